@@ -1,0 +1,50 @@
+/*
+ * libmarlclient: raise, clear and query named alarm points at the point
+ * service of the central node.
+ *
+ * Every call runs on its caller's thread and reports failure by its result
+ * alone; the reason goes to the system log. The library keeps one UDP socket
+ * per process, created by the first call that needs it and never closed.
+ *
+ * Plain C (C99 and later) and C++.
+ */
+#ifndef MARLENGINE_MARLCLIENT_H
+#define MARLENGINE_MARLCLIENT_H
+
+#include <netinet/in.h>
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "marlmsg.h"
+
+#if defined(MARLCLIENT_BUILDING)
+#define MARLCLIENT_API __attribute__((visibility("default")))
+#else
+#define MARLCLIENT_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Hands out the process's point-service socket, creating it on the first
+ * call: *sockfd receives the descriptor, *serverAddr the service's IPv4
+ * address and port, *sizeAddr the address's size (16). False, with nothing
+ * written, when an argument is null or the socket cannot be created; a later
+ * call tries again.
+ */
+MARLCLIENT_API bool setup_marl_socket(int *sockfd, struct sockaddr_in *serverAddr, int *sizeAddr);
+
+/*
+ * Raises (value nonzero) or clears (value 0) the point named pntId, a
+ * non-empty NUL-terminated text of at most 600 bytes. True once the update
+ * datagram has been handed to the socket; no answer is awaited.
+ */
+MARLCLIENT_API bool update_marl_point(const char *pntId, uint8_t value);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MARLENGINE_MARLCLIENT_H */

@@ -1,0 +1,153 @@
+// Point client: the process-wide socket to the point service and the
+// operations that send point updates through it.
+
+#include "marlclient.h"
+
+#include <arpa/inet.h>
+#include <pthread.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "byteStream.h"
+#include "card/cardinetPortNumbersPlatform.h"
+#include "cmnHal.h"
+#include "marlLog.h"
+#include "marlRecords.h"
+
+namespace {
+
+// The shared socket, -1 until one has been created. It is published with
+// release order after marlServerAddr has been filled in, so a thread that
+// reads a descriptor other than -1 (acquire) also sees the finished address
+// and may use both without a lock.
+std::atomic<int> marlSockfd{-1};
+sockaddr_in marlServerAddr{};
+
+// Serialises only the one-time creation, so that first calls made at the same
+// moment create one socket and look the address up once. Once the socket
+// exists no call takes it. A plain pthread mutex keeps the library free of the
+// C++ runtime.
+pthread_mutex_t marlSetupMutex = PTHREAD_MUTEX_INITIALIZER;
+
+constexpr std::size_t kMaxPointNameLength = MARL_MAX_UPDATE_MSG_LENGTH - MARL_UPDATE_POINT_MSG_SIZE;
+
+// Creates the shared socket and caches the service's address; returns the
+// descriptor, or -1 after logging why the socket could not be created.
+int createSharedSocket()
+{
+    pthread_mutex_lock(&marlSetupMutex);
+    int fd = marlSockfd.load(std::memory_order_relaxed);
+    if (fd == -1) {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd < 0) {
+            MARL_LOG(LOG_CRIT, "setup_marl_socket remote socket creation failed fd %d errno %s", fd, std::strerror(errno));
+        } else {
+            std::memset(&marlServerAddr, 0, sizeof marlServerAddr);
+            marlServerAddr.sin_family = AF_INET;
+            // The platform reports a bad configuration through its result, but
+            // still writes an address; the service is then simply unreachable.
+            (void)cmn_hal_getCentralAddress(&marlServerAddr.sin_addr);
+            marlServerAddr.sin_port = static_cast<in_port_t>(getportbyname(MARL_SERVICE_NAME));
+            marlSockfd.store(fd, std::memory_order_release);
+        }
+    }
+    pthread_mutex_unlock(&marlSetupMutex);
+    return fd;
+}
+
+struct ServiceEndpoint {
+    int fd;
+    sockaddr_in addr;
+    int sizeAddr;
+};
+
+// Sends one datagram of `length` bytes to the service: allocates the buffer
+// zero-filled, has `encode` write the message into it through a writer bounded
+// by `length`, sends it whole and releases it on every path. `operation` and
+// `pntId` name the failing call in the send failure's log line.
+template <typename Encode>
+bool sendDatagram(const ServiceEndpoint& to, const char* operation, const char* pntId, std::size_t length,
+                  Encode encode)
+{
+    auto* buffer = static_cast<std::uint8_t*>(std::calloc(1, length));
+    if (buffer == nullptr) {
+        MARL_LOG(LOG_CRIT, "Unable to allocate buffer");
+        return false;
+    }
+    marl::ByteWriter writer(buffer, length);
+    if (!encode(writer)) {
+        // Only a sizing mistake of ours can get here: the buffer is made to fit.
+        MARL_LOG(LOG_CRIT, "%s: message does not fit its %zu-byte buffer pntId %s", operation, length, pntId);
+        std::free(buffer);
+        return false;
+    }
+    const ssize_t sent =
+        sendto(to.fd, buffer, length, 0, reinterpret_cast<const sockaddr*>(&to.addr), static_cast<socklen_t>(to.sizeAddr));
+    const int sendErrno = errno;
+    std::free(buffer);
+    if (sent == -1) {
+        MARL_LOG(LOG_CRIT, "%s sendto failed %s pntId %s", operation, std::strerror(sendErrno), pntId);
+        return false;
+    }
+    // A short send still counts: a datagram socket sends all or nothing.
+    return true;
+}
+
+} // namespace
+
+extern "C" bool setup_marl_socket(int* sockfd, sockaddr_in* serverAddr, int* sizeAddr)
+{
+    if (sockfd == nullptr || serverAddr == nullptr || sizeAddr == nullptr) {
+        MARL_LOG(LOG_ERR, "%s: Invalid input parameter", "setup_marl_socket");
+        return false;
+    }
+    int fd = marlSockfd.load(std::memory_order_acquire);
+    if (fd == -1) {
+        fd = createSharedSocket();
+        if (fd < 0) {
+            return false;
+        }
+    }
+    *sockfd = fd;
+    *serverAddr = marlServerAddr;
+    *sizeAddr = static_cast<int>(sizeof marlServerAddr);
+    return true;
+}
+
+extern "C" bool update_marl_point(const char* pntId, uint8_t value)
+{
+    if (pntId == nullptr) {
+        MARL_LOG(LOG_CRIT, "update_marl_point: Point ID is a null pointer");
+        return false;
+    }
+    if (pntId[0] == '\0') {
+        MARL_LOG(LOG_CRIT, "update_marl_point: pntId is empty. Its address is %p", static_cast<const void*>(pntId));
+        return false;
+    }
+    ServiceEndpoint service{};
+    if (!setup_marl_socket(&service.fd, &service.addr, &service.sizeAddr)) {
+        MARL_LOG(LOG_CRIT, "Failed to setup marl socket");
+        return false;
+    }
+    // Compared before any narrowing, so an absurdly long name cannot wrap the
+    // 32-bit length fields into an acceptable size.
+    const std::size_t nameLength = std::strlen(pntId);
+    if (nameLength > kMaxPointNameLength) {
+        MARL_LOG(LOG_CRIT, "Maximum message length exceeded");
+        return false;
+    }
+    t_marl_update_point_msg msg{};
+    msg.header.id = MARL_MSG_UPDATE_POINT;
+    msg.header.length = static_cast<msgLengthNt>(MARL_UPDATE_POINT_MSG_SIZE + nameLength);
+    msg.setPoint = value != 0 ? 1 : 0;
+    msg.pointNameLength = static_cast<std::uint32_t>(nameLength);
+
+    return sendDatagram(service, "update_marl_point", pntId, MARL_UPDATE_POINT_MSG_SIZE + nameLength,
+                        [&](marl::ByteWriter& writer) {
+                            return marl::putUpdatePointMsg(writer, msg) && writer.putBytes(pntId, nameLength);
+                        });
+}

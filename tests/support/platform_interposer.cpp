@@ -1,0 +1,263 @@
+// The syslog, calloc and socket definitions below replace libc's for the whole
+// test process; see platform_interposer.h.
+#undef _FORTIFY_SOURCE
+
+#include "platform_interposer.h"
+
+#include <dlfcn.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <mutex>
+#include <ostream>
+#include <thread>
+
+#include "cmnHal.h"
+
+extern "C" void __syslog_chk(int priority, int flag, const char* format, ...);
+
+namespace marltest {
+
+namespace {
+
+std::mutex& logMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::vector<LogLine>& logLines()
+{
+    static std::vector<LogLine> lines;
+    return lines;
+}
+
+// Pointers handed out by calloc while tracking is on; a small fixed table
+// because calloc itself must not allocate.
+constexpr int kTrackedSlots = 256;
+std::mutex trackMutex;
+bool tracking = false;
+void* tracked[kTrackedSlots];
+
+void track(void* pointer)
+{
+    std::lock_guard lock(trackMutex);
+    if (!tracking || pointer == nullptr) {
+        return;
+    }
+    std::replace(tracked, tracked + kTrackedSlots, static_cast<void*>(nullptr), pointer);
+}
+
+void untrack(void* pointer)
+{
+    std::lock_guard lock(trackMutex);
+    if (tracking && pointer != nullptr) {
+        std::replace(tracked, tracked + kTrackedSlots, pointer, static_cast<void*>(nullptr));
+    }
+}
+
+void captureLog(int priority, const char* format, va_list args)
+{
+    char text[4096];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::lock_guard lock(logMutex());
+    logLines().push_back({priority, text});
+}
+
+template <typename Fn>
+Fn next(const char* name)
+{
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+// dlsym may itself allocate before the real calloc is known; those few early
+// requests are served from this arena and never freed.
+alignas(std::max_align_t) unsigned char bootArena[8192];
+std::size_t bootUsed = 0;
+
+bool inBootArena(const void* pointer)
+{
+    const auto* bytes = static_cast<const unsigned char*>(pointer);
+    return bytes >= bootArena && bytes < bootArena + sizeof bootArena;
+}
+
+} // namespace
+
+std::ostream& operator<<(std::ostream& out, const LogLine& line)
+{
+    return out << "{priority " << line.priority << ", \"" << line.text << "\"}";
+}
+
+Platform& platform()
+{
+    static Platform instance;
+    return instance;
+}
+
+void Platform::resetCounters()
+{
+    socketCalls = 0;
+    sendtoCalls = 0;
+    serviceLookups = 0;
+    centralAddressCalls = 0;
+}
+
+void Platform::startTrackingAllocations()
+{
+    std::lock_guard lock(trackMutex);
+    std::fill(tracked, tracked + kTrackedSlots, nullptr);
+    tracking = true;
+}
+
+int Platform::outstandingAllocations() const
+{
+    std::lock_guard lock(trackMutex);
+    return static_cast<int>(kTrackedSlots - std::count(tracked, tracked + kTrackedSlots, nullptr));
+}
+
+std::vector<LogLine> Platform::logs() const
+{
+    std::lock_guard lock(logMutex());
+    return logLines();
+}
+
+void Platform::clearLogs()
+{
+    std::lock_guard lock(logMutex());
+    logLines().clear();
+}
+
+} // namespace marltest
+
+using marltest::platform;
+
+extern "C" {
+
+int socket(int domain, int type, int protocol) noexcept
+{
+    static const auto real = marltest::next<int (*)(int, int, int)>("socket");
+    ++platform().socketCalls;
+    if (const int delay = platform().socketDelayMs.load(); delay > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    }
+    return real(domain, type, protocol);
+}
+
+ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address, socklen_t addressLength)
+{
+    static const auto real =
+        marltest::next<ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t)>("sendto");
+    ++platform().sendtoCalls;
+    if (const int error = platform().sendtoFailErrno.exchange(0); error != 0) {
+        errno = error;
+        return -1;
+    }
+    return real(fd, buffer, length, flags, address, addressLength);
+}
+
+struct servent* getservbyname(const char* name, const char* protocol)
+{
+    static const auto real = marltest::next<servent* (*)(const char*, const char*)>("getservbyname");
+    ++platform().serviceLookups;
+    switch (platform().service.load()) {
+    case marltest::Platform::Service::Missing:
+        return nullptr;
+    case marltest::Platform::Service::FakePort: {
+        static char udp[] = "udp";
+        static char* noAliases[] = {nullptr};
+        static servent entry{};
+        entry.s_name = const_cast<char*>(name);
+        entry.s_aliases = noAliases;
+        entry.s_port = static_cast<int>(htons(platform().servicePort.load()));
+        entry.s_proto = udp;
+        return &entry;
+    }
+    case marltest::Platform::Service::Real:
+        break;
+    }
+    return real(name, protocol);
+}
+
+int cmn_hal_getCentralAddress(struct in_addr* address)
+{
+    static const auto real = marltest::next<int (*)(struct in_addr*)>("cmn_hal_getCentralAddress");
+    ++platform().centralAddressCalls;
+    return real(address);
+}
+
+void* calloc(size_t count, size_t size) noexcept
+{
+    using Calloc = void* (*)(size_t, size_t);
+    static std::atomic<Calloc> real{nullptr};
+    static thread_local bool resolving = false;
+    Calloc fn = real.load();
+    if (fn == nullptr) {
+        if (resolving) {
+            const std::size_t bytes = (count * size + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+            if (marltest::bootUsed + bytes > sizeof marltest::bootArena) {
+                return nullptr;
+            }
+            void* block = marltest::bootArena + marltest::bootUsed;
+            marltest::bootUsed += bytes;
+            return block;
+        }
+        resolving = true;
+        fn = marltest::next<Calloc>("calloc");
+        real.store(fn);
+        resolving = false;
+    }
+    if (platform().callocFails.load()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void* block = fn(count, size);
+    marltest::track(block);
+    return block;
+}
+
+void free(void* pointer) noexcept
+{
+    using Free = void (*)(void*);
+    static std::atomic<Free> real{nullptr};
+    static thread_local bool resolving = false;
+    if (pointer == nullptr || marltest::inBootArena(pointer)) {
+        return;
+    }
+    Free fn = real.load();
+    if (fn == nullptr) {
+        if (resolving) {
+            return; // freed while dlsym looks free up: leaked, harmlessly
+        }
+        resolving = true;
+        fn = marltest::next<Free>("free");
+        real.store(fn);
+        resolving = false;
+    }
+    marltest::untrack(pointer);
+    fn(pointer);
+}
+
+void syslog(int priority, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    marltest::captureLog(priority, format, args);
+    va_end(args);
+}
+
+void __syslog_chk(int priority, int /*flag*/, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    marltest::captureLog(priority, format, args);
+    va_end(args);
+}
+
+} // extern "C"

@@ -1,0 +1,60 @@
+// Interposed platform calls for the client's tests.
+//
+// The test executable defines socket, sendto, getservbyname,
+// cmn_hal_getCentralAddress, calloc, free, syslog and __syslog_chk; the
+// dynamic linker binds the library's calls to these, and each forwards to the
+// real function unless a test asked for a fault. Every call is counted and
+// every log line is captured with its priority and full text.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace marltest {
+
+struct LogLine {
+    int priority;
+    std::string text;
+    bool operator==(const LogLine&) const = default;
+};
+
+// gtest prints LogLine values in failure messages through this.
+std::ostream& operator<<(std::ostream& out, const LogLine& line);
+
+struct Platform {
+    std::atomic<int> socketCalls{0};
+    std::atomic<int> sendtoCalls{0};
+    std::atomic<int> serviceLookups{0};
+    std::atomic<int> centralAddressCalls{0};
+
+    // Faults: the next call fails with this errno (0: no fault).
+    std::atomic<int> sendtoFailErrno{0};
+    // Fails every calloc while set.
+    std::atomic<bool> callocFails{false};
+    // Holds every socket() call this long before creating the socket, so
+    // that concurrent callers pile up behind the first.
+    std::atomic<int> socketDelayMs{0};
+
+    // What getservbyname answers: the real database, nothing, or a made-up
+    // UDP entry with servicePort (host order).
+    enum class Service { Real, Missing, FakePort };
+    std::atomic<Service> service{Service::Real};
+    std::atomic<std::uint16_t> servicePort{0};
+
+    void resetCounters();
+
+    // Allocations made by calloc and not yet freed, while tracking is on.
+    void startTrackingAllocations();
+    int outstandingAllocations() const;
+
+    std::vector<LogLine> logs() const;
+    void clearLogs();
+};
+
+Platform& platform();
+
+} // namespace marltest

@@ -40,26 +40,45 @@ std::vector<LogLine>& logLines()
 }
 
 // Pointers handed out by calloc while tracking is on; a small fixed table
-// because calloc itself must not allocate.
+// because calloc itself must not allocate. Guarded by a spin lock rather than
+// a mutex: free runs while the sanitizer runtimes start, before they can
+// forward pthread calls, and then tracking is off and no lock is taken.
 constexpr int kTrackedSlots = 256;
-std::mutex trackMutex;
-bool tracking = false;
+std::atomic<bool> tracking{false};
+std::atomic_flag trackLock = ATOMIC_FLAG_INIT;
 void* tracked[kTrackedSlots];
+
+class TrackGuard {
+public:
+    TrackGuard()
+    {
+        while (trackLock.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~TrackGuard() { trackLock.clear(std::memory_order_release); }
+    TrackGuard(const TrackGuard&) = delete;
+    TrackGuard& operator=(const TrackGuard&) = delete;
+};
 
 void track(void* pointer)
 {
-    std::lock_guard lock(trackMutex);
-    if (!tracking || pointer == nullptr) {
+    if (!tracking.load() || pointer == nullptr) {
         return;
     }
-    std::replace(tracked, tracked + kTrackedSlots, static_cast<void*>(nullptr), pointer);
+    TrackGuard guard;
+    if (void** slot = std::find(tracked, tracked + kTrackedSlots, nullptr); slot != tracked + kTrackedSlots) {
+        *slot = pointer;
+    }
 }
 
 void untrack(void* pointer)
 {
-    std::lock_guard lock(trackMutex);
-    if (tracking && pointer != nullptr) {
-        std::replace(tracked, tracked + kTrackedSlots, pointer, static_cast<void*>(nullptr));
+    if (!tracking.load() || pointer == nullptr) {
+        return;
+    }
+    TrackGuard guard;
+    if (void** slot = std::find(tracked, tracked + kTrackedSlots, pointer); slot != tracked + kTrackedSlots) {
+        *slot = nullptr;
     }
 }
 
@@ -111,14 +130,14 @@ void Platform::resetCounters()
 
 void Platform::startTrackingAllocations()
 {
-    std::lock_guard lock(trackMutex);
+    TrackGuard guard;
     std::fill(tracked, tracked + kTrackedSlots, nullptr);
     tracking = true;
 }
 
 int Platform::outstandingAllocations() const
 {
-    std::lock_guard lock(trackMutex);
+    TrackGuard guard;
     return static_cast<int>(kTrackedSlots - std::count(tracked, tracked + kTrackedSlots, nullptr));
 }
 

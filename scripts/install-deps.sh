@@ -1,0 +1,15 @@
+#!/bin/sh
+# Installs everything the project needs to build and test on Debian 12, as
+# root. Safe to run again: apt-get skips what is already there.
+set -eu
+export DEBIAN_FRONTEND=noninteractive
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: run as root (apt-get install)" >&2
+    exit 1
+fi
+apt-get update
+apt-get install -y --no-install-recommends \
+    ca-certificates build-essential cmake ninja-build pkg-config \
+    googletest libgtest-dev libgmock-dev \
+    g++-powerpc-linux-gnu qemu-user \
+    util-linux mount procps

@@ -112,9 +112,9 @@ TEST_F(ClientTest, SendFailureIsLoggedWithTheErrorAndReleasesTheBuffer)
 TEST_F(ClientTest, AllocationFailureSendsNothing)
 {
     platform().startTrackingAllocations();
-    platform().callocFails = true;
+    platform().failAllocation(1);
     EXPECT_FALSE(update_marl_point("ab", 1));
-    platform().callocFails = false;
+    platform().failAllocation(0);
     EXPECT_EQ(platform().sendtoCalls, 0);
     EXPECT_EQ(platform().logs(), std::vector<LogLine>({clientLog(LOG_CRIT, "Unable to allocate buffer",
                                                                  "Unable to allocate buffer")}));

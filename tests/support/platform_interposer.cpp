@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 #include <netdb.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <syslog.h>
 
@@ -39,6 +40,10 @@ std::vector<LogLine>& logLines()
     return lines;
 }
 
+// Set while the interposer itself allocates (capturing a log line), so that
+// only the code under test counts and fails.
+thread_local bool harnessAllocating = false;
+
 // Pointers handed out by calloc while tracking is on; a small fixed table
 // because calloc itself must not allocate. Guarded by a spin lock rather than
 // a mutex: free runs while the sanitizer runtimes start, before they can
@@ -62,7 +67,7 @@ public:
 
 void track(void* pointer)
 {
-    if (!tracking.load() || pointer == nullptr) {
+    if (!tracking.load() || pointer == nullptr || harnessAllocating) {
         return;
     }
     TrackGuard guard;
@@ -86,14 +91,31 @@ void captureLog(int priority, const char* format, va_list args)
 {
     char text[4096];
     std::vsnprintf(text, sizeof text, format, args);
-    std::lock_guard lock(logMutex());
-    logLines().push_back({priority, text});
+    harnessAllocating = true;
+    {
+        std::lock_guard lock(logMutex());
+        logLines().push_back({priority, text});
+    }
+    harnessAllocating = false;
 }
 
 template <typename Fn>
 Fn next(const char* name)
 {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+std::atomic<int> allocationFailsAt{0};
+std::atomic<int> allocationCount{0};
+
+// Counts an allocation while a fault is armed; true if this one must fail.
+bool allocationMustFail()
+{
+    const int failAt = allocationFailsAt.load();
+    if (failAt <= 0) {
+        return false;
+    }
+    return ++allocationCount == failAt;
 }
 
 // dlsym may itself allocate before the real calloc is known; those few early
@@ -105,6 +127,32 @@ bool inBootArena(const void* pointer)
 {
     const auto* bytes = static_cast<const unsigned char*>(pointer);
     return bytes >= bootArena && bytes < bootArena + sizeof bootArena;
+}
+
+// malloc and calloc: resolved lazily; while dlsym itself allocates (before
+// the real function is known) requests come from the boot arena.
+template <typename Fn>
+Fn resolveAllocator(std::atomic<Fn>& real, bool& resolving, const char* name)
+{
+    Fn fn = real.load();
+    if (fn == nullptr && !resolving) {
+        resolving = true;
+        fn = next<Fn>(name);
+        real.store(fn);
+        resolving = false;
+    }
+    return fn;
+}
+
+void* bootAllocate(size_t bytes)
+{
+    const std::size_t rounded = (bytes + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+    if (bootUsed + rounded > sizeof bootArena) {
+        return nullptr;
+    }
+    void* block = bootArena + bootUsed;
+    bootUsed += rounded;
+    return block;
 }
 
 } // namespace
@@ -124,8 +172,21 @@ void Platform::resetCounters()
 {
     socketCalls = 0;
     sendtoCalls = 0;
+    selectCalls = 0;
+    recvfromCalls = 0;
     serviceLookups = 0;
     centralAddressCalls = 0;
+}
+
+void Platform::failAllocation(int nth)
+{
+    allocationCount = 0;
+    allocationFailsAt = nth;
+}
+
+int Platform::allocationsCounted() const
+{
+    return allocationCount.load();
 }
 
 void Platform::startTrackingAllocations()
@@ -181,6 +242,39 @@ ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const socka
     return real(fd, buffer, length, flags, address, addressLength);
 }
 
+int select(int count, fd_set* readable, fd_set* writable, fd_set* failed, timeval* timeout)
+{
+    static const auto real = marltest::next<int (*)(int, fd_set*, fd_set*, fd_set*, timeval*)>("select");
+    ++platform().selectCalls;
+    if (timeout != nullptr) {
+        platform().lastSelectSeconds = timeout->tv_sec;
+        platform().lastSelectMicroseconds = timeout->tv_usec;
+    }
+    if (const int error = platform().selectFailErrno.exchange(0); error != 0) {
+        errno = error;
+        return -1;
+    }
+    if (const int unready = platform().selectReturnsUnready.exchange(0); unready != 0) {
+        if (readable != nullptr) {
+            FD_ZERO(readable);
+        }
+        return unready;
+    }
+    return real(count, readable, writable, failed, timeout);
+}
+
+ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, sockaddr* address, socklen_t* addressLength)
+{
+    static const auto real =
+        marltest::next<ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*)>("recvfrom");
+    ++platform().recvfromCalls;
+    if (const int error = platform().recvfromFailErrno.exchange(0); error != 0) {
+        errno = error;
+        return -1;
+    }
+    return real(fd, buffer, length, flags, address, addressLength);
+}
+
 struct servent* getservbyname(const char* name, const char* protocol)
 {
     static const auto real = marltest::next<servent* (*)(const char*, const char*)>("getservbyname");
@@ -211,28 +305,34 @@ int cmn_hal_getCentralAddress(struct in_addr* address)
     return real(address);
 }
 
+void* malloc(size_t size) noexcept
+{
+    using Malloc = void* (*)(size_t);
+    static std::atomic<Malloc> real{nullptr};
+    static thread_local bool resolving = false;
+    const Malloc fn = marltest::resolveAllocator(real, resolving, "malloc");
+    if (fn == nullptr) {
+        return marltest::bootAllocate(size);
+    }
+    if (!marltest::harnessAllocating && marltest::allocationMustFail()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void* block = fn(size);
+    marltest::track(block);
+    return block;
+}
+
 void* calloc(size_t count, size_t size) noexcept
 {
     using Calloc = void* (*)(size_t, size_t);
     static std::atomic<Calloc> real{nullptr};
     static thread_local bool resolving = false;
-    Calloc fn = real.load();
+    const Calloc fn = marltest::resolveAllocator(real, resolving, "calloc");
     if (fn == nullptr) {
-        if (resolving) {
-            const std::size_t bytes = (count * size + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
-            if (marltest::bootUsed + bytes > sizeof marltest::bootArena) {
-                return nullptr;
-            }
-            void* block = marltest::bootArena + marltest::bootUsed;
-            marltest::bootUsed += bytes;
-            return block;
-        }
-        resolving = true;
-        fn = marltest::next<Calloc>("calloc");
-        real.store(fn);
-        resolving = false;
+        return marltest::bootAllocate(count * size); // zero already: the arena is static
     }
-    if (platform().callocFails.load()) {
+    if (!marltest::harnessAllocating && marltest::allocationMustFail()) {
         errno = ENOMEM;
         return nullptr;
     }

@@ -1,7 +1,8 @@
 // Interposed platform calls for the client's tests.
 //
-// The test executable defines socket, sendto, getservbyname,
-// cmn_hal_getCentralAddress, calloc, free, syslog and __syslog_chk; the
+// The test executable defines socket, sendto, select, recvfrom,
+// getservbyname, cmn_hal_getCentralAddress, malloc, calloc, free, syslog and
+// __syslog_chk; the
 // dynamic linker binds the library's calls to these, and each forwards to the
 // real function unless a test asked for a fault. Every call is counted and
 // every log line is captured with its priority and full text.
@@ -31,10 +32,25 @@ struct Platform {
     std::atomic<int> serviceLookups{0};
     std::atomic<int> centralAddressCalls{0};
 
+    std::atomic<int> selectCalls{0};
+    std::atomic<int> recvfromCalls{0};
+
     // Faults: the next call fails with this errno (0: no fault).
     std::atomic<int> sendtoFailErrno{0};
-    // Fails every calloc while set.
-    std::atomic<bool> callocFails{false};
+    std::atomic<int> selectFailErrno{0};
+    std::atomic<int> recvfromFailErrno{0};
+    // The next select returns this count without marking any descriptor
+    // readable (0: no fault).
+    std::atomic<int> selectReturnsUnready{0};
+    // The timeout that the last select was given.
+    std::atomic<long> lastSelectSeconds{-1};
+    std::atomic<long> lastSelectMicroseconds{-1};
+
+    // Allocation faults, for malloc and calloc alike: failAllocation(n) makes
+    // the n-th allocation from now fail (only that one); allocationsCounted()
+    // tells how many were made since. failAllocation(0) disarms.
+    void failAllocation(int nth);
+    int allocationsCounted() const;
     // Holds every socket() call this long before creating the socket, so
     // that concurrent callers pile up behind the first.
     std::atomic<int> socketDelayMs{0};
@@ -47,7 +63,8 @@ struct Platform {
 
     void resetCounters();
 
-    // Allocations made by calloc and not yet freed, while tracking is on.
+    // Allocations made by malloc or calloc and not yet freed, while tracking
+    // is on.
     void startTrackingAllocations();
     int outstandingAllocations() const;
 

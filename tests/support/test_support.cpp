@@ -82,17 +82,43 @@ UdpReceiver::~UdpReceiver()
 
 std::optional<std::vector<std::uint8_t>> UdpReceiver::receive(int timeoutMs)
 {
+    sockaddr_in sender{};
+    return receive(sender, timeoutMs);
+}
+
+std::optional<std::vector<std::uint8_t>> UdpReceiver::receive(sockaddr_in& sender, int timeoutMs)
+{
     pollfd ready{fd_, POLLIN, 0};
     if (poll(&ready, 1, timeoutMs) != 1) {
         return std::nullopt;
     }
     std::vector<std::uint8_t> datagram(65536);
-    const ssize_t count = recv(fd_, datagram.data(), datagram.size(), 0);
+    // recvmsg, not recvfrom: the client tests interpose recvfrom to inject
+    // faults into the library, and the test's own service must not see them.
+    iovec buffer{datagram.data(), datagram.size()};
+    msghdr message{};
+    message.msg_name = &sender;
+    message.msg_namelen = sizeof sender;
+    message.msg_iov = &buffer;
+    message.msg_iovlen = 1;
+    const ssize_t count = recvmsg(fd_, &message, 0);
     if (count < 0) {
         return std::nullopt;
     }
     datagram.resize(static_cast<std::size_t>(count));
     return datagram;
+}
+
+bool UdpReceiver::sendTo(const sockaddr_in& to, const std::vector<std::uint8_t>& datagram)
+{
+    // sendmsg, for the same reason as recvmsg above.
+    iovec buffer{const_cast<std::uint8_t*>(datagram.data()), datagram.size()};
+    msghdr message{};
+    message.msg_name = const_cast<sockaddr_in*>(&to);
+    message.msg_namelen = sizeof to;
+    message.msg_iov = &buffer;
+    message.msg_iovlen = 1;
+    return sendmsg(fd_, &message, 0) == static_cast<ssize_t>(datagram.size());
 }
 
 } // namespace marltest

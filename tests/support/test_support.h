@@ -2,6 +2,8 @@
 // a loopback UDP receiver that plays the point service.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +39,9 @@ public:
     int fd() const { return fd_; }
     // The next datagram, or nothing if none arrives within timeoutMs.
     std::optional<std::vector<std::uint8_t>> receive(int timeoutMs = 2000);
+    // As receive, also telling who sent it.
+    std::optional<std::vector<std::uint8_t>> receive(sockaddr_in& sender, int timeoutMs = 2000);
+    bool sendTo(const sockaddr_in& to, const std::vector<std::uint8_t>& datagram);
 
 private:
     int fd_;

@@ -43,6 +43,15 @@ MARLCLIENT_API bool setup_marl_socket(int *sockfd, struct sockaddr_in *serverAdd
  */
 MARLCLIENT_API bool update_marl_point(const char *pntId, uint8_t value);
 
+/*
+ * Asks the service whether the point named pntId is set. Sends one query and
+ * waits at most 10 seconds for the reply; on success stores the point's state
+ * (1 set, 0 clear) in *value and returns true. *value is written on no other
+ * path. Blocks the calling thread; concurrent queries of one process take
+ * turns, so each gets the reply to its own query.
+ */
+MARLCLIENT_API bool read_marl_point(const char *pntId, uint8_t *value);
+
 #ifdef __cplusplus
 }
 #endif

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <pthread.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -33,7 +34,16 @@ sockaddr_in marlServerAddr{};
 // C++ runtime.
 pthread_mutex_t marlSetupMutex = PTHREAD_MUTEX_INITIALIZER;
 
+// Queries share the one socket: without this, two threads waiting at once
+// could each take the other's reply. Held from a query's send until its reply
+// is read (at most the 10-second wait); updates never take it.
+pthread_mutex_t marlQueryMutex = PTHREAD_MUTEX_INITIALIZER;
+
 constexpr std::size_t kMaxPointNameLength = MARL_MAX_UPDATE_MSG_LENGTH - MARL_UPDATE_POINT_MSG_SIZE;
+
+// How long a query waits for its reply: 10 seconds, written as microseconds
+// the way the platform's other clients write it.
+constexpr suseconds_t kQueryTimeoutMicroseconds = 10000000;
 
 // Creates the shared socket and caches the service's address; returns the
 // descriptor, or -1 after logging why the socket could not be created.
@@ -58,6 +68,17 @@ int createSharedSocket()
     pthread_mutex_unlock(&marlSetupMutex);
     return fd;
 }
+
+class LockGuard {
+public:
+    explicit LockGuard(pthread_mutex_t& mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
+    ~LockGuard() { pthread_mutex_unlock(&mutex_); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    pthread_mutex_t& mutex_;
+};
 
 struct ServiceEndpoint {
     int fd;
@@ -150,4 +171,89 @@ extern "C" bool update_marl_point(const char* pntId, uint8_t value)
                         [&](marl::ByteWriter& writer) {
                             return marl::putUpdatePointMsg(writer, msg) && writer.putBytes(pntId, nameLength);
                         });
+}
+
+extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
+{
+    if (pntId == nullptr || value == nullptr) {
+        MARL_LOG(LOG_CRIT, "read_marl_point: Null pointer detected: pntId=%p value=%p", static_cast<const void*>(pntId), static_cast<void*>(value));
+        return false;
+    }
+    if (pntId[0] == '\0') {
+        MARL_LOG(LOG_CRIT, "read_marl_point: pntId is empty. Its address is %p", static_cast<const void*>(pntId));
+        return false;
+    }
+    ServiceEndpoint service{};
+    if (!setup_marl_socket(&service.fd, &service.addr, &service.sizeAddr)) {
+        return false; // setup_marl_socket said why
+    }
+    if (service.fd >= FD_SETSIZE) {
+        // select cannot watch such a descriptor; marking it would write past
+        // the descriptor set.
+        MARL_LOG(LOG_CRIT, "read_marl_point socket %d is beyond the %d descriptors select can watch", service.fd, FD_SETSIZE);
+        return false;
+    }
+    const std::size_t nameLength = std::strlen(pntId);
+    const std::size_t length = MARL_QUERY_POINT_MSG_SIZE + nameLength;
+    t_marl_query_point_msg msg{};
+    msg.header.id = MARL_MSG_QUERY_POINT;
+    msg.header.length = static_cast<msgLengthNt>(length);
+    msg.pointNameLength = static_cast<std::uint32_t>(nameLength);
+
+    LockGuard oneQueryAtATime(marlQueryMutex);
+    if (!sendDatagram(service, "read_marl_point", pntId, length, [&](marl::ByteWriter& writer) {
+            return marl::putQueryPointMsg(writer, msg) && writer.putBytes(pntId, nameLength);
+        })) {
+        return false;
+    }
+
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(service.fd, &readable);
+    timeval timeout{0, kQueryTimeoutMicroseconds};
+    const int numFd = select(service.fd + 1, &readable, nullptr, nullptr, &timeout);
+    if (numFd < 0) {
+        MARL_LOG(LOG_CRIT, "read_marl_point select failed numFd %d errno %s", numFd, std::strerror(errno));
+        return false;
+    }
+    if (numFd == 0) {
+        MARL_LOG(LOG_CRIT, "read_marl_point times out");
+        return false;
+    }
+    if (!FD_ISSET(service.fd, &readable)) {
+        MARL_LOG(LOG_CRIT, "read_marl_point socket returns invalid numFd %d", numFd);
+        return false;
+    }
+
+    std::uint8_t reply[MARL_MAX_RESPONSE_LENGTH];
+    sockaddr_in sender{};
+    socklen_t senderSize = sizeof sender;
+    const ssize_t numBytes =
+        recvfrom(service.fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&sender), &senderSize);
+    if (numBytes < 0) {
+        MARL_LOG(LOG_CRIT, "read_marl_point recv failed, numBytes %d", static_cast<int>(numBytes));
+        return false;
+    }
+    // Only what arrived is read: the reader stops at the received length, and
+    // a reply too short to hold all three fields is refused.
+    marl::ByteReader reader(reply, static_cast<std::size_t>(numBytes));
+    std::uint32_t id = 0;
+    std::uint8_t pointIsSet = 0;
+    std::uint32_t returnCode = 0;
+    if (!(reader.getU32(id) && reader.skip(MSG_HEADER_SIZE - 4) && reader.getU8(pointIsSet) && reader.getU32(returnCode))) {
+        MARL_LOG(LOG_CRIT, "read_marl_point reply too short, numBytes %d", static_cast<int>(numBytes));
+        return false;
+    }
+    if (id != MARL_MSG_QUERY_POINT_RESPONSE) {
+        MARL_LOG(LOG_CRIT, "read_marl_point unexpected msg %d", static_cast<int>(id));
+        return false;
+    }
+    // Any code but "invalid point" counts: the service may add codes that
+    // still carry a valid state.
+    if (returnCode == MARL_MSG_RC_INVALID_POINT_ID) {
+        MARL_LOG(LOG_CRIT, "read_marl_point invalid point %s", pntId);
+        return false;
+    }
+    *value = pointIsSet;
+    return true;
 }

@@ -12,4 +12,5 @@ apt-get install -y --no-install-recommends \
     ca-certificates build-essential cmake ninja-build pkg-config \
     googletest libgtest-dev libgmock-dev \
     g++-powerpc-linux-gnu qemu-user \
-    util-linux mount procps iproute2
+    util-linux mount procps iproute2 \
+    tshark

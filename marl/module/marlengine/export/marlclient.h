@@ -15,13 +15,8 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "marlExport.h"
 #include "marlmsg.h"
-
-#if defined(MARLCLIENT_BUILDING)
-#define MARLCLIENT_API __attribute__((visibility("default")))
-#else
-#define MARLCLIENT_API
-#endif
 
 #ifdef __cplusplus
 extern "C" {

@@ -33,8 +33,6 @@ sockaddr_in marlServerAddr{};
 // C++ runtime.
 pthread_mutex_t marlSetupMutex = PTHREAD_MUTEX_INITIALIZER;
 
-constexpr std::size_t kMaxPointNameLength = MARL_MAX_UPDATE_MSG_LENGTH - MARL_UPDATE_POINT_MSG_SIZE;
-
 // Creates the shared socket and caches the service's address; returns the
 // descriptor, or -1 after logging why the socket could not be created.
 int createSharedSocket()
@@ -97,6 +95,45 @@ bool sendDatagram(const ServiceEndpoint& to, const char* operation, const char* 
     return true;
 }
 
+// Steps that both update operations share, each with its one log line; the
+// operation's name goes into the lines that carry it.
+
+// True for a non-empty name; otherwise logs why the name is refused.
+[[nodiscard]] bool acceptablePointName(const char* operation, const char* pntId)
+{
+    if (pntId == nullptr) {
+        MARL_LOG(LOG_CRIT, "%s: Point ID is a null pointer", operation);
+        return false;
+    }
+    if (pntId[0] == '\0') {
+        MARL_LOG(LOG_CRIT, "%s: pntId is empty. Its address is %p", operation, static_cast<const void*>(pntId));
+        return false;
+    }
+    return true;
+}
+
+// The shared socket and the service's address, or false after logging.
+[[nodiscard]] bool reachService(ServiceEndpoint& service)
+{
+    if (!setup_marl_socket(&service.fd, &service.addr, &service.sizeAddr)) {
+        MARL_LOG(LOG_CRIT, "Failed to setup marl socket");
+        return false;
+    }
+    return true;
+}
+
+// True when an update datagram of `length` bytes may be sent. Callers give
+// the length in size_t, before it is narrowed into the 32-bit length fields,
+// so that nothing wraps into an acceptable size.
+[[nodiscard]] bool withinUpdateLimit(std::size_t length)
+{
+    if (length > MARL_MAX_UPDATE_MSG_LENGTH) {
+        MARL_LOG(LOG_CRIT, "Maximum message length exceeded");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" bool setup_marl_socket(int* sockfd, sockaddr_in* serverAddr, int* sizeAddr)
@@ -120,24 +157,16 @@ extern "C" bool setup_marl_socket(int* sockfd, sockaddr_in* serverAddr, int* siz
 
 extern "C" bool update_marl_point(const char* pntId, uint8_t value)
 {
-    if (pntId == nullptr) {
-        MARL_LOG(LOG_CRIT, "update_marl_point: Point ID is a null pointer");
-        return false;
-    }
-    if (pntId[0] == '\0') {
-        MARL_LOG(LOG_CRIT, "update_marl_point: pntId is empty. Its address is %p", static_cast<const void*>(pntId));
+    if (!acceptablePointName("update_marl_point", pntId)) {
         return false;
     }
     ServiceEndpoint service{};
-    if (!setup_marl_socket(&service.fd, &service.addr, &service.sizeAddr)) {
-        MARL_LOG(LOG_CRIT, "Failed to setup marl socket");
+    if (!reachService(service)) {
         return false;
     }
-    // Compared before any narrowing, so an absurdly long name cannot wrap the
-    // 32-bit length fields into an acceptable size.
+    // A name's length is far below SIZE_MAX, so the sum cannot wrap.
     const std::size_t nameLength = std::strlen(pntId);
-    if (nameLength > kMaxPointNameLength) {
-        MARL_LOG(LOG_CRIT, "Maximum message length exceeded");
+    if (!withinUpdateLimit(MARL_UPDATE_POINT_MSG_SIZE + nameLength)) {
         return false;
     }
     t_marl_update_point_msg msg{};

@@ -11,10 +11,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "byteStream.h"
 #include "card/cardinetPortNumbersPlatform.h"
 #include "cmnHal.h"
+#include "marlEncDecCore.h"
 #include "marlLog.h"
 #include "marlRecords.h"
 
@@ -179,4 +181,86 @@ extern "C" bool update_marl_point(const char* pntId, uint8_t value)
                         [&](marl::ByteWriter& writer) {
                             return marl::putUpdatePointMsg(writer, msg) && writer.putBytes(pntId, nameLength);
                         });
+}
+
+// ---- Point update with runtime information
+
+namespace {
+
+// Adds without wrapping: a sum too large for size_t stays at SIZE_MAX, which
+// no limit accepts.
+[[nodiscard]] constexpr std::size_t addSaturating(std::size_t total, std::size_t more)
+{
+    return more > SIZE_MAX - total ? SIZE_MAX : total + more;
+}
+
+// What the sender counts for one text of the block: its two length bytes,
+// and the text with its NUL when present, at its full length. The block cuts
+// long texts and writes an empty text as an absent one, so the encoded block
+// is never longer than this count; the datagram keeps the counted length and
+// ends in zero bytes where the block came out shorter.
+[[nodiscard]] std::size_t countedTextLength(const char* text)
+{
+    return 2 + (text != nullptr ? std::strlen(text) + 1 : 0);
+}
+
+[[nodiscard]] std::size_t countedBlockLength(const marl::DynamicInfoView& info)
+{
+    std::size_t length = 2; // thresholdLength
+    if (info.thresholdInfo != nullptr) {
+        length = addSaturating(length, countedTextLength(info.thresholdInfo->attributeId));
+        length = addSaturating(length, countedTextLength(info.thresholdInfo->thresholdLevel.indication));
+        length = addSaturating(length, 16); // low, high, observedValue, armTime
+    }
+    for (const char* text : {info.monitoredAttributes, info.serviceUser, info.serviceProvider,
+                             info.securityAlarmDetector, info.additionalText1, info.additionalText2}) {
+        length = addSaturating(length, countedTextLength(text));
+    }
+    return length;
+}
+
+[[nodiscard]] bool carriesRuntimeInfo(const marl::DynamicInfoView& info)
+{
+    return info.thresholdInfo != nullptr || info.monitoredAttributes != nullptr || info.serviceUser != nullptr ||
+           info.serviceProvider != nullptr || info.securityAlarmDetector != nullptr ||
+           info.additionalText1 != nullptr || info.additionalText2 != nullptr;
+}
+
+} // namespace
+
+extern "C" bool update_marl_point_ext(const char* pntId, uint8_t value, const t_threshold_info* thresholdInfo,
+                                      const char* monitoredAttributes, const char* serviceUser,
+                                      const char* serviceProvider, const char* securityAlarmDetector,
+                                      const char* wildChar1, const char* wildChar2)
+{
+    MARL_LOG(LOG_INFO, "%s: update the marl point with runtime info", "update_marl_point_ext");
+    if (!acceptablePointName("update_marl_point_ext", pntId)) {
+        return false;
+    }
+    const marl::DynamicInfoView info{thresholdInfo,         monitoredAttributes, serviceUser, serviceProvider,
+                                     securityAlarmDetector, wildChar1,           wildChar2};
+    if (!carriesRuntimeInfo(info)) {
+        // The service then sees a plain update, as from an older caller.
+        MARL_LOG(LOG_INFO, "%s: no runtime info, call update_marl_point instead", "update_marl_point_ext");
+        return update_marl_point(pntId, value);
+    }
+    ServiceEndpoint service{};
+    if (!reachService(service)) {
+        return false;
+    }
+    const std::size_t nameLength = std::strlen(pntId);
+    const std::size_t length = addSaturating(MARL_UPDATE_POINT_MSG_SIZE + nameLength, countedBlockLength(info));
+    if (!withinUpdateLimit(length)) {
+        return false;
+    }
+    t_marl_update_point_msg msg{};
+    msg.header.id = MARL_MSG_UPDATE_POINT_EXT;
+    msg.header.length = static_cast<msgLengthNt>(length);
+    msg.setPoint = value != 0 ? 1 : 0;
+    msg.pointNameLength = static_cast<std::uint32_t>(nameLength);
+
+    return sendDatagram(service, "update_marl_point_ext", pntId, length, [&](marl::ByteWriter& writer) {
+        return marl::putUpdatePointMsg(writer, msg) && writer.putBytes(pntId, nameLength) &&
+               marl::encodeDynamicInfo(writer, info);
+    });
 }

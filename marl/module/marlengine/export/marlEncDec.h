@@ -3,8 +3,9 @@
  * after the point name: counted strings and the dynamic information block.
  *
  * A counted string is a 16-bit big-endian length n, then n bytes of text and
- * one NUL byte (n + 3 bytes in all); a null or empty text is the length 0
- * alone (2 bytes). The block is, in this order: a 16-bit threshold length
+ * one NUL byte (n + 3 bytes in all); a null or empty text, or one cut to
+ * nothing by a maximum of 0, is the length 0 alone (2 bytes), which the
+ * readers take back as null. The block is, in this order: a 16-bit threshold length
  * (MARL_THRESHOLD_INFO_LENGTH with threshold information, else 0); with
  * threshold information, the attribute identifier and the level indication as
  * counted strings, then low, high and the observed value as big-endian
@@ -77,8 +78,10 @@ MARLCLIENT_API uint8_t *oamMarlEncodeDynamicInfo(uint8_t *buffer, const t_thresh
  * block has no threshold information (a threshold length of 0; any other
  * length means a record). Null if an argument is null (nothing written) or an
  * allocation fails: what was read before the failure is already stored and
- * belongs to the caller, and the out-parameters of the later items are left
- * as they were.
+ * belongs to the caller, the failed item is null, and the out-parameters of
+ * the later items are left as they were (each later text logs the string
+ * reader's invalid-input line). When the threshold record itself cannot be
+ * allocated, *thresholdInfo is null and nothing further is read.
  */
 MARLCLIENT_API uint8_t *oamMarlDecodeDynamicInfo(uint8_t *input, t_threshold_info **thresholdInfo,
                                                  char **monitoredAttributes, char **serviceUser,

@@ -169,13 +169,13 @@ private:
 
 bool encodeString(ByteWriter& writer, const char* text, std::uint16_t maxLength) noexcept
 {
+    // strnlen: a text far longer than its maximum is not scanned to its end.
+    const auto length = static_cast<std::uint16_t>(text != nullptr ? strnlen(text, maxLength) : 0);
     // The reader takes the length 0 as "no text" and reads no NUL after it,
-    // so an empty text goes out as an absent one.
-    if (text == nullptr || text[0] == '\0') {
+    // so a text that is empty, or cut to nothing, goes out as an absent one.
+    if (length == 0) {
         return writer.putU16(0);
     }
-    // strnlen: a text far longer than its maximum is not scanned to its end.
-    const auto length = static_cast<std::uint16_t>(strnlen(text, maxLength));
     return writer.putU16(length) && writer.putBytes(text, length) && writer.putU8(0);
 }
 

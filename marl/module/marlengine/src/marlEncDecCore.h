@@ -17,8 +17,9 @@
 namespace marl {
 
 // Writes `text` as a counted string of at most `maxLength` characters. A null
-// or empty text is written as the length 0 alone, which a reader takes back
-// as null; so a reader stays in step with the writer. False when the writer
+// or empty text, or one cut to nothing, is written as the length 0 alone,
+// which a reader takes back as null; so a reader stays in step with the
+// writer. False when the writer
 // runs out of room (what fitted is then written).
 [[nodiscard]] bool encodeString(ByteWriter& writer, const char* text, std::uint16_t maxLength) noexcept;
 
@@ -69,10 +70,10 @@ struct DynamicInfo {
     char* additionalText2 = nullptr;
 };
 
-// Reads one block into `info`, which is cleared first. Whatever the status,
-// `info` holds what was produced before the reading stopped, and the caller
-// releases it with releaseDynamicInfo. After outOfMemory the record's numbers
-// and the later texts are missing.
+// Reads one block into `info`, overwriting every member (release what it held
+// before). Whatever the status, `info` holds what was produced before the
+// reading stopped, and the caller releases it with releaseDynamicInfo. After
+// outOfMemory the record's numbers and the later texts are missing.
 [[nodiscard]] DecodeStatus decodeDynamicInfo(ByteReader& reader, DynamicInfo& info) noexcept;
 
 // Frees a threshold record with its two texts; null is fine.

@@ -19,7 +19,7 @@ namespace {
 
 static_assert(sizeof(float) == sizeof(std::uint32_t), "floats travel as their 32 IEEE-754 bits");
 
-// The texts after the threshold part, in wire order, with their maxima.
+// The texts after the threshold section, in wire order, with their maxima.
 constexpr std::size_t kTextCount = 6;
 constexpr std::uint16_t kTextMaxima[kTextCount] = {
     MARL_MAX_MONITORED_ATTRIBUTES_LENGTH, MARL_MAX_DESCRIPTIVE_TEXT_LENGTH, MARL_MAX_DESCRIPTIVE_TEXT_LENGTH,
@@ -107,7 +107,7 @@ private:
     bool nulMissing_ = false;
 };
 
-// The threshold part after its length: two texts, then four numbers.
+// The threshold section after its length: two texts, then four numbers.
 [[nodiscard]] bool readThresholdInfo(ByteReader& reader, TextSteps& steps, t_threshold_info& info) noexcept
 {
     if (!steps.read(info.attributeId) || !steps.read(info.thresholdLevel.indication)) {
@@ -139,14 +139,14 @@ private:
     }
     TextSteps steps(reader);
     // Any nonzero length announces threshold information: the length only
-    // says whether the part is there, the texts in it say how long it is.
+    // says whether the section is there, the texts in it say how long it is.
     if (thresholdLength == 0) {
         *targets.thresholdInfo = nullptr;
     } else {
         auto* info = static_cast<t_threshold_info*>(std::malloc(sizeof(t_threshold_info)));
         *targets.thresholdInfo = info;
         if (info == nullptr) {
-            // Without a record there is nowhere to read the part into.
+            // Without a record there is nowhere to read the section into.
             MARL_LOG(LOG_CRIT, "Marl Swerr: %s: Failed Memory allocation of thresholdInfo, size %d", "oamMarlDecodeDynamicInfo", static_cast<int>(sizeof(t_threshold_info)));
             return DecodeStatus::outOfMemory;
         }

@@ -4,9 +4,12 @@
  * functions link and answer from C.
  */
 #include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "card/cardinetPortNumbersPlatform.h"
 #include "ipcMsg.h"
+#include "marlEncDec.h"
 #include "marlclient.h"
 #include "marlmsg.h"
 #include "msgid.h"
@@ -32,6 +35,44 @@ CHECK_AT_COMPILE_TIME(response_name_length_at_45,
 CHECK_AT_COMPILE_TIME(identifiers, MARL_MSG_UPDATE_POINT == 0x8C00 && MARL_MSG_QUERY_POINT == 0x8C01 &&
                                        MARL_MSG_QUERY_POINT_RESPONSE == 0x8C02 &&
                                        MARL_MSG_UPDATE_POINT_EXT == 0x8C04);
+/* The threshold records keep their fields in the order the block carries them. */
+CHECK_AT_COMPILE_TIME(threshold_info_order,
+                      offsetof(t_threshold_info, attributeId) == 0 &&
+                          offsetof(t_threshold_info, thresholdLevel) < offsetof(t_threshold_info, observedValue) &&
+                          offsetof(t_threshold_info, observedValue) < offsetof(t_threshold_info, armTime));
+CHECK_AT_COMPILE_TIME(threshold_level_order, offsetof(t_threshold_level, indication) == 0 &&
+                                                 offsetof(t_threshold_level, low) < offsetof(t_threshold_level, high));
+
+/* A threshold record through a block and back (38 bytes), as a C caller does it. */
+static int thresholdRecordRoundTrip(void)
+{
+    char attributeId[] = "a";
+    char indication[] = "b";
+    t_threshold_info sent;
+    t_threshold_info *received = NULL;
+    char *texts[6];
+    uint8_t block[MARL_DYNAMIC_INFO_MAX_SIZE];
+    int failed;
+
+    sent.attributeId = attributeId;
+    sent.thresholdLevel.indication = indication;
+    sent.thresholdLevel.low = 1.0f;
+    sent.thresholdLevel.high = 2.0f;
+    sent.observedValue = 0.5f;
+    sent.armTime = -16;
+    if (oamMarlEncodeDynamicInfo(block, &sent, NULL, NULL, NULL, NULL, NULL, NULL) != block + 38 ||
+        oamMarlDecodeDynamicInfo(block, &received, &texts[0], &texts[1], &texts[2], &texts[3], &texts[4],
+                                 &texts[5]) != block + 38 ||
+        received == NULL) {
+        return 1;
+    }
+    failed = strcmp(received->attributeId, "a") != 0 || strcmp(received->thresholdLevel.indication, "b") != 0 ||
+             received->thresholdLevel.high != 2.0f || received->armTime != -16 || texts[5] != NULL;
+    free(received->attributeId);
+    free(received->thresholdLevel.indication);
+    free(received);
+    return failed;
+}
 
 int main(void)
 {
@@ -47,6 +88,12 @@ int main(void)
     /* Refused calls come back as C false. */
     if (setup_marl_socket(NULL, &address, &size) || update_marl_point(NULL, 1) || update_marl_point("", 0)) {
         return 2;
+    }
+    if (thresholdRecordRoundTrip() != 0) {
+        return 3;
+    }
+    if (update_marl_point_ext(NULL, 1, NULL, "x", NULL, NULL, NULL, NULL, NULL)) {
+        return 4;
     }
     return 0;
 }

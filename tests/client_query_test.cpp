@@ -173,7 +173,7 @@ TEST_F(QueryTest, EmptyNameIsRefusedBeforeTheSocket)
     const char* empty = "";
     std::uint8_t value = 7;
     EXPECT_FALSE(read_marl_point(empty, &value));
-    EXPECT_EQ(platform().logs(), std::vector<LogLine>({clientLog(LOG_CRIT, "read_marl_point: pntId is empty",
+    EXPECT_EQ(platform().logs(), std::vector<LogLine>({clientLog(LOG_CRIT, "%s: pntId is empty",
                                                                  "read_marl_point: pntId is empty. Its address is " +
                                                                      pointerText(empty))}));
     EXPECT_EQ(platform().socketCalls, 0);

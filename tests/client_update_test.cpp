@@ -86,9 +86,9 @@ TEST_F(ClientTest, NullAndEmptyNamesAreRefusedBeforeTheSocket)
     EXPECT_FALSE(update_marl_point(nullptr, 1));
     EXPECT_FALSE(update_marl_point(empty, 1));
     EXPECT_EQ(platform().logs(),
-              std::vector<LogLine>({clientLog(LOG_CRIT, "update_marl_point: Point ID is a null pointer",
+              std::vector<LogLine>({clientLog(LOG_CRIT, "Point ID is a null pointer",
                                               "update_marl_point: Point ID is a null pointer"),
-                                    clientLog(LOG_CRIT, "update_marl_point: pntId is empty",
+                                    clientLog(LOG_CRIT, "%s: pntId is empty",
                                               "update_marl_point: pntId is empty. Its address is " +
                                                   pointerText(empty))}));
     EXPECT_EQ(platform().socketCalls, 0);

@@ -15,13 +15,8 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "marlExport.h"
 #include "marlmsg.h"
-
-#if defined(MARLCLIENT_BUILDING)
-#define MARLCLIENT_API __attribute__((visibility("default")))
-#else
-#define MARLCLIENT_API
-#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -51,6 +46,19 @@ MARLCLIENT_API bool update_marl_point(const char *pntId, uint8_t value);
  * turns, so each gets the reply to its own query.
  */
 MARLCLIENT_API bool read_marl_point(const char *pntId, uint8_t *value);
+
+/*
+ * As update_marl_point, with runtime information attached: the threshold
+ * record and six texts, any of which may be null, travel after the name in a
+ * dynamic information block (marlEncDec.h). wildChar1 and wildChar2 travel as
+ * the block's two additional texts. Texts longer than their block maximum are
+ * cut, but the datagram is sized on their full lengths and must fit 646 bytes.
+ * With all seven null, a plain update_marl_point is sent instead.
+ */
+MARLCLIENT_API bool update_marl_point_ext(const char *pntId, uint8_t value, const t_threshold_info *thresholdInfo,
+                                          const char *monitoredAttributes, const char *serviceUser,
+                                          const char *serviceProvider, const char *securityAlarmDetector,
+                                          const char *wildChar1, const char *wildChar2);
 
 #ifdef __cplusplus
 }

@@ -12,6 +12,7 @@
 #define MARLENGINE_MARLMSG_H
 
 #include <stdint.h>
+#include <time.h>
 
 #include "ipcMsg.h"
 #include "msgid.h"
@@ -51,6 +52,26 @@ typedef struct __attribute__((packed)) t_marl_query_point_response_msg {
     t_marl_msg_return_code returnCode; /* 32 bits on the wire */
     uint32_t pointNameLength;
 } t_marl_query_point_response_msg;
+
+/*
+ * Runtime information of an extended update. These two records live in memory
+ * only: on the wire they travel item by item inside the dynamic information
+ * block (marlEncDec.h), so their layout may differ between hosts. Texts are
+ * NUL-terminated and may be null; the block readers allocate them, and the
+ * record itself, with malloc, and the caller releases all three with free.
+ */
+typedef struct t_threshold_level {
+    char *indication; /* at most 4 characters travel */
+    float low;
+    float high;
+} t_threshold_level;
+
+typedef struct t_threshold_info {
+    char *attributeId; /* the watched attribute; at most 80 characters travel */
+    t_threshold_level thresholdLevel;
+    float observedValue;
+    time_t armTime; /* seconds; travels as a signed 32-bit count */
+} t_threshold_info;
 
 /* Wire sizes of the records, which are also their in-memory sizes. */
 #define MARL_UPDATE_POINT_MSG_SIZE 46u

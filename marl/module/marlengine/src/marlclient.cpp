@@ -12,10 +12,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "byteStream.h"
 #include "card/cardinetPortNumbersPlatform.h"
 #include "cmnHal.h"
+#include "marlEncDecCore.h"
 #include "marlLog.h"
 #include "marlRecords.h"
 
@@ -38,8 +40,6 @@ pthread_mutex_t marlSetupMutex = PTHREAD_MUTEX_INITIALIZER;
 // could each take the other's reply. Held from a query's send until its reply
 // is read (at most the 10-second wait); updates never take it.
 pthread_mutex_t marlQueryMutex = PTHREAD_MUTEX_INITIALIZER;
-
-constexpr std::size_t kMaxPointNameLength = MARL_MAX_UPDATE_MSG_LENGTH - MARL_UPDATE_POINT_MSG_SIZE;
 
 // How long a query waits for its reply: 10 seconds, written as microseconds
 // the way the platform's other clients write it.
@@ -118,6 +118,45 @@ bool sendDatagram(const ServiceEndpoint& to, const char* operation, const char* 
     return true;
 }
 
+// Steps that both update operations share, each with its one log line; the
+// operation's name goes into the lines that carry it.
+
+// True for a non-empty name; otherwise logs why the name is refused.
+[[nodiscard]] bool acceptablePointName(const char* operation, const char* pntId)
+{
+    if (pntId == nullptr) {
+        MARL_LOG(LOG_CRIT, "%s: Point ID is a null pointer", operation);
+        return false;
+    }
+    if (pntId[0] == '\0') {
+        MARL_LOG(LOG_CRIT, "%s: pntId is empty. Its address is %p", operation, static_cast<const void*>(pntId));
+        return false;
+    }
+    return true;
+}
+
+// The shared socket and the service's address, or false after logging.
+[[nodiscard]] bool reachService(ServiceEndpoint& service)
+{
+    if (!setup_marl_socket(&service.fd, &service.addr, &service.sizeAddr)) {
+        MARL_LOG(LOG_CRIT, "Failed to setup marl socket");
+        return false;
+    }
+    return true;
+}
+
+// True when an update datagram of `length` bytes may be sent. Callers give
+// the length in size_t, before it is narrowed into the 32-bit length fields,
+// so that nothing wraps into an acceptable size.
+[[nodiscard]] bool withinUpdateLimit(std::size_t length)
+{
+    if (length > MARL_MAX_UPDATE_MSG_LENGTH) {
+        MARL_LOG(LOG_CRIT, "Maximum message length exceeded");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" bool setup_marl_socket(int* sockfd, sockaddr_in* serverAddr, int* sizeAddr)
@@ -141,24 +180,16 @@ extern "C" bool setup_marl_socket(int* sockfd, sockaddr_in* serverAddr, int* siz
 
 extern "C" bool update_marl_point(const char* pntId, uint8_t value)
 {
-    if (pntId == nullptr) {
-        MARL_LOG(LOG_CRIT, "update_marl_point: Point ID is a null pointer");
-        return false;
-    }
-    if (pntId[0] == '\0') {
-        MARL_LOG(LOG_CRIT, "update_marl_point: pntId is empty. Its address is %p", static_cast<const void*>(pntId));
+    if (!acceptablePointName("update_marl_point", pntId)) {
         return false;
     }
     ServiceEndpoint service{};
-    if (!setup_marl_socket(&service.fd, &service.addr, &service.sizeAddr)) {
-        MARL_LOG(LOG_CRIT, "Failed to setup marl socket");
+    if (!reachService(service)) {
         return false;
     }
-    // Compared before any narrowing, so an absurdly long name cannot wrap the
-    // 32-bit length fields into an acceptable size.
+    // A name's length is far below SIZE_MAX, so the sum cannot wrap.
     const std::size_t nameLength = std::strlen(pntId);
-    if (nameLength > kMaxPointNameLength) {
-        MARL_LOG(LOG_CRIT, "Maximum message length exceeded");
+    if (!withinUpdateLimit(MARL_UPDATE_POINT_MSG_SIZE + nameLength)) {
         return false;
     }
     t_marl_update_point_msg msg{};
@@ -179,8 +210,7 @@ extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
         MARL_LOG(LOG_CRIT, "read_marl_point: Null pointer detected: pntId=%p value=%p", static_cast<const void*>(pntId), static_cast<void*>(value));
         return false;
     }
-    if (pntId[0] == '\0') {
-        MARL_LOG(LOG_CRIT, "read_marl_point: pntId is empty. Its address is %p", static_cast<const void*>(pntId));
+    if (!acceptablePointName("read_marl_point", pntId)) {
         return false;
     }
     ServiceEndpoint service{};
@@ -256,4 +286,86 @@ extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
     }
     *value = pointIsSet;
     return true;
+}
+
+// ---- Point update with runtime information
+
+namespace {
+
+// Adds without wrapping: a sum too large for size_t stays at SIZE_MAX, which
+// no limit accepts.
+[[nodiscard]] constexpr std::size_t addSaturating(std::size_t total, std::size_t more)
+{
+    return more > SIZE_MAX - total ? SIZE_MAX : total + more;
+}
+
+// What the sender counts for one text of the block: its two length bytes,
+// and the text with its NUL when present, at its full length. The block cuts
+// long texts and writes an empty text as an absent one, so the encoded block
+// is never longer than this count; the datagram keeps the counted length and
+// ends in zero bytes where the block came out shorter.
+[[nodiscard]] std::size_t countedTextLength(const char* text)
+{
+    return 2 + (text != nullptr ? std::strlen(text) + 1 : 0);
+}
+
+[[nodiscard]] std::size_t countedBlockLength(const marl::DynamicInfoView& info)
+{
+    std::size_t length = 2; // thresholdLength
+    if (info.thresholdInfo != nullptr) {
+        length = addSaturating(length, countedTextLength(info.thresholdInfo->attributeId));
+        length = addSaturating(length, countedTextLength(info.thresholdInfo->thresholdLevel.indication));
+        length = addSaturating(length, 16); // low, high, observedValue, armTime
+    }
+    for (const char* text : {info.monitoredAttributes, info.serviceUser, info.serviceProvider,
+                             info.securityAlarmDetector, info.additionalText1, info.additionalText2}) {
+        length = addSaturating(length, countedTextLength(text));
+    }
+    return length;
+}
+
+[[nodiscard]] bool carriesRuntimeInfo(const marl::DynamicInfoView& info)
+{
+    return info.thresholdInfo != nullptr || info.monitoredAttributes != nullptr || info.serviceUser != nullptr ||
+           info.serviceProvider != nullptr || info.securityAlarmDetector != nullptr ||
+           info.additionalText1 != nullptr || info.additionalText2 != nullptr;
+}
+
+} // namespace
+
+extern "C" bool update_marl_point_ext(const char* pntId, uint8_t value, const t_threshold_info* thresholdInfo,
+                                      const char* monitoredAttributes, const char* serviceUser,
+                                      const char* serviceProvider, const char* securityAlarmDetector,
+                                      const char* wildChar1, const char* wildChar2)
+{
+    MARL_LOG(LOG_INFO, "%s: update the marl point with runtime info", "update_marl_point_ext");
+    if (!acceptablePointName("update_marl_point_ext", pntId)) {
+        return false;
+    }
+    const marl::DynamicInfoView info{thresholdInfo,         monitoredAttributes, serviceUser, serviceProvider,
+                                     securityAlarmDetector, wildChar1,           wildChar2};
+    if (!carriesRuntimeInfo(info)) {
+        // The service then sees a plain update, as from an older caller.
+        MARL_LOG(LOG_INFO, "%s: no runtime info, call update_marl_point instead", "update_marl_point_ext");
+        return update_marl_point(pntId, value);
+    }
+    ServiceEndpoint service{};
+    if (!reachService(service)) {
+        return false;
+    }
+    const std::size_t nameLength = std::strlen(pntId);
+    const std::size_t length = addSaturating(MARL_UPDATE_POINT_MSG_SIZE + nameLength, countedBlockLength(info));
+    if (!withinUpdateLimit(length)) {
+        return false;
+    }
+    t_marl_update_point_msg msg{};
+    msg.header.id = MARL_MSG_UPDATE_POINT_EXT;
+    msg.header.length = static_cast<msgLengthNt>(length);
+    msg.setPoint = value != 0 ? 1 : 0;
+    msg.pointNameLength = static_cast<std::uint32_t>(nameLength);
+
+    return sendDatagram(service, "update_marl_point_ext", pntId, length, [&](marl::ByteWriter& writer) {
+        return marl::putUpdatePointMsg(writer, msg) && writer.putBytes(pntId, nameLength) &&
+               marl::encodeDynamicInfo(writer, info);
+    });
 }

@@ -1,0 +1,349 @@
+// Runtime-information codec: counted strings and the dynamic information
+// block, on bounded streams (marlEncDecCore.h) and behind the four exported
+// functions that know no sizes (marlEncDec.h).
+
+#include "marlEncDec.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "marlEncDecCore.h"
+#include "marlLog.h"
+
+namespace marl {
+
+namespace {
+
+static_assert(sizeof(float) == sizeof(std::uint32_t), "floats travel as their 32 IEEE-754 bits");
+
+// The texts after the threshold section, in wire order, with their maxima.
+constexpr std::size_t kTextCount = 6;
+constexpr std::uint16_t kTextMaxima[kTextCount] = {
+    MARL_MAX_MONITORED_ATTRIBUTES_LENGTH, MARL_MAX_DESCRIPTIVE_TEXT_LENGTH, MARL_MAX_DESCRIPTIVE_TEXT_LENGTH,
+    MARL_MAX_DESCRIPTIVE_TEXT_LENGTH,     MARL_MAX_DESCRIPTIVE_TEXT_LENGTH, MARL_MAX_DESCRIPTIVE_TEXT_LENGTH};
+
+// One statement per message, so that each message has one source line, and
+// the block reader's skipped steps log the very line of the string reader.
+void logSwerrInvalidInput(const char* function) noexcept
+{
+    MARL_LOG(LOG_CRIT, "Marl Swerr: %s: Invalid input parameter", function);
+}
+
+void logBlockInvalidInput(const char* function) noexcept
+{
+    MARL_LOG(LOG_ERR, "%s: Invalid input parameter.", function);
+}
+
+[[nodiscard]] bool putFloat(ByteWriter& writer, float value) noexcept
+{
+    return writer.putU32(std::bit_cast<std::uint32_t>(value));
+}
+
+[[nodiscard]] bool getFloat(ByteReader& reader, float& value) noexcept
+{
+    std::uint32_t bits = 0;
+    if (!reader.getU32(bits)) {
+        return false;
+    }
+    value = std::bit_cast<float>(bits);
+    return true;
+}
+
+// Where a block read puts its results: the exported reader passes its
+// caller's out-parameters, decodeDynamicInfo the members of its struct. Each
+// is written when its step runs and not before, so that a failed read leaves
+// the out-parameters of the steps it never reached as they were.
+struct DynamicInfoTargets {
+    t_threshold_info** thresholdInfo;
+    char** texts[kTextCount];
+};
+
+// Runs the text steps of one block in turn. Once a step has failed to
+// allocate, the later ones have no position to read from: each logs the
+// string reader's invalid-input line and writes nothing, and the block read
+// ends with outOfMemory.
+class TextSteps {
+public:
+    explicit TextSteps(ByteReader& reader) noexcept : reader_(reader) {}
+
+    // False when the input ends inside the text: the block read stops there.
+    [[nodiscard]] bool read(char*& text) noexcept
+    {
+        if (allocationFailed_) {
+            logSwerrInvalidInput("oamMarlDecodeString");
+            return true;
+        }
+        switch (decodeString(reader_, text)) {
+        case DecodeStatus::ok:
+            return true;
+        case DecodeStatus::missingNul:
+            nulMissing_ = true;
+            return true;
+        case DecodeStatus::outOfMemory:
+            allocationFailed_ = true;
+            return true;
+        case DecodeStatus::pastEnd:
+            break;
+        }
+        return false;
+    }
+
+    [[nodiscard]] bool allocationFailed() const noexcept { return allocationFailed_; }
+
+    [[nodiscard]] DecodeStatus outcome() const noexcept
+    {
+        if (allocationFailed_) {
+            return DecodeStatus::outOfMemory;
+        }
+        return nulMissing_ ? DecodeStatus::missingNul : DecodeStatus::ok;
+    }
+
+private:
+    ByteReader& reader_;
+    bool allocationFailed_ = false;
+    bool nulMissing_ = false;
+};
+
+// The threshold section after its length: two texts, then four numbers.
+[[nodiscard]] bool readThresholdInfo(ByteReader& reader, TextSteps& steps, t_threshold_info& info) noexcept
+{
+    if (!steps.read(info.attributeId) || !steps.read(info.thresholdLevel.indication)) {
+        return false;
+    }
+    if (steps.allocationFailed()) {
+        return true; // no position to read the numbers from; the block read fails anyway
+    }
+    float low = 0;
+    float high = 0;
+    float observed = 0;
+    std::int32_t armTime = 0;
+    if (!(getFloat(reader, low) && getFloat(reader, high) && getFloat(reader, observed) &&
+          reader.getI32(armTime))) {
+        return false;
+    }
+    info.thresholdLevel.low = low;
+    info.thresholdLevel.high = high;
+    info.observedValue = observed;
+    info.armTime = armTime;
+    return true;
+}
+
+[[nodiscard]] DecodeStatus decodeDynamicInfoInto(ByteReader& reader, const DynamicInfoTargets& targets) noexcept
+{
+    std::uint16_t thresholdLength = 0;
+    if (!reader.getU16(thresholdLength)) {
+        return DecodeStatus::pastEnd;
+    }
+    TextSteps steps(reader);
+    // Any nonzero length announces threshold information: the length only
+    // says whether the section is there, the texts in it say how long it is.
+    if (thresholdLength == 0) {
+        *targets.thresholdInfo = nullptr;
+    } else {
+        auto* info = static_cast<t_threshold_info*>(std::malloc(sizeof(t_threshold_info)));
+        *targets.thresholdInfo = info;
+        if (info == nullptr) {
+            // Without a record there is nowhere to read the section into.
+            MARL_LOG(LOG_CRIT, "Marl Swerr: %s: Failed Memory allocation of thresholdInfo, size %d", "oamMarlDecodeDynamicInfo", static_cast<int>(sizeof(t_threshold_info)));
+            return DecodeStatus::outOfMemory;
+        }
+        // Defined from the start, so that the caller can release the record
+        // whatever step fails.
+        *info = t_threshold_info{};
+        if (!readThresholdInfo(reader, steps, *info)) {
+            return DecodeStatus::pastEnd;
+        }
+    }
+    for (char** text : targets.texts) {
+        if (!steps.read(*text)) {
+            return DecodeStatus::pastEnd;
+        }
+    }
+    return steps.outcome();
+}
+
+} // namespace
+
+bool encodeString(ByteWriter& writer, const char* text, std::uint16_t maxLength) noexcept
+{
+    // strnlen: a text far longer than its maximum is not scanned to its end.
+    const auto length = static_cast<std::uint16_t>(text != nullptr ? strnlen(text, maxLength) : 0);
+    // The reader takes the length 0 as "no text" and reads no NUL after it,
+    // so a text that is empty, or cut to nothing, goes out as an absent one.
+    if (length == 0) {
+        return writer.putU16(0);
+    }
+    return writer.putU16(length) && writer.putBytes(text, length) && writer.putU8(0);
+}
+
+bool encodeDynamicInfo(ByteWriter& writer, const DynamicInfoView& info) noexcept
+{
+    if (info.thresholdInfo == nullptr) {
+        if (!writer.putU16(0)) {
+            return false;
+        }
+    } else {
+        const t_threshold_info& threshold = *info.thresholdInfo;
+        // armTime travels as a signed 32-bit count: a 64-bit time_t keeps
+        // only its low 32 bits.
+        if (!(writer.putU16(MARL_THRESHOLD_INFO_LENGTH) &&
+              encodeString(writer, threshold.attributeId, MARL_MAX_ATTRIBUTE_ID_LENGTH) &&
+              encodeString(writer, threshold.thresholdLevel.indication, MARL_MAX_INDICATION_LENGTH) &&
+              putFloat(writer, threshold.thresholdLevel.low) && putFloat(writer, threshold.thresholdLevel.high) &&
+              putFloat(writer, threshold.observedValue) &&
+              writer.putI32(static_cast<std::int32_t>(threshold.armTime)))) {
+            return false;
+        }
+    }
+    const char* const texts[kTextCount] = {info.monitoredAttributes,   info.serviceUser,
+                                           info.serviceProvider,       info.securityAlarmDetector,
+                                           info.additionalText1,       info.additionalText2};
+    for (std::size_t i = 0; i < kTextCount; ++i) {
+        if (!encodeString(writer, texts[i], kTextMaxima[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+DecodeStatus decodeString(ByteReader& reader, char*& text) noexcept
+{
+    std::uint16_t length = 0;
+    if (!reader.getU16(length)) {
+        return DecodeStatus::pastEnd;
+    }
+    if (length == 0) {
+        text = nullptr;
+        return DecodeStatus::ok;
+    }
+    // Checked before allocating, so that a short input costs no allocation.
+    const std::size_t withNul = std::size_t{length} + 1;
+    if (reader.left() < withNul) {
+        return DecodeStatus::pastEnd;
+    }
+    auto* copy = static_cast<char*>(std::malloc(withNul));
+    text = copy;
+    if (copy == nullptr) {
+        MARL_LOG(LOG_CRIT, "Marl Swerr: %s: Failed Memory allocation of marlString, size %d", "oamMarlDecodeString", static_cast<int>(withNul));
+        return DecodeStatus::outOfMemory;
+    }
+    std::uint8_t terminator = 0;
+    if (!(reader.getBytes(copy, length) && reader.getU8(terminator))) {
+        return DecodeStatus::pastEnd; // cannot happen: the room was checked above
+    }
+    // Our own NUL, whatever the wire holds: a produced text always ends.
+    copy[length] = '\0';
+    return terminator == 0 ? DecodeStatus::ok : DecodeStatus::missingNul;
+}
+
+DecodeStatus decodeDynamicInfo(ByteReader& reader, DynamicInfo& info) noexcept
+{
+    info = DynamicInfo{};
+    const DynamicInfoTargets targets{&info.thresholdInfo,
+                                     {&info.monitoredAttributes, &info.serviceUser, &info.serviceProvider,
+                                      &info.securityAlarmDetector, &info.additionalText1, &info.additionalText2}};
+    return decodeDynamicInfoInto(reader, targets);
+}
+
+void releaseThresholdInfo(t_threshold_info* thresholdInfo) noexcept
+{
+    if (thresholdInfo != nullptr) {
+        std::free(thresholdInfo->attributeId);
+        std::free(thresholdInfo->thresholdLevel.indication);
+        std::free(thresholdInfo);
+    }
+}
+
+void releaseDynamicInfo(DynamicInfo& info) noexcept
+{
+    releaseThresholdInfo(info.thresholdInfo);
+    for (char* text : {info.monitoredAttributes, info.serviceUser, info.serviceProvider, info.securityAlarmDetector,
+                       info.additionalText1, info.additionalText2}) {
+        std::free(text);
+    }
+    info = DynamicInfo{};
+}
+
+} // namespace marl
+
+namespace {
+
+// The exported functions know no size: they read and write through streams
+// with unlimited room, which never compute an end pointer.
+constexpr std::size_t kUnbounded = SIZE_MAX;
+
+} // namespace
+
+extern "C" uint8_t* oamMarlEncodeString(uint8_t* buffer, const char* marlString, uint16_t maxLength)
+{
+    if (buffer == nullptr) {
+        marl::logSwerrInvalidInput("oamMarlEncodeString");
+        return nullptr;
+    }
+    marl::ByteWriter writer(buffer, kUnbounded);
+    return marl::encodeString(writer, marlString, maxLength) ? writer.position() : nullptr;
+}
+
+extern "C" uint8_t* oamMarlDecodeString(const uint8_t* input, char** marlString)
+{
+    if (input == nullptr || marlString == nullptr) {
+        marl::logSwerrInvalidInput("oamMarlDecodeString");
+        return nullptr;
+    }
+    marl::ByteReader reader(input, kUnbounded);
+    // The byte after a text is not checked: this reader trusts its input.
+    switch (marl::decodeString(reader, *marlString)) {
+    case marl::DecodeStatus::ok:
+    case marl::DecodeStatus::missingNul:
+        return const_cast<uint8_t*>(reader.position());
+    case marl::DecodeStatus::pastEnd:
+    case marl::DecodeStatus::outOfMemory:
+        break;
+    }
+    return nullptr;
+}
+
+extern "C" uint8_t* oamMarlEncodeDynamicInfo(uint8_t* buffer, const t_threshold_info* thresholdInfo,
+                                             const char* monitoredAttributes, const char* serviceUser,
+                                             const char* serviceProvider, const char* securityAlarmDetector,
+                                             const char* additionalText1, const char* additionalText2)
+{
+    if (buffer == nullptr) {
+        marl::logBlockInvalidInput("oamMarlEncodeDynamicInfo");
+        return nullptr;
+    }
+    marl::ByteWriter writer(buffer, kUnbounded);
+    const marl::DynamicInfoView info{thresholdInfo,         monitoredAttributes, serviceUser, serviceProvider,
+                                     securityAlarmDetector, additionalText1,     additionalText2};
+    return marl::encodeDynamicInfo(writer, info) ? writer.position() : nullptr;
+}
+
+extern "C" uint8_t* oamMarlDecodeDynamicInfo(uint8_t* input, t_threshold_info** thresholdInfo,
+                                             char** monitoredAttributes, char** serviceUser, char** serviceProvider,
+                                             char** securityAlarmDetector, char** additionalText1,
+                                             char** additionalText2)
+{
+    if (input == nullptr || thresholdInfo == nullptr || monitoredAttributes == nullptr || serviceUser == nullptr ||
+        serviceProvider == nullptr || securityAlarmDetector == nullptr || additionalText1 == nullptr ||
+        additionalText2 == nullptr) {
+        marl::logBlockInvalidInput("oamMarlDecodeDynamicInfo");
+        return nullptr;
+    }
+    marl::ByteReader reader(input, kUnbounded);
+    const marl::DynamicInfoTargets targets{thresholdInfo,
+                                           {monitoredAttributes, serviceUser, serviceProvider,
+                                            securityAlarmDetector, additionalText1, additionalText2}};
+    // As in oamMarlDecodeString, the byte after each text is not checked.
+    switch (marl::decodeDynamicInfoInto(reader, targets)) {
+    case marl::DecodeStatus::ok:
+    case marl::DecodeStatus::missingNul:
+        return const_cast<uint8_t*>(reader.position());
+    case marl::DecodeStatus::pastEnd:
+    case marl::DecodeStatus::outOfMemory:
+        break;
+    }
+    return nullptr;
+}

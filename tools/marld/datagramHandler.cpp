@@ -55,8 +55,8 @@ std::string_view dropReasonName(DropReason reason) noexcept
     case DropReason::lengthMismatch: return "length-mismatch";
     case DropReason::nameOverrun: return "name-overrun";
     case DropReason::trailingBytes: return "trailing-bytes";
-    case DropReason::updateTooLong: return "update-too-long";
     case DropReason::invalidName: return "invalid-name";
+    case DropReason::updateTooLong: return "update-too-long";
     case DropReason::invalidRuntimeInfo: return "invalid-runtime-info";
     case DropReason::storeFull: return "store-full";
     }
@@ -110,11 +110,13 @@ Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t siz
     if (!extended && body.restSize != 0) {
         return drop(DropReason::trailingBytes, id);
     }
-    if (size > MARL_MAX_UPDATE_MSG_LENGTH) {
-        return drop(DropReason::updateTooLong, id);
-    }
     if (!names_.accepts(body.name)) {
         return drop(DropReason::invalidName, id);
+    }
+    // With an acceptable name, only an extended update's block can make it
+    // longer than an update may be.
+    if (size > MARL_MAX_UPDATE_MSG_LENGTH) {
+        return drop(DropReason::updateTooLong, id);
     }
     std::optional<RuntimeInfo> runtimeInfo;
     if (extended) {

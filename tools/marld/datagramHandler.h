@@ -34,8 +34,8 @@ enum class DropReason : std::size_t {
     lengthMismatch,     // header length differs from the bytes received
     nameOverrun,        // pointNameLength runs past the end
     trailingBytes,      // bytes after the name of a plain update or query
-    updateTooLong,      // update over the 646-byte limit
     invalidName,        // update of a name the service rejects
+    updateTooLong,      // update over the 646-byte limit
     invalidRuntimeInfo, // extended update whose block does not decode
     storeFull,          // update of a new point with the store full
 };

@@ -238,9 +238,9 @@ std::string dropLine(OutputFormat format, const Dropped& drop, std::size_t size,
 std::string suppressedLine(OutputFormat format, std::uint64_t count)
 {
     if (format == OutputFormat::json) {
-        return "{\"event\":\"suppressed\"," + jsonNumber("drops", count) + "}\n";
+        return "{\"event\":\"suppressed\"," + jsonNumber("lines", count) + "}\n";
     }
-    return "marld: " + std::to_string(count) + " more drops not shown\n";
+    return "marld: " + std::to_string(count) + " more lines not shown\n";
 }
 
 std::string replyFailedLine(OutputFormat format, Endpoint to, std::string_view error)

@@ -49,7 +49,7 @@ extern "C" void requestStop(int)
            sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
-void write(std::FILE* stream, const std::string& text)
+void emit(std::FILE* stream, const std::string& text)
 {
     std::fputs(text.c_str(), stream);
     std::fflush(stream);
@@ -126,8 +126,8 @@ public:
 
     void reportSuppressed(bool force)
     {
-        if (const std::uint64_t count = dropLines_.takeSuppressed(LineRateLimiter::Clock::now(), force)) {
-            write(stderr, suppressedLine(format_, count));
+        if (const std::uint64_t count = problemLines_.takeSuppressed(LineRateLimiter::Clock::now(), force)) {
+            emit(stderr, suppressedLine(format_, count));
         }
     }
 
@@ -142,16 +142,21 @@ private:
     {
         const Outcome outcome = handler_.handle(buffer_.data(), size, sender, WallClock::now());
         if (const auto* update = std::get_if<UpdateAccepted>(&outcome)) {
-            write(stdout, updateLine(format_, *update, sender));
+            emit(stdout, updateLine(format_, *update, sender));
         } else if (const auto* query = std::get_if<QueryAnswered>(&outcome)) {
             sendReply(*query);
-            write(stdout, queryLine(format_, *query));
-        } else {
-            reportSuppressed(false);
-            if (dropLines_.admit(LineRateLimiter::Clock::now())) {
-                write(stderr, dropLine(format_, std::get<Dropped>(outcome), size, sender));
-            }
+            emit(stdout, queryLine(format_, *query));
+        } else if (admitProblemLine()) {
+            emit(stderr, dropLine(format_, std::get<Dropped>(outcome), size, sender));
         }
+    }
+
+    // Lines about drops and failed replies share one limit, so that a flood
+    // of either cannot flood stderr.
+    bool admitProblemLine()
+    {
+        reportSuppressed(false);
+        return problemLines_.admit(LineRateLimiter::Clock::now());
     }
 
     void sendReply(const QueryAnswered& query)
@@ -160,7 +165,10 @@ private:
         if (sendto(fd_, query.reply.data(), query.reply.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                    sizeof to) < 0) {
             ++io_.replyErrors;
-            write(stderr, replyFailedLine(format_, query.replyTo, std::strerror(errno)));
+            const int error = errno;
+            if (admitProblemLine()) {
+                emit(stderr, replyFailedLine(format_, query.replyTo, std::strerror(error)));
+            }
         }
     }
 
@@ -168,7 +176,7 @@ private:
     OutputFormat format_;
     DatagramHandler& handler_;
     std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kBufferSize);
-    LineRateLimiter dropLines_{5, std::chrono::seconds(1)};
+    LineRateLimiter problemLines_{5, std::chrono::seconds(1)};
     IoCounters io_;
 };
 
@@ -186,11 +194,11 @@ int serve(const ServerSettings& settings, DatagramHandler& handler)
     if (fd < 0) {
         return 2;
     }
-    write(stdout, listeningLine(settings.format, bound));
+    emit(stdout, listeningLine(settings.format, bound));
 
     Loop loop(fd, settings, handler);
     int status = 0;
-    const timespec wakeUp{1, 0}; // to report suppressed drop lines without waiting for the next drop
+    const timespec wakeUp{1, 0}; // to report suppressed lines without waiting for the next problem
     while (stopRequested == 0) {
         pollfd ready{fd, POLLIN, 0};
         const int result = ppoll(&ready, 1, &wakeUp, &waitMask);
@@ -206,7 +214,7 @@ int serve(const ServerSettings& settings, DatagramHandler& handler)
     }
     loop.reportSuppressed(true);
     close(fd);
-    write(stdout, countersReport(settings.format, handler.counters(), loop.ioCounters()));
+    emit(stdout, countersReport(settings.format, handler.counters(), loop.ioCounters()));
     return status;
 }
 

@@ -11,19 +11,22 @@ namespace marld {
 namespace {
 
 // What follows the record: the name and, for an extended update, the block.
-// The counts come from the record and the datagram; they are compared with
-// each other, never added to a pointer, so no length can wrap around.
 struct Body {
     std::string_view name;
     const std::uint8_t* rest;
     std::size_t restSize;
 };
 
-[[nodiscard]] Body splitBody(const marl::ByteReader& afterRecord, std::uint32_t nameLength)
+// Nothing when the name runs past the end of the datagram. The reader
+// compares the name's length with the count of bytes left, so no length, not
+// even 0xFFFFFFFF, can wrap a pointer around.
+[[nodiscard]] std::optional<Body> splitBody(marl::ByteReader afterRecord, std::uint32_t nameLength)
 {
-    const std::uint8_t* start = afterRecord.position();
-    return Body{std::string_view(reinterpret_cast<const char*>(start), nameLength), start + nameLength,
-                afterRecord.left() - nameLength};
+    const auto* nameStart = reinterpret_cast<const char*>(afterRecord.position());
+    if (!afterRecord.skip(nameLength)) {
+        return std::nullopt;
+    }
+    return Body{std::string_view(nameStart, nameLength), afterRecord.position(), afterRecord.left()};
 }
 
 [[nodiscard]] std::vector<std::uint8_t> queryReply(std::string_view name, bool pointIsSet,
@@ -38,7 +41,8 @@ struct Body {
     response.pointNameLength = static_cast<std::uint32_t>(name.size());
     std::vector<std::uint8_t> reply(size);
     marl::ByteWriter writer(reply.data(), reply.size());
-    // The buffer is sized for exactly the record and the name.
+    // Cannot fail, the buffer having exactly the room needed; were it ever
+    // to, an empty reply is safer than a half-written one.
     if (!(marl::putQueryPointResponseMsg(writer, response) && writer.putBytes(name.data(), name.size()))) {
         reply.clear();
     }
@@ -101,12 +105,12 @@ Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t siz
     if (!marl::getUpdatePointMsg(reader, msg)) {
         return drop(DropReason::shortDatagram, id);
     }
-    const std::uint32_t nameLength = msg.pointNameLength;
-    if (nameLength > reader.left()) {
+    const auto split = splitBody(reader, msg.pointNameLength);
+    if (!split) {
         return drop(DropReason::nameOverrun, id);
     }
+    const Body& body = *split;
     const bool extended = id == MARL_MSG_UPDATE_POINT_EXT;
-    const Body body = splitBody(reader, nameLength);
     if (!extended && body.restSize != 0) {
         return drop(DropReason::trailingBytes, id);
     }
@@ -140,11 +144,11 @@ Outcome DatagramHandler::handleQuery(const std::uint8_t* bytes, std::size_t size
     if (!marl::getQueryPointMsg(reader, msg)) {
         return drop(DropReason::shortDatagram, MARL_MSG_QUERY_POINT);
     }
-    const std::uint32_t nameLength = msg.pointNameLength;
-    if (nameLength > reader.left()) {
+    const auto split = splitBody(reader, msg.pointNameLength);
+    if (!split) {
         return drop(DropReason::nameOverrun, MARL_MSG_QUERY_POINT);
     }
-    const Body body = splitBody(reader, nameLength);
+    const Body& body = *split;
     if (body.restSize != 0) {
         return drop(DropReason::trailingBytes, MARL_MSG_QUERY_POINT);
     }

@@ -1,0 +1,168 @@
+#include "datagramHandler.h"
+
+#include <numeric>
+#include <utility>
+
+#include "byteStream.h"
+#include "marlRecords.h"
+
+namespace marld {
+
+namespace {
+
+// What follows the record: the name and, for an extended update, the block.
+struct Body {
+    std::string_view name;
+    const std::uint8_t* rest;
+    std::size_t restSize;
+};
+
+// Nothing when the name runs past the end of the datagram. The reader
+// compares the name's length with the count of bytes left, so no length, not
+// even 0xFFFFFFFF, can wrap a pointer around.
+[[nodiscard]] std::optional<Body> splitBody(marl::ByteReader afterRecord, std::uint32_t nameLength)
+{
+    const auto* nameStart = reinterpret_cast<const char*>(afterRecord.position());
+    if (!afterRecord.skip(nameLength)) {
+        return std::nullopt;
+    }
+    return Body{std::string_view(nameStart, nameLength), afterRecord.position(), afterRecord.left()};
+}
+
+[[nodiscard]] std::vector<std::uint8_t> queryReply(std::string_view name, bool pointIsSet,
+                                                   t_marl_msg_return_code returnCode)
+{
+    t_marl_query_point_response_msg response{};
+    const std::size_t size = MARL_QUERY_POINT_RESPONSE_MSG_SIZE + name.size();
+    response.header.id = MARL_MSG_QUERY_POINT_RESPONSE;
+    response.header.length = static_cast<msgLengthNt>(size);
+    response.pointIsSet = pointIsSet ? 1 : 0;
+    response.returnCode = returnCode;
+    response.pointNameLength = static_cast<std::uint32_t>(name.size());
+    std::vector<std::uint8_t> reply(size);
+    marl::ByteWriter writer(reply.data(), reply.size());
+    // Cannot fail, the buffer having exactly the room needed; were it ever
+    // to, an empty reply is safer than a half-written one.
+    if (!(marl::putQueryPointResponseMsg(writer, response) && writer.putBytes(name.data(), name.size()))) {
+        reply.clear();
+    }
+    return reply;
+}
+
+} // namespace
+
+std::string_view dropReasonName(DropReason reason) noexcept
+{
+    switch (reason) {
+    case DropReason::shortDatagram: return "short-datagram";
+    case DropReason::unknownId: return "unknown-id";
+    case DropReason::lengthMismatch: return "length-mismatch";
+    case DropReason::nameOverrun: return "name-overrun";
+    case DropReason::trailingBytes: return "trailing-bytes";
+    case DropReason::invalidName: return "invalid-name";
+    case DropReason::updateTooLong: return "update-too-long";
+    case DropReason::invalidRuntimeInfo: return "invalid-runtime-info";
+    case DropReason::storeFull: return "store-full";
+    }
+    return "unknown";
+}
+
+std::uint64_t Counters::droppedTotal() const noexcept
+{
+    return std::accumulate(dropped.begin(), dropped.end(), std::uint64_t{0});
+}
+
+Outcome DatagramHandler::drop(DropReason reason, std::optional<std::uint32_t> id)
+{
+    ++counters_.dropped[static_cast<std::size_t>(reason)];
+    return Dropped{reason, id};
+}
+
+Outcome DatagramHandler::handle(const std::uint8_t* bytes, std::size_t size, Endpoint sender,
+                                WallClock::time_point now)
+{
+    ++counters_.received;
+    marl::ByteReader reader(bytes, size);
+    msgHeaderNt header{};
+    if (!marl::getHeader(reader, header)) {
+        return drop(DropReason::shortDatagram, std::nullopt);
+    }
+    const std::uint32_t id = header.id;
+    if (id != MARL_MSG_UPDATE_POINT && id != MARL_MSG_UPDATE_POINT_EXT && id != MARL_MSG_QUERY_POINT) {
+        return drop(DropReason::unknownId, id);
+    }
+    if (header.length < 0 || static_cast<std::size_t>(header.length) != size) {
+        return drop(DropReason::lengthMismatch, id);
+    }
+    return id == MARL_MSG_QUERY_POINT ? handleQuery(bytes, size, sender) : handleUpdate(bytes, size, id, now);
+}
+
+Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t size, std::uint32_t id,
+                                      WallClock::time_point now)
+{
+    marl::ByteReader reader(bytes, size);
+    t_marl_update_point_msg msg{};
+    if (!marl::getUpdatePointMsg(reader, msg)) {
+        return drop(DropReason::shortDatagram, id);
+    }
+    const auto split = splitBody(reader, msg.pointNameLength);
+    if (!split) {
+        return drop(DropReason::nameOverrun, id);
+    }
+    const Body& body = *split;
+    const bool extended = id == MARL_MSG_UPDATE_POINT_EXT;
+    if (!extended && body.restSize != 0) {
+        return drop(DropReason::trailingBytes, id);
+    }
+    if (!names_.accepts(body.name)) {
+        return drop(DropReason::invalidName, id);
+    }
+    // With an acceptable name, only an extended update's block can make it
+    // longer than an update may be.
+    if (size > MARL_MAX_UPDATE_MSG_LENGTH) {
+        return drop(DropReason::updateTooLong, id);
+    }
+    std::optional<RuntimeInfo> runtimeInfo;
+    if (extended) {
+        runtimeInfo = decodeRuntimeInfo(body.rest, body.restSize);
+        if (!runtimeInfo) {
+            return drop(DropReason::invalidRuntimeInfo, id);
+        }
+    }
+    const auto change = store_.update(body.name, msg.setPoint != 0, now, std::move(runtimeInfo));
+    if (!change) {
+        return drop(DropReason::storeFull, id);
+    }
+    ++counters_.updates;
+    return UpdateAccepted{std::string(body.name), extended, *change, extended ? body.restSize : 0};
+}
+
+Outcome DatagramHandler::handleQuery(const std::uint8_t* bytes, std::size_t size, Endpoint sender)
+{
+    marl::ByteReader reader(bytes, size);
+    t_marl_query_point_msg msg{};
+    if (!marl::getQueryPointMsg(reader, msg)) {
+        return drop(DropReason::shortDatagram, MARL_MSG_QUERY_POINT);
+    }
+    const auto split = splitBody(reader, msg.pointNameLength);
+    if (!split) {
+        return drop(DropReason::nameOverrun, MARL_MSG_QUERY_POINT);
+    }
+    const Body& body = *split;
+    if (body.restSize != 0) {
+        return drop(DropReason::trailingBytes, MARL_MSG_QUERY_POINT);
+    }
+    QueryAnswered answer;
+    answer.point = std::string(body.name);
+    answer.replyTo = sender;
+    if (!names_.accepts(body.name)) {
+        answer.returnCode = MARL_MSG_RC_INVALID_POINT_ID;
+    } else if (const PointState* point = store_.find(body.name)) {
+        answer.pointIsSet = point->isSet;
+    }
+    answer.reply = queryReply(body.name, answer.pointIsSet, answer.returnCode);
+    ++counters_.queries;
+    return answer;
+}
+
+} // namespace marld

@@ -1,0 +1,281 @@
+#include "eventFormat.h"
+
+#include <cstdio>
+
+namespace marld {
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence of two to four bytes that starts
+// at `at`, or 0 when there is none (overlong forms, surrogates and code
+// points beyond U+10FFFF are not well-formed).
+std::size_t utf8SequenceLength(std::string_view bytes, std::size_t at)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[at + i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    unsigned char secondLow = 0x80;
+    unsigned char secondHigh = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        secondLow = lead == 0xE0 ? 0xA0 : 0x80;
+        secondHigh = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        secondLow = lead == 0xF0 ? 0x90 : 0x80;
+        secondHigh = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (bytes.size() - at < length || byte(1) < secondLow || byte(1) > secondHigh) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+bool isValidUtf8(std::string_view bytes)
+{
+    for (std::size_t at = 0; at < bytes.size();) {
+        if (static_cast<unsigned char>(bytes[at]) < 0x80) {
+            ++at;
+        } else if (const std::size_t length = utf8SequenceLength(bytes, at); length != 0) {
+            at += length;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isControl(unsigned char byte)
+{
+    return byte < 0x20 || byte == 0x7F;
+}
+
+std::string hexByte(unsigned char byte)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    return {kDigits[byte >> 4], kDigits[byte & 0x0F]};
+}
+
+std::string hexText(std::string_view bytes)
+{
+    std::string hex;
+    for (const char c : bytes) {
+        hex += hexByte(static_cast<unsigned char>(c));
+    }
+    return hex;
+}
+
+std::string_view shownName(std::string_view name)
+{
+    return name.substr(0, kShownNameLength);
+}
+
+std::string_view stateName(bool isSet)
+{
+    return isSet ? "set" : "clear";
+}
+
+std::string_view returnCodeName(t_marl_msg_return_code code)
+{
+    return code == MARL_MSG_RC_INVALID_POINT_ID ? "MARL_MSG_RC_INVALID_POINT_ID" : "MARL_MSG_RC_OK";
+}
+
+// "point":"...", followed by "pointHex":"..." when the JSON string cannot
+// give the name's bytes back.
+std::string jsonPoint(std::string_view name)
+{
+    const std::string_view shown = shownName(name);
+    std::string fields = "\"point\":" + jsonString(shown);
+    if (!isValidUtf8(shown)) {
+        fields += ",\"pointHex\":\"" + hexText(shown) + "\"";
+    }
+    return fields;
+}
+
+std::string jsonText(std::string_view key, std::string_view value)
+{
+    return "\"" + std::string(key) + "\":" + jsonString(value);
+}
+
+std::string jsonNumber(std::string_view key, std::uint64_t value)
+{
+    return "\"" + std::string(key) + "\":" + std::to_string(value);
+}
+
+std::string jsonBool(std::string_view key, bool value)
+{
+    return "\"" + std::string(key) + "\":" + (value ? "true" : "false");
+}
+
+} // namespace
+
+std::string addressText(std::uint32_t address)
+{
+    char text[sizeof "255.255.255.255"];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xFFu, (address >> 16) & 0xFFu,
+                  (address >> 8) & 0xFFu, address & 0xFFu);
+    return text;
+}
+
+std::string endpointText(Endpoint endpoint)
+{
+    return addressText(endpoint.address) + ":" + std::to_string(endpoint.port);
+}
+
+std::string jsonString(std::string_view bytes)
+{
+    std::string out = "\"";
+    for (std::size_t at = 0; at < bytes.size();) {
+        const auto byte = static_cast<unsigned char>(bytes[at]);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += static_cast<char>(byte);
+            ++at;
+        } else if (isControl(byte)) {
+            out += "\\u00" + hexByte(byte);
+            ++at;
+        } else if (byte < 0x80) {
+            out += static_cast<char>(byte);
+            ++at;
+        } else if (const std::size_t length = utf8SequenceLength(bytes, at); length != 0) {
+            out.append(bytes.substr(at, length));
+            at += length;
+        } else {
+            out += "\\ufffd";
+            ++at;
+        }
+    }
+    return out + "\"";
+}
+
+std::string quotedName(std::string_view bytes)
+{
+    std::string out = "\"";
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += c;
+        } else if (isControl(byte)) {
+            out += "\\x" + hexByte(byte);
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string listeningLine(OutputFormat format, Endpoint bound)
+{
+    if (format == OutputFormat::json) {
+        return "{\"event\":\"listening\"," + jsonText("address", addressText(bound.address)) + "," +
+               jsonNumber("port", bound.port) + "}\n";
+    }
+    return "marld: listening on " + endpointText(bound) + "\n";
+}
+
+std::string updateLine(OutputFormat format, const UpdateAccepted& update, Endpoint sender)
+{
+    const PointChange& change = update.change;
+    if (format == OutputFormat::json) {
+        return "{\"event\":\"update\"," + jsonPoint(update.point) + "," + jsonBool("extended", update.extended) +
+               "," + jsonText("old", stateName(change.oldSet)) + "," + jsonText("new", stateName(change.newSet)) +
+               "," + jsonNumber("updates", change.updateCount) + "," +
+               jsonNumber("runtimeInfoBytes", update.runtimeInfoSize) + "," +
+               jsonText("sender", endpointText(sender)) + "}\n";
+    }
+    std::string line = std::string(update.extended ? "update-ext " : "update ") + quotedName(update.point) + " " +
+                       std::string(stateName(change.oldSet)) + " -> " + std::string(stateName(change.newSet)) +
+                       " (update " + std::to_string(change.updateCount);
+    if (update.extended) {
+        line += ", " + std::to_string(update.runtimeInfoSize) + " bytes of runtime information";
+    }
+    return line + ") from " + endpointText(sender) + "\n";
+}
+
+std::string queryLine(OutputFormat format, const QueryAnswered& query)
+{
+    if (format == OutputFormat::json) {
+        return "{\"event\":\"query\"," + jsonPoint(query.point) + "," + jsonNumber("nameLength", query.point.size()) +
+               "," + jsonText("state", stateName(query.pointIsSet)) + "," +
+               jsonText("returnCode", returnCodeName(query.returnCode)) + "," +
+               jsonText("sender", endpointText(query.replyTo)) + "}\n";
+    }
+    std::string line = "query " + quotedName(shownName(query.point));
+    if (query.point.size() > kShownNameLength) {
+        line += "... (" + std::to_string(query.point.size()) + " bytes)";
+    }
+    return line + " -> " + std::string(stateName(query.pointIsSet)) + " (" +
+           std::string(returnCodeName(query.returnCode)) + ") to " + endpointText(query.replyTo) + "\n";
+}
+
+std::string dropLine(OutputFormat format, const Dropped& drop, std::size_t size, Endpoint sender)
+{
+    if (format == OutputFormat::json) {
+        return "{\"event\":\"dropped\"," + jsonText("reason", dropReasonName(drop.reason)) + "," +
+               (drop.id ? jsonNumber("id", *drop.id) : "\"id\":null") + "," + jsonNumber("bytes", size) + "," +
+               jsonText("sender", endpointText(sender)) + "}\n";
+    }
+    std::string line = "marld: dropped " + std::to_string(size) + " bytes from " + endpointText(sender) + ": " +
+                       std::string(dropReasonName(drop.reason));
+    if (drop.id) {
+        char id[sizeof " (id 0xffffffff)"];
+        std::snprintf(id, sizeof id, " (id 0x%04x)", static_cast<unsigned>(*drop.id));
+        line += id;
+    }
+    return line + "\n";
+}
+
+std::string suppressedLine(OutputFormat format, std::uint64_t count)
+{
+    if (format == OutputFormat::json) {
+        return "{\"event\":\"suppressed\"," + jsonNumber("lines", count) + "}\n";
+    }
+    return "marld: " + std::to_string(count) + " more lines not shown\n";
+}
+
+std::string replyFailedLine(OutputFormat format, Endpoint to, std::string_view error)
+{
+    if (format == OutputFormat::json) {
+        return "{\"event\":\"reply-failed\"," + jsonText("to", endpointText(to)) + "," + jsonText("error", error) +
+               "}\n";
+    }
+    return "marld: reply to " + endpointText(to) + " failed: " + std::string(error) + "\n";
+}
+
+std::string countersReport(OutputFormat format, const Counters& counters, const IoCounters& io)
+{
+    if (format == OutputFormat::json) {
+        std::string byReason;
+        for (std::size_t i = 0; i < kDropReasonCount; ++i) {
+            byReason += (i == 0 ? "" : ",") + jsonNumber(dropReasonName(static_cast<DropReason>(i)), counters.dropped[i]);
+        }
+        return "{\"event\":\"counters\"," + jsonNumber("received", counters.received) + "," +
+               jsonNumber("accepted", counters.accepted()) + "," + jsonNumber("updates", counters.updates) + "," +
+               jsonNumber("queries", counters.queries) + "," + jsonNumber("dropped", counters.droppedTotal()) +
+               ",\"droppedBy\":{" + byReason + "}," + jsonNumber("receiveErrors", io.receiveErrors) + "," +
+               jsonNumber("replyErrors", io.replyErrors) + "}\n";
+    }
+    std::string report = "marld: received " + std::to_string(counters.received) + "\n" + "marld: accepted " +
+                         std::to_string(counters.accepted()) + "\n" + "marld: updates " +
+                         std::to_string(counters.updates) + "\n" + "marld: queries " +
+                         std::to_string(counters.queries) + "\n" + "marld: dropped " +
+                         std::to_string(counters.droppedTotal()) + "\n";
+    for (std::size_t i = 0; i < kDropReasonCount; ++i) {
+        report += "marld: dropped " + std::string(dropReasonName(static_cast<DropReason>(i))) + " " +
+                  std::to_string(counters.dropped[i]) + "\n";
+    }
+    return report + "marld: receive-errors " + std::to_string(io.receiveErrors) + "\n" + "marld: reply-errors " +
+           std::to_string(io.replyErrors) + "\n";
+}
+
+} // namespace marld

@@ -1,0 +1,84 @@
+// marld: the point service, for trying the client library on one machine and
+// as the far end of its tests. See usageText() in options.cpp.
+#include <netdb.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cardinetPortNumbersPlatform.h"
+#include "datagramHandler.h"
+#include "options.h"
+#include "pointNames.h"
+#include "pointStore.h"
+#include "udpServer.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+int fail(const std::string& message)
+{
+    std::fprintf(stderr, "marld: %s\n", message.c_str());
+    return kUsageError;
+}
+
+// The port of the services database's entry, in host order; 0 when there is
+// none (a service on port 0 would be no use either).
+std::uint16_t servicePort()
+{
+    const servent* entry = getservbyname(MARL_SERVICE_NAME, nullptr);
+    return entry == nullptr ? 0 : ntohs(static_cast<std::uint16_t>(entry->s_port));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    std::string error;
+    const auto options = marld::parseOptions(arguments, error);
+    if (!options) {
+        return fail(error + "\nTry 'marld --help' for more information.");
+    }
+    if (options->help) {
+        std::fputs(std::string(marld::usageText()).c_str(), stdout);
+        return 0;
+    }
+    if (options->version) {
+        std::printf("marld %s\n", MARLD_VERSION);
+        return 0;
+    }
+
+    marld::PointNames names;
+    if (options->pointsFile) {
+        std::ifstream file(*options->pointsFile);
+        if (!file) {
+            return fail("cannot open the points file " + *options->pointsFile);
+        }
+        auto listed = marld::PointNames::fromList(file, error);
+        if (!listed) {
+            return fail(*options->pointsFile + ": " + error);
+        }
+        names = std::move(*listed);
+    }
+
+    marld::ServerSettings settings;
+    settings.bindTo.address = options->bindAddress;
+    settings.receiveBuffer = options->receiveBuffer;
+    settings.format = options->format;
+    if (options->port) {
+        settings.bindTo.port = *options->port;
+    } else {
+        settings.bindTo.port = servicePort();
+        if (settings.bindTo.port == 0) {
+            return fail("the services database has no \"" MARL_SERVICE_NAME "\" entry; give the port with --port N");
+        }
+    }
+
+    marld::PointStore store;
+    marld::DatagramHandler handler(store, names);
+    return marld::serve(settings, handler);
+}

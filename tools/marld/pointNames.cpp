@@ -1,0 +1,49 @@
+#include "pointNames.h"
+
+#include <algorithm>
+
+namespace marld {
+
+bool isWellFormedPointName(std::string_view name) noexcept
+{
+    if (name.empty() || name.size() > kMaxPointNameLength) {
+        return false;
+    }
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
+
+std::optional<PointNames> PointNames::fromList(std::istream& lines, std::string& error)
+{
+    PointNames names;
+    names.listed_.emplace();
+    std::string line;
+    for (unsigned long number = 1; std::getline(lines, line); ++number) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty()) {
+            continue;
+        }
+        if (!isWellFormedPointName(line)) {
+            error = "line " + std::to_string(number) + ": not a valid point name (1 to " +
+                    std::to_string(kMaxPointNameLength) + " bytes, no control characters)";
+            return std::nullopt;
+        }
+        names.listed_->insert(std::move(line));
+    }
+    if (lines.bad()) {
+        error = "read error";
+        return std::nullopt;
+    }
+    return names;
+}
+
+bool PointNames::accepts(std::string_view name) const
+{
+    return isWellFormedPointName(name) && (!listed_ || listed_->find(name) != listed_->end());
+}
+
+} // namespace marld

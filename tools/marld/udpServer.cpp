@@ -1,0 +1,221 @@
+#include "udpServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lineRateLimiter.h"
+
+namespace marld {
+
+namespace {
+
+// Set by the signal handler only; the loop reads it between waits.
+volatile std::sig_atomic_t stopRequested = 0;
+
+extern "C" void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+// SIGINT and SIGTERM are blocked except while the loop waits in ppoll, which
+// unblocks them atomically: a signal that arrives while a datagram is being
+// handled is delivered at the next wait, never lost between the check of the
+// flag and the wait. Returns the mask to wait with.
+[[nodiscard]] bool installStopHandlers(sigset_t& waitMask)
+{
+    struct sigaction action {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    // A reader that closed our stdout must not kill the service.
+    std::signal(SIGPIPE, SIG_IGN);
+    return sigprocmask(SIG_BLOCK, &stopSignals, &waitMask) == 0 && sigdelset(&waitMask, SIGINT) == 0 &&
+           sigdelset(&waitMask, SIGTERM) == 0 && sigaction(SIGINT, &action, nullptr) == 0 &&
+           sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+void emit(std::FILE* stream, const std::string& text)
+{
+    std::fputs(text.c_str(), stream);
+    std::fflush(stream);
+}
+
+sockaddr_in socketAddress(Endpoint endpoint)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(endpoint.address);
+    address.sin_port = htons(endpoint.port);
+    return address;
+}
+
+Endpoint endpointOf(const sockaddr_in& address)
+{
+    return Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+}
+
+// A bound socket and the address it got, or -1 after a message on stderr.
+int openSocket(const ServerSettings& settings, Endpoint& bound)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        std::fprintf(stderr, "marld: cannot create a UDP socket: %s\n", std::strerror(errno));
+        return -1;
+    }
+    const sockaddr_in wanted = socketAddress(settings.bindTo);
+    sockaddr_in got{};
+    socklen_t gotSize = sizeof got;
+    const char* failed = nullptr;
+    if (settings.receiveBuffer &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &*settings.receiveBuffer, sizeof *settings.receiveBuffer) != 0) {
+        failed = "set the receive buffer of";
+    } else if (bind(fd, reinterpret_cast<const sockaddr*>(&wanted), sizeof wanted) != 0) {
+        failed = "bind to";
+    } else if (getsockname(fd, reinterpret_cast<sockaddr*>(&got), &gotSize) != 0) {
+        failed = "read the address of";
+    }
+    if (failed != nullptr) {
+        std::fprintf(stderr, "marld: cannot %s %s: %s\n", failed, endpointText(settings.bindTo).c_str(),
+                     std::strerror(errno));
+        close(fd);
+        return -1;
+    }
+    bound = endpointOf(got);
+    return fd;
+}
+
+class Loop {
+public:
+    Loop(int fd, const ServerSettings& settings, DatagramHandler& handler)
+        : fd_(fd), format_(settings.format), handler_(handler)
+    {}
+
+    // Handles what is waiting on the socket: at most a bounded number of
+    // datagrams, so that a flood cannot keep a stop signal waiting.
+    void drain()
+    {
+        for (int i = 0; i < kDatagramsPerWake; ++i) {
+            sockaddr_in from{};
+            socklen_t fromSize = sizeof from;
+            const ssize_t count = recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT,
+                                           reinterpret_cast<sockaddr*>(&from), &fromSize);
+            if (count < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                    ++io_.receiveErrors;
+                }
+                return;
+            }
+            handleDatagram(static_cast<std::size_t>(count), endpointOf(from));
+        }
+    }
+
+    void reportSuppressed(bool force)
+    {
+        if (const std::uint64_t count = problemLines_.takeSuppressed(LineRateLimiter::Clock::now(), force)) {
+            emit(stderr, suppressedLine(format_, count));
+        }
+    }
+
+    const IoCounters& ioCounters() const { return io_; }
+
+private:
+    // Larger than any UDP datagram over IPv4, so nothing is ever cut.
+    static constexpr std::size_t kBufferSize = 65536;
+    static constexpr int kDatagramsPerWake = 64;
+
+    void handleDatagram(std::size_t size, Endpoint sender)
+    {
+        const Outcome outcome = handler_.handle(buffer_.data(), size, sender, WallClock::now());
+        if (const auto* update = std::get_if<UpdateAccepted>(&outcome)) {
+            emit(stdout, updateLine(format_, *update, sender));
+        } else if (const auto* query = std::get_if<QueryAnswered>(&outcome)) {
+            sendReply(*query);
+            emit(stdout, queryLine(format_, *query));
+        } else if (admitProblemLine()) {
+            emit(stderr, dropLine(format_, std::get<Dropped>(outcome), size, sender));
+        }
+    }
+
+    // Lines about drops and failed replies share one limit, so that a flood
+    // of either cannot flood stderr.
+    bool admitProblemLine()
+    {
+        reportSuppressed(false);
+        return problemLines_.admit(LineRateLimiter::Clock::now());
+    }
+
+    void sendReply(const QueryAnswered& query)
+    {
+        const sockaddr_in to = socketAddress(query.replyTo);
+        if (sendto(fd_, query.reply.data(), query.reply.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof to) < 0) {
+            ++io_.replyErrors;
+            const int error = errno;
+            if (admitProblemLine()) {
+                emit(stderr, replyFailedLine(format_, query.replyTo, std::strerror(error)));
+            }
+        }
+    }
+
+    int fd_;
+    OutputFormat format_;
+    DatagramHandler& handler_;
+    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kBufferSize);
+    LineRateLimiter problemLines_{5, std::chrono::seconds(1)};
+    IoCounters io_;
+};
+
+} // namespace
+
+int serve(const ServerSettings& settings, DatagramHandler& handler)
+{
+    sigset_t waitMask;
+    if (!installStopHandlers(waitMask)) {
+        std::fprintf(stderr, "marld: cannot install the signal handlers: %s\n", std::strerror(errno));
+        return 2;
+    }
+    Endpoint bound;
+    const int fd = openSocket(settings, bound);
+    if (fd < 0) {
+        return 2;
+    }
+    emit(stdout, listeningLine(settings.format, bound));
+
+    Loop loop(fd, settings, handler);
+    int status = 0;
+    const timespec wakeUp{1, 0}; // to report suppressed lines without waiting for the next problem
+    while (stopRequested == 0) {
+        pollfd ready{fd, POLLIN, 0};
+        const int result = ppoll(&ready, 1, &wakeUp, &waitMask);
+        if (result < 0 && errno != EINTR) {
+            std::fprintf(stderr, "marld: waiting for datagrams failed: %s\n", std::strerror(errno));
+            status = 1;
+            break;
+        }
+        if (result > 0) {
+            loop.drain();
+        }
+        loop.reportSuppressed(false);
+    }
+    loop.reportSuppressed(true);
+    close(fd);
+    emit(stdout, countersReport(settings.format, handler.counters(), loop.ioCounters()));
+    return status;
+}
+
+} // namespace marld

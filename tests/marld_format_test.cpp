@@ -2,6 +2,7 @@
 // and the rate limit of drop lines.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 #include "eventFormat.h"
@@ -87,6 +88,34 @@ TEST(LineRateLimiter, LetsAFewLinesThroughPerWindowAndReportsTheRestOnce)
     EXPECT_TRUE(limiter.admit(start + std::chrono::seconds(3)));
     EXPECT_FALSE(limiter.admit(start + std::chrono::seconds(3)));
     EXPECT_EQ(limiter.takeSuppressed(start + std::chrono::seconds(3), true), 1u) << "forced at exit";
+}
+
+} // namespace
+
+namespace {
+
+// Decoded runtime information in both forms: floats that JSON cannot carry,
+// an arm time before 1970, and only the texts that were present.
+TEST(UpdateLine, ShowsTheDecodedRuntimeInformation)
+{
+    marld::UpdateAccepted update;
+    update.point = "ab";
+    update.extended = true;
+    update.change = {false, true, 1};
+    marld::RuntimeInfo info;
+    info.blockSize = 30;
+    info.threshold = marld::Threshold{std::nullopt, "hi", -1.5F, std::numeric_limits<float>::infinity(), 0.25F, -1};
+    info.texts[5] = "t2";
+    update.runtimeInfo = info;
+    const marld::Endpoint sender{0x7F000001, 5000};
+    EXPECT_EQ(marld::updateLine(marld::OutputFormat::text, update, sender),
+              "update-ext \"ab\" clear -> set (update 1) from 127.0.0.1:5000 indication=\"hi\" low=-1.5 high=inf "
+              "observedValue=0.25 armTime=1969-12-31T23:59:59Z additionalText2=\"t2\"\n");
+    EXPECT_EQ(marld::updateLine(marld::OutputFormat::json, update, sender),
+              "{\"event\":\"update\",\"point\":\"ab\",\"extended\":true,\"old\":\"clear\",\"new\":\"set\",\"updates\":1,"
+              "\"runtimeInfo\":{\"blockBytes\":30,\"indication\":\"hi\",\"low\":-1.5,\"high\":null,\"observedValue\":0.25,"
+              "\"armTime\":-1,\"armTimeUtc\":\"1969-12-31T23:59:59Z\",\"additionalText2\":\"t2\"},"
+              "\"sender\":\"127.0.0.1:5000\"}\n");
 }
 
 } // namespace

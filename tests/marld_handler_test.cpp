@@ -196,6 +196,16 @@ INSTANTIATE_TEST_SUITE_P(
                  DropReason::invalidRuntimeInfo},
         DropCase{"ext_without_block", datagram(MARL_MSG_UPDATE_POINT_EXT, updateBody(0, "ab")),
                  DropReason::invalidRuntimeInfo},
+        DropCase{"ext_threshold_past_end",
+                 datagram(MARL_MSG_UPDATE_POINT_EXT,
+                          updateBody(0, "ab", {}, hexBytes("0016 0001 61 00 0001 62 00 3f800000 40000000 3f000000 0000"))),
+                 DropReason::invalidRuntimeInfo},
+        DropCase{"ext_text_without_nul",
+                 datagram(MARL_MSG_UPDATE_POINT_EXT, updateBody(0, "ab", {}, hexBytes("0000 0001 78 41 0000 0000 0000 0000 0000"))),
+                 DropReason::invalidRuntimeInfo},
+        DropCase{"ext_nonzero_after_block",
+                 datagram(MARL_MSG_UPDATE_POINT_EXT, updateBody(0, "ab", {}, hexBytes("0000 0000 0000 0000 0000 0000 0000 00 01"))),
+                 DropReason::invalidRuntimeInfo},
         DropCase{"new_point_with_store_full", update(0, "cd"), DropReason::storeFull}),
     [](const auto& param) { return std::string(param.param.what); });
 
@@ -241,15 +251,19 @@ TEST_F(HandlerTest, ExtendedUpdateKeepsItsBlockUntilTheNextExtendedUpdate)
     const Outcome outcome = handle(datagram(MARL_MSG_UPDATE_POINT_EXT, updateBody(1, "ab", {}, firstBlock)));
     ASSERT_TRUE(std::holds_alternative<UpdateAccepted>(outcome));
     EXPECT_TRUE(std::get<UpdateAccepted>(outcome).extended);
-    EXPECT_EQ(std::get<UpdateAccepted>(outcome).runtimeInfoSize, 16u);
+    const auto& decoded = std::get<UpdateAccepted>(outcome).runtimeInfo;
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->blockSize, 16u);
+    EXPECT_FALSE(decoded->threshold.has_value());
+    EXPECT_EQ(decoded->texts[0], "x");
 
     ASSERT_TRUE(std::holds_alternative<UpdateAccepted>(handle(update(0, "ab"))));
     ASSERT_TRUE(store.find("ab")->runtimeInfo.has_value());
-    EXPECT_EQ(store.find("ab")->runtimeInfo->block, firstBlock) << "a plain update keeps the block";
+    EXPECT_EQ(store.find("ab")->runtimeInfo->texts[0], "x") << "a plain update keeps the block";
 
     ASSERT_TRUE(std::holds_alternative<UpdateAccepted>(
         handle(datagram(MARL_MSG_UPDATE_POINT_EXT, updateBody(1, "ab", {}, secondBlock)))));
-    EXPECT_EQ(store.find("ab")->runtimeInfo->block, secondBlock);
+    EXPECT_FALSE(store.find("ab")->runtimeInfo->texts[0].has_value());
     EXPECT_TRUE(store.find("ab")->isSet);
 }
 

@@ -134,8 +134,9 @@ TEST(MarldProcess, JsonLinesAreTheDocumentedObjects)
     // A name with a quote, a backslash and UTF-8, raised by an extended
     // update; a query of a name with a control byte; a datagram too short
     // for a header.
-    client.send(hexBytes("00008c04 00000041" + kRestOfHeader + "01 00 00000005 22 5c c3a9 21" +
-                         "0000 0000 0000 0000 0000 0000 0000"));
+    client.send(hexBytes("00008c04 0000005b" + kRestOfHeader + "01 00 00000005 22 5c c3a9 21" +
+                         "0016 0001 61 00 0001 62 00 3f800000 40000000 3f000000 00000010 0001 78 00" +
+                         "0000 0000 0000 0000 0000"));
     client.send(hexBytes("00008c01 0000002e" + kRestOfHeader + "00000002 6101"));
     ASSERT_TRUE(client.receive().has_value());
     client.send(hexBytes("00 8c 00"));
@@ -146,7 +147,9 @@ TEST(MarldProcess, JsonLinesAreTheDocumentedObjects)
     EXPECT_EQ(marld.stdoutText(),
               "{\"event\":\"listening\",\"address\":\"127.0.0.1\",\"port\":" + std::to_string(marld.port()) + "}\n" +
                   "{\"event\":\"update\",\"point\":\"\\\"\\\\\xc3\xa9!\",\"extended\":true,\"old\":\"clear\","
-                  "\"new\":\"set\",\"updates\":1,\"runtimeInfoBytes\":14," + sender + "}\n" +
+                  "\"new\":\"set\",\"updates\":1,\"runtimeInfo\":{\"blockBytes\":40,\"attributeId\":\"a\","
+                  "\"indication\":\"b\",\"low\":1,\"high\":2,\"observedValue\":0.5,\"armTime\":16,"
+                  "\"armTimeUtc\":\"1970-01-01T00:00:16Z\",\"monitoredAttributes\":\"x\"}," + sender + "}\n" +
                   "{\"event\":\"query\",\"point\":\"a\\u0001\",\"nameLength\":2,\"state\":\"clear\","
                   "\"returnCode\":\"MARL_MSG_RC_INVALID_POINT_ID\"," + sender + "}\n" +
                   "{\"event\":\"query\",\"point\":\"ab\",\"nameLength\":2,\"state\":\"clear\","

@@ -129,12 +129,12 @@ Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t siz
             return drop(DropReason::invalidRuntimeInfo, id);
         }
     }
-    const auto change = store_.update(body.name, msg.setPoint != 0, now, std::move(runtimeInfo));
+    const auto change = store_.update(body.name, msg.setPoint != 0, now, runtimeInfo);
     if (!change) {
         return drop(DropReason::storeFull, id);
     }
     ++counters_.updates;
-    return UpdateAccepted{std::string(body.name), extended, *change, extended ? body.restSize : 0};
+    return UpdateAccepted{std::string(body.name), extended, *change, std::move(runtimeInfo)};
 }
 
 Outcome DatagramHandler::handleQuery(const std::uint8_t* bytes, std::size_t size, Endpoint sender)

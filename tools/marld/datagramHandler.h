@@ -48,7 +48,7 @@ struct UpdateAccepted {
     std::string point;
     bool extended = false;
     PointChange change{};
-    std::size_t runtimeInfoSize = 0; // bytes of the block, extended updates only
+    std::optional<RuntimeInfo> runtimeInfo; // as decoded, extended updates only
 };
 
 struct QueryAnswered {

@@ -1,6 +1,9 @@
 #include "eventFormat.h"
 
+#include <cmath>
 #include <cstdio>
+#include <ctime>
+#include <vector>
 
 namespace marld {
 
@@ -183,6 +186,68 @@ std::string listeningLine(OutputFormat format, Endpoint bound)
     return "marld: listening on " + endpointText(bound) + "\n";
 }
 
+// A float as a person or a JSON reader expects it: shortest form that reads
+// back to the same value; JSON has no NaN or infinity, so those become null.
+std::string floatText(OutputFormat format, float value)
+{
+    if (format == OutputFormat::json && !std::isfinite(value)) {
+        return "null";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value));
+    return text;
+}
+
+// "1970-01-01T00:00:16Z" for an arm time in seconds.
+std::string utcText(std::int32_t seconds)
+{
+    const std::time_t time = seconds;
+    std::tm parts{};
+    char text[32] = "?";
+    if (gmtime_r(&time, &parts) != nullptr) {
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    }
+    return text;
+}
+
+// The decoded block: in JSON a "runtimeInfo" object (absent texts left out),
+// in text " key=value" pairs.
+std::string runtimeInfoFields(OutputFormat format, const RuntimeInfo& info)
+{
+    const bool json = format == OutputFormat::json;
+    std::vector<std::string> fields;
+    const auto addText = [&](std::string_view key, const std::optional<std::string>& text) {
+        if (text) {
+            fields.push_back(json ? jsonText(key, *text) : std::string(key) + "=" + quotedName(*text));
+        }
+    };
+    const auto addRaw = [&](std::string_view key, const std::string& value) {
+        fields.push_back(json ? "\"" + std::string(key) + "\":" + value : std::string(key) + "=" + value);
+    };
+    if (json) {
+        addRaw("blockBytes", std::to_string(info.blockSize));
+    }
+    if (const auto& threshold = info.threshold) {
+        addText("attributeId", threshold->attributeId);
+        addText("indication", threshold->indication);
+        addRaw("low", floatText(format, threshold->low));
+        addRaw("high", floatText(format, threshold->high));
+        addRaw("observedValue", floatText(format, threshold->observedValue));
+        addRaw("armTime", json ? std::to_string(threshold->armTime) : utcText(threshold->armTime));
+        if (json) {
+            addRaw("armTimeUtc", jsonString(utcText(threshold->armTime)));
+        }
+    }
+    for (std::size_t i = 0; i < info.texts.size(); ++i) {
+        addText(kRuntimeTextNames[i], info.texts[i]);
+    }
+    std::string joined;
+    for (const auto& field : fields) {
+        joined += json ? (joined.empty() ? "" : ",") + field : " " + field;
+    }
+    return json ? "\"runtimeInfo\":{" + joined + "}" : joined;
+}
+
 std::string updateLine(OutputFormat format, const UpdateAccepted& update, Endpoint sender)
 {
     const PointChange& change = update.change;
@@ -190,16 +255,17 @@ std::string updateLine(OutputFormat format, const UpdateAccepted& update, Endpoi
         return "{\"event\":\"update\"," + jsonPoint(update.point) + "," + jsonBool("extended", update.extended) +
                "," + jsonText("old", stateName(change.oldSet)) + "," + jsonText("new", stateName(change.newSet)) +
                "," + jsonNumber("updates", change.updateCount) + "," +
-               jsonNumber("runtimeInfoBytes", update.runtimeInfoSize) + "," +
+               (update.runtimeInfo ? runtimeInfoFields(format, *update.runtimeInfo) + "," : std::string()) +
                jsonText("sender", endpointText(sender)) + "}\n";
     }
     std::string line = std::string(update.extended ? "update-ext " : "update ") + quotedName(update.point) + " " +
                        std::string(stateName(change.oldSet)) + " -> " + std::string(stateName(change.newSet)) +
                        " (update " + std::to_string(change.updateCount);
-    if (update.extended) {
-        line += ", " + std::to_string(update.runtimeInfoSize) + " bytes of runtime information";
+    line += ") from " + endpointText(sender);
+    if (update.runtimeInfo) {
+        line += runtimeInfoFields(format, *update.runtimeInfo);
     }
-    return line + ") from " + endpointText(sender) + "\n";
+    return line + "\n";
 }
 
 std::string queryLine(OutputFormat format, const QueryAnswered& query)

@@ -1,13 +1,56 @@
 #include "runtimeInfo.h"
 
+#include <algorithm>
+
+#include "marlEncDecCore.h"
+
 namespace marld {
+
+namespace {
+
+// Owns what the block reader produced, whatever happens next.
+class DecodedBlock {
+public:
+    DecodedBlock() = default;
+    ~DecodedBlock() { marl::releaseDynamicInfo(info); }
+    DecodedBlock(const DecodedBlock&) = delete;
+    DecodedBlock& operator=(const DecodedBlock&) = delete;
+
+    marl::DynamicInfo info;
+};
+
+std::optional<std::string> textOf(const char* text)
+{
+    return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
+}
+
+} // namespace
 
 std::optional<RuntimeInfo> decodeRuntimeInfo(const std::uint8_t* block, std::size_t size)
 {
-    if (size < kMinRuntimeInfoSize) {
+    marl::ByteReader reader(block, size);
+    DecodedBlock decoded;
+    if (marl::decodeDynamicInfo(reader, decoded.info) != marl::DecodeStatus::ok) {
         return std::nullopt;
     }
-    return RuntimeInfo{std::vector<std::uint8_t>(block, block + size)};
+    const std::uint8_t* padding = reader.position();
+    if (!std::all_of(padding, padding + reader.left(), [](std::uint8_t byte) { return byte == 0; })) {
+        return std::nullopt;
+    }
+    const marl::DynamicInfo& info = decoded.info;
+    RuntimeInfo runtime;
+    runtime.blockSize = size;
+    if (const t_threshold_info* threshold = info.thresholdInfo) {
+        runtime.threshold = Threshold{textOf(threshold->attributeId),
+                                      textOf(threshold->thresholdLevel.indication),
+                                      threshold->thresholdLevel.low,
+                                      threshold->thresholdLevel.high,
+                                      threshold->observedValue,
+                                      static_cast<std::int32_t>(threshold->armTime)};
+    }
+    runtime.texts = {textOf(info.monitoredAttributes), textOf(info.serviceUser),     textOf(info.serviceProvider),
+                     textOf(info.securityAlarmDetector), textOf(info.additionalText1), textOf(info.additionalText2)};
+    return runtime;
 }
 
 } // namespace marld

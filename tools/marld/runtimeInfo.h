@@ -1,17 +1,19 @@
 // The runtime information that an extended update carries after the point
-// name: the dynamic information block.
+// name: the dynamic information block, decoded.
 //
 // decodeRuntimeInfo is the one place where the service turns the block's
-// bytes into what it keeps. Today it checks only the block's smallest size
-// and keeps the bytes as they came; when the block's decoder is wired in, it
-// fills in the decoded fields here and rejects a block that does not decode,
-// and nothing else in the service needs to change.
+// bytes into what it keeps, through the library's bounded block reader: a
+// block that runs past the end of the datagram, holds a text not followed by
+// its NUL, or is followed by anything but zero bytes is refused, and the
+// update that carried it is dropped.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
+#include <string>
+#include <string_view>
 
 namespace marld {
 
@@ -19,12 +21,30 @@ namespace marld {
 // bytes each.
 inline constexpr std::size_t kMinRuntimeInfoSize = 14;
 
-struct RuntimeInfo {
-    std::vector<std::uint8_t> block; // the bytes after the name, as received
+struct Threshold {
+    std::optional<std::string> attributeId;
+    std::optional<std::string> indication;
+    float low = 0;
+    float high = 0;
+    float observedValue = 0;
+    std::int32_t armTime = 0; // seconds since 1970, as the wire carries it
 };
 
-// Nothing when the bytes cannot be a dynamic information block; the update
-// that carried them is then dropped.
+// The block's six texts, in the order they travel.
+inline constexpr std::array<std::string_view, 6> kRuntimeTextNames = {
+    "monitoredAttributes", "serviceUser",     "serviceProvider",
+    "securityAlarmDetector", "additionalText1", "additionalText2"};
+
+struct RuntimeInfo {
+    std::optional<Threshold> threshold;
+    std::array<std::optional<std::string>, 6> texts; // absent texts stay empty
+    std::size_t blockSize = 0;                        // bytes after the name, as received
+};
+
+// Nothing when the bytes are not one dynamic information block followed by
+// zero bytes only (the padding a sender leaves after texts it cut), or when
+// memory runs out while decoding; the update that carried them is then
+// dropped.
 [[nodiscard]] std::optional<RuntimeInfo> decodeRuntimeInfo(const std::uint8_t* block, std::size_t size);
 
 } // namespace marld

@@ -16,6 +16,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <ostream>
 #include <thread>
@@ -23,6 +24,8 @@
 #include "cmnHal.h"
 
 extern "C" void __syslog_chk(int priority, int flag, const char* format, ...);
+extern "C" ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address,
+                                  socklen_t* addressLength);
 
 namespace marltest {
 
@@ -273,6 +276,17 @@ ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, sockaddr* addre
         return -1;
     }
     return real(fd, buffer, length, flags, address, addressLength);
+}
+
+// The fortified variant that recvfrom becomes when the compiler cannot
+// prove the length fits the buffer (as in sanitizer builds).
+ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address,
+                       socklen_t* addressLength)
+{
+    if (length > bufferSize) {
+        std::abort(); // what the real check does: a buffer overflow
+    }
+    return recvfrom(fd, buffer, length, flags, address, addressLength);
 }
 
 struct servent* getservbyname(const char* name, const char* protocol)

@@ -1,6 +1,7 @@
 // Interposed platform calls for the client's tests.
 //
-// The test executable defines socket, sendto, select, recvfrom,
+// The test executable defines socket, sendto, select, recvfrom (and
+// __recvfrom_chk),
 // getservbyname, cmn_hal_getCentralAddress, malloc, calloc, free, syslog and
 // __syslog_chk; the
 // dynamic linker binds the library's calls to these, and each forwards to the

@@ -4,8 +4,9 @@
 # Three install components, one Debian package each:
 #   runtime      libmarlclient1     libmarlclient.so.1 and libcmnHal.so.1
 #   development  libmarlclient-dev  headers, development links, CMake package,
-#                                   marlclient.pc
-#   tools        marlclient-tools   marl, marld, the Wireshark dissector
+#                                   marlclient.pc, libmarlclient(3)
+#   tools        marlclient-tools   marl, marld, the Wireshark dissector and
+#                                   their manual pages
 include(CMakePackageConfigHelpers)
 
 set(MARL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/marlclient)
@@ -84,11 +85,11 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libmarlclient-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
-    "Point client library - development files\nHeaders, development links, the CMake package (find_package(marlclient))\nand the pkg-config file marlclient.pc.")
+    "Point client library - development files\nHeaders, development links, the CMake package (find_package(marlclient)),\nthe pkg-config file marlclient.pc and the manual page libmarlclient(3).")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME marlclient-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-    "Point service and command-line client\nmarld, a point service for one machine; marl, which raises, clears and\nqueries points from the shell; a Wireshark dissector for the datagrams.")
+    "Point service and command-line client\nmarld, a point service for one machine; marl, which raises, clears and\nqueries points from the shell; a Wireshark dissector for the datagrams;\ntheir manual pages.")
 
 # The architecture is that of the code in the packages. A cross toolchain
 # file names it (cmake/toolchains/); on the build host, CPack asks dpkg.

@@ -14,4 +14,5 @@ apt-get install -y --no-install-recommends \
     g++-powerpc-linux-gnu qemu-user \
     util-linux mount procps iproute2 \
     tshark \
-    dpkg-dev file
+    dpkg-dev file \
+    scdoc man-db groff-base

@@ -52,7 +52,6 @@ install(FILES ${PROJECT_BINARY_DIR}/marlclient.pc
 # Debian packages: `cpack -G DEB` in the build folder.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME marlclient)
-set(CPACK_PACKAGE_VENDOR "marlclient")
 set(CPACK_PACKAGE_CONTACT "marlclient maintainers <marlclient@localhost>" CACHE STRING
     "Maintainer field of the Debian packages")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")

@@ -13,4 +13,6 @@ apt-get install -y --no-install-recommends \
     googletest libgtest-dev libgmock-dev \
     g++-powerpc-linux-gnu qemu-user \
     util-linux mount procps iproute2 \
-    tshark
+    tshark \
+    dpkg-dev file \
+    scdoc man-db groff-base

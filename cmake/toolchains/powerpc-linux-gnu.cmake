@@ -15,3 +15,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc -L ${MARL_PPC_SYSROOT})
+
+# Debian's name for the target, for the packages that `cpack -G DEB` builds.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE powerpc)

@@ -1,0 +1,114 @@
+# How the project is installed and consumed: the CMake package, the
+# pkg-config file and the Debian packages.
+#
+# Three install components, one Debian package each:
+#   runtime      libmarlclient1     libmarlclient.so.1 and libcmnHal.so.1
+#   development  libmarlclient-dev  headers, development links, CMake package,
+#                                   marlclient.pc, libmarlclient(3)
+#   tools        marlclient-tools   marl, marld, the Wireshark dissector and
+#                                   their manual pages
+include(CMakePackageConfigHelpers)
+
+set(MARL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/marlclient)
+
+# The CMake package. It is relocatable: every path in it is found from the
+# folder it was installed in.
+install(EXPORT marlclientTargets
+    NAMESPACE marlclient::
+    DESTINATION ${MARL_INSTALL_CMAKEDIR}
+    COMPONENT development)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/marlclientConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/marlclientConfig.cmake
+    INSTALL_DESTINATION ${MARL_INSTALL_CMAKEDIR})
+# Any 1.x serves a caller built against 1.y (the SONAME stays
+# libmarlclient.so.1); the file also refuses a library built for a pointer
+# size other than the caller's, such as the 32-bit PowerPC one on x86-64.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/marlclientConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES
+        ${PROJECT_BINARY_DIR}/marlclientConfig.cmake
+        ${PROJECT_BINARY_DIR}/marlclientConfigVersion.cmake
+    DESTINATION ${MARL_INSTALL_CMAKEDIR}
+    COMPONENT development)
+
+# The pkg-config file names the configured prefix; the Debian packages below
+# install under that same prefix, so it holds for them too.
+foreach(dir LIBDIR INCLUDEDIR)
+    set(relative ${CMAKE_INSTALL_${dir}})
+    if(dir STREQUAL INCLUDEDIR)
+        set(relative ${MARL_INSTALL_INCLUDEDIR})
+    endif()
+    if(IS_ABSOLUTE "${relative}")
+        set(MARL_PC_${dir} "${relative}")
+    else()
+        set(MARL_PC_${dir} "\${prefix}/${relative}")
+    endif()
+endforeach()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/marlclient.pc.in ${PROJECT_BINARY_DIR}/marlclient.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/marlclient.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+    COMPONENT development)
+
+# Debian packages: `cpack -G DEB` in the build folder.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME marlclient)
+set(CPACK_PACKAGE_CONTACT "marlclient maintainers <marlclient@localhost>" CACHE STRING
+    "Maintainer field of the Debian packages")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+# The packages hold what `cmake --install` installs, under the configured
+# prefix: configure with -DCMAKE_INSTALL_PREFIX=/usr for packages that put
+# the libraries in the multiarch folder and the pkg-config file's paths there.
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime development tools)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Component dependencies become Depends on the package of the same version.
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+# A shlibs file in the library package, so that packages built against it
+# depend on it through dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+# Descriptions: the first line is the package's synopsis. CPack would put
+# the project's description in front of each unless the summary is empty.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libmarlclient1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# The dynamic linker's cache must learn of the libraries wherever the prefix
+# puts them; CPack runs ldconfig by itself only for /lib and /usr/lib.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+    "Point client library\nlibmarlclient.so.1 raises, clears and queries named alarm points at the\npoint service of the central node over UDP. This package also holds\nlibcmnHal.so.1, a stand-in for the platform library that names the\ncentral node (CMN_HAL_CENTRAL_ADDRESS, default 127.0.0.1).")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libmarlclient-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+    "Point client library - development files\nHeaders, development links, the CMake package (find_package(marlclient)),\nthe pkg-config file marlclient.pc and the manual page libmarlclient(3).")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME marlclient-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+    "Point service and command-line client\nmarld, a point service for one machine; marl, which raises, clears and\nqueries points from the shell; a Wireshark dissector for the datagrams;\ntheir manual pages.")
+
+# The architecture is that of the code in the packages. A cross toolchain
+# file names it (cmake/toolchains/); on the build host, CPack asks dpkg.
+if(CMAKE_CROSSCOMPILING)
+    if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+        message(WARNING "The toolchain file sets no CPACK_DEBIAN_PACKAGE_ARCHITECTURE: "
+            "the Debian packages would be labelled with the build host's architecture")
+    endif()
+    # dpkg-shlibdeps looks binaries up in the build host's package database,
+    # which knows nothing of the target's libraries: name them here, without
+    # the versions that only the target's symbols files could tell.
+    set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6")
+    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+else()
+    # The tools need libmarlclient.so.1 from the runtime package, which the
+    # host's package database does not know: dpkg-shlibdeps, run in each
+    # package's folder, finds it in the runtime package's folder and leaves
+    # the dependency to the Depends above.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ../runtime${CMAKE_INSTALL_FULL_LIBDIR})
+endif()
+
+include(CPack)

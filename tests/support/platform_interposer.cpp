@@ -16,13 +16,17 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <ostream>
 #include <thread>
 
 #include "cmnHal.h"
 
 extern "C" void __syslog_chk(int priority, int flag, const char* format, ...);
+extern "C" ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags,
+                                  sockaddr* address, socklen_t* addressLength);
 
 namespace marltest {
 
@@ -275,6 +279,21 @@ ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, sockaddr* addre
     return real(fd, buffer, length, flags, address, addressLength);
 }
 
+// What a fortified build calls where the compiler cannot prove that the
+// length fits the buffer, as with the sanitizers; counted and failed alike.
+ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address,
+                       socklen_t* addressLength)
+{
+    static const auto real =
+        marltest::next<ssize_t (*)(int, void*, size_t, size_t, int, sockaddr*, socklen_t*)>("__recvfrom_chk");
+    ++platform().recvfromCalls;
+    if (const int error = platform().recvfromFailErrno.exchange(0); error != 0) {
+        errno = error;
+        return -1;
+    }
+    return real(fd, buffer, length, bufferSize, flags, address, addressLength);
+}
+
 struct servent* getservbyname(const char* name, const char* protocol)
 {
     static const auto real = marltest::next<servent* (*)(const char*, const char*)>("getservbyname");
@@ -380,3 +399,50 @@ void __syslog_chk(int priority, int /*flag*/, const char* format, ...)
 }
 
 } // extern "C"
+
+// C++ allocations go through the malloc and free above, so that they count,
+// fail and are tracked like the C ones in every build: the sanitizer runtimes
+// and valgrind would otherwise serve operator new themselves, past the
+// interposer.
+void* operator new(std::size_t size)
+{
+    if (void* block = std::malloc(size != 0 ? size : 1)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+
+void* operator new[](std::size_t size)
+{
+    return operator new(size);
+}
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    return std::malloc(size != 0 ? size : 1);
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
+{
+    return std::malloc(size != 0 ? size : 1);
+}
+
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+
+void operator delete[](void* block) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept
+{
+    std::free(block);
+}
+
+void operator delete[](void* block, std::size_t) noexcept
+{
+    std::free(block);
+}

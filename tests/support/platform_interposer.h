@@ -1,11 +1,12 @@
 // Interposed platform calls for the client's tests.
 //
-// The test executable defines socket, sendto, select, recvfrom,
-// getservbyname, cmn_hal_getCentralAddress, malloc, calloc, free, syslog and
-// __syslog_chk; the
-// dynamic linker binds the library's calls to these, and each forwards to the
-// real function unless a test asked for a fault. Every call is counted and
-// every log line is captured with its priority and full text.
+// The test executable defines socket, sendto, select, recvfrom (and the
+// fortified __recvfrom_chk), getservbyname, cmn_hal_getCentralAddress,
+// malloc, calloc, free, syslog and __syslog_chk, and the global operator new
+// and delete on top of malloc and free; the dynamic linker binds the
+// library's calls to these, and each forwards to the real function unless a
+// test asked for a fault. Every call is counted and every log line is
+// captured with its priority and full text.
 #pragma once
 
 #include <netinet/in.h>
@@ -46,9 +47,10 @@ struct Platform {
     std::atomic<long> lastSelectSeconds{-1};
     std::atomic<long> lastSelectMicroseconds{-1};
 
-    // Allocation faults, for malloc and calloc alike: failAllocation(n) makes
-    // the n-th allocation from now fail (only that one); allocationsCounted()
-    // tells how many were made since. failAllocation(0) disarms.
+    // Allocation faults, for malloc, calloc and operator new alike, in any
+    // thread: failAllocation(n) makes the n-th allocation from now fail (only
+    // that one); allocationsCounted() tells how many were made since.
+    // failAllocation(0) disarms.
     void failAllocation(int nth);
     int allocationsCounted() const;
     // Holds every socket() call this long before creating the socket, so
@@ -63,8 +65,8 @@ struct Platform {
 
     void resetCounters();
 
-    // Allocations made by malloc or calloc and not yet freed, while tracking
-    // is on.
+    // Allocations made by malloc, calloc or operator new and not yet freed,
+    // while tracking is on.
     void startTrackingAllocations();
     int outstandingAllocations() const;
 

@@ -1,12 +1,12 @@
 // Interposed platform calls for the client's tests.
 //
-// The test executable defines socket, sendto, select, recvfrom (and the
-// fortified __recvfrom_chk), getservbyname, cmn_hal_getCentralAddress,
-// malloc, calloc, free, syslog and __syslog_chk, and the global operator new
-// and delete on top of malloc and free; the dynamic linker binds the
-// library's calls to these, and each forwards to the real function unless a
-// test asked for a fault. Every call is counted and every log line is
-// captured with its priority and full text.
+// The test executable defines socket, sendto, select, recvfrom (and
+// __recvfrom_chk),
+// getservbyname, cmn_hal_getCentralAddress, malloc, calloc, free, syslog and
+// __syslog_chk; the
+// dynamic linker binds the library's calls to these, and each forwards to the
+// real function unless a test asked for a fault. Every call is counted and
+// every log line is captured with its priority and full text.
 #pragma once
 
 #include <netinet/in.h>
@@ -47,7 +47,8 @@ struct Platform {
     std::atomic<long> lastSelectSeconds{-1};
     std::atomic<long> lastSelectMicroseconds{-1};
 
-    // Allocation faults, for malloc, calloc and operator new alike, in any
+    // Allocation faults, for malloc, calloc and operator new alike (the
+    // executable's operator new and delete call malloc and free), in any
     // thread: failAllocation(n) makes the n-th allocation from now fail (only
     // that one); allocationsCounted() tells how many were made since.
     // failAllocation(0) disarms.

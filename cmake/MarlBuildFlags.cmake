@@ -11,6 +11,13 @@ if(MARL_SANITIZE)
     add_link_options(-fsanitize=${MARL_SANITIZE})
 endif()
 
+# Coverage feedback for libFuzzer from all the code a target runs, not only
+# from the target's own file; the targets link libFuzzer itself.
+if(MARL_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+    add_link_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # Warnings are errors for the project's own code; third-party code built in
 # the tree (GoogleTest for the cross build) does not link this target.
 add_library(marl_warnings INTERFACE)

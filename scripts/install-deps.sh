@@ -12,6 +12,7 @@ apt-get install -y --no-install-recommends \
     ca-certificates build-essential cmake ninja-build pkg-config \
     googletest libgtest-dev libgmock-dev \
     g++-powerpc-linux-gnu qemu-user \
+    clang-14 libclang-rt-14-dev llvm-14 valgrind \
     util-linux mount procps iproute2 \
     tshark \
     dpkg-dev file \

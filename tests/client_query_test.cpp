@@ -4,6 +4,7 @@
 #include <sys/select.h>
 #include <syslog.h>
 
+#include <barrier>
 #include <cerrno>
 #include <chrono>
 #include <future>
@@ -143,6 +144,43 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"receive_fails", &marltest::Platform::recvfromFailErrno, ECONNREFUSED, "recv failed",
                   "read_marl_point recv failed, numBytes -1"}),
     [](const auto& param) { return std::string(param.param.name); });
+
+// Threads querying at once, answered in arrival order: each gets the reply to
+// its own query, told apart by the state that its name asks the service for.
+TEST_F(QueryTest, ConcurrentQueriesEachGetTheReplyToTheirOwnQuery)
+{
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 4;
+    auto answered = std::async(std::launch::async, [this] {
+        int count = 0;
+        for (sockaddr_in sender{}; count < kThreads * kRounds; ++count) {
+            const auto query = service.receive(sender, 5000);
+            if (!query || !service.sendTo(sender, reply(0x8C02, query->back() == '1' ? 1 : 0, 0))) {
+                break;
+            }
+        }
+        return count;
+    });
+    std::barrier start(kThreads);
+    std::vector<int> rightAnswers(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            const std::string name = "point-" + std::to_string(i) + "-" + std::to_string(i % 2);
+            start.arrive_and_wait();
+            for (int round = 0; round < kRounds; ++round) {
+                std::uint8_t value = 7;
+                rightAnswers[static_cast<std::size_t>(i)] += read_marl_point(name.c_str(), &value) && value == i % 2;
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(answered.get(), kThreads * kRounds);
+    EXPECT_EQ(rightAnswers, std::vector<int>(kThreads, kRounds));
+    EXPECT_TRUE(platform().logs().empty());
+}
 
 // Each row: which argument is null; the message shows both pointers.
 class QueryNullArgument : public QueryTest, public ::testing::WithParamInterface<int> {};

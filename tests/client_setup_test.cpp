@@ -172,7 +172,8 @@ TEST_F(ClientTest, ConcurrentFirstCallsShareOneSocket)
     platform().socketDelayMs = 50;
     std::barrier start(kThreads);
     std::vector<int> fds(kThreads, -1);
-    std::vector<bool> sent(kThreads, false);
+    // One element per thread: vector<bool> would pack them into shared words.
+    std::vector<char> sent(kThreads, 0);
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {
@@ -181,7 +182,7 @@ TEST_F(ClientTest, ConcurrentFirstCallsShareOneSocket)
             int size = 0;
             start.arrive_and_wait();
             const bool ready = setup_marl_socket(&fds[static_cast<std::size_t>(i)], &address, &size);
-            sent[static_cast<std::size_t>(i)] = ready && update_marl_point(name.c_str(), 1);
+            sent[static_cast<std::size_t>(i)] = ready && update_marl_point(name.c_str(), 1) ? 1 : 0;
         });
     }
     for (auto& thread : threads) {
@@ -191,7 +192,7 @@ TEST_F(ClientTest, ConcurrentFirstCallsShareOneSocket)
     EXPECT_EQ(platform().serviceLookups, 1);
     EXPECT_EQ(platform().centralAddressCalls, 1);
     EXPECT_EQ(std::set<int>(fds.begin(), fds.end()).size(), 1u);
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), true), kThreads);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), 1), kThreads);
 
     std::set<std::string> names;
     while (auto datagram = service.receive(500)) {

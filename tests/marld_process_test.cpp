@@ -90,6 +90,7 @@ marld: dropped invalid-name 1
 marld: dropped update-too-long 0
 marld: dropped invalid-runtime-info 1
 marld: dropped store-full 0
+marld: dropped out-of-memory 0
 marld: receive-errors 0
 marld: reply-errors 0
 )");
@@ -157,7 +158,7 @@ TEST(MarldProcess, JsonLinesAreTheDocumentedObjects)
                   "{\"event\":\"counters\",\"received\":4,\"accepted\":3,\"updates\":1,\"queries\":2,\"dropped\":1,"
                   "\"droppedBy\":{\"short-datagram\":1,\"unknown-id\":0,\"length-mismatch\":0,\"name-overrun\":0,"
                   "\"trailing-bytes\":0,\"invalid-name\":0,\"update-too-long\":0,\"invalid-runtime-info\":0,"
-                  "\"store-full\":0},\"receiveErrors\":0,\"replyErrors\":0}\n");
+                  "\"store-full\":0,\"out-of-memory\":0},\"receiveErrors\":0,\"replyErrors\":0}\n");
     EXPECT_EQ(marld.stderrText(),
               "{\"event\":\"dropped\",\"reason\":\"short-datagram\",\"id\":null,\"bytes\":3," + sender + "}\n");
 }

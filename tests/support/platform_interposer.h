@@ -47,9 +47,11 @@ struct Platform {
     std::atomic<long> lastSelectSeconds{-1};
     std::atomic<long> lastSelectMicroseconds{-1};
 
-    // Allocation faults, for malloc and calloc alike: failAllocation(n) makes
-    // the n-th allocation from now fail (only that one); allocationsCounted()
-    // tells how many were made since. failAllocation(0) disarms.
+    // Allocation faults, for malloc, calloc and operator new alike (the
+    // executable's operator new and delete call malloc and free), in any
+    // thread: failAllocation(n) makes the n-th allocation from now fail (only
+    // that one); allocationsCounted() tells how many were made since.
+    // failAllocation(0) disarms.
     void failAllocation(int nth);
     int allocationsCounted() const;
     // Holds every socket() call this long before creating the socket, so
@@ -64,8 +66,8 @@ struct Platform {
 
     void resetCounters();
 
-    // Allocations made by malloc or calloc and not yet freed, while tracking
-    // is on.
+    // Allocations made by malloc, calloc or operator new and not yet freed,
+    // while tracking is on.
     void startTrackingAllocations();
     int outstandingAllocations() const;
 

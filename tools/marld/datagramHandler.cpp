@@ -1,5 +1,6 @@
 #include "datagramHandler.h"
 
+#include <new>
 #include <numeric>
 #include <utility>
 
@@ -63,6 +64,7 @@ std::string_view dropReasonName(DropReason reason) noexcept
     case DropReason::updateTooLong: return "update-too-long";
     case DropReason::invalidRuntimeInfo: return "invalid-runtime-info";
     case DropReason::storeFull: return "store-full";
+    case DropReason::outOfMemory: return "out-of-memory";
     }
     return "unknown";
 }
@@ -94,7 +96,15 @@ Outcome DatagramHandler::handle(const std::uint8_t* bytes, std::size_t size, End
     if (header.length < 0 || static_cast<std::size_t>(header.length) != size) {
         return drop(DropReason::lengthMismatch, id);
     }
-    return id == MARL_MSG_QUERY_POINT ? handleQuery(bytes, size, sender) : handleUpdate(bytes, size, id, now);
+    // What follows allocates. A service that runs short of memory drops the
+    // datagram and goes on, rather than ending on the exception; the store is
+    // changed last, by one step that either completes or changes nothing, so
+    // a failure leaves no update half applied.
+    try {
+        return id == MARL_MSG_QUERY_POINT ? handleQuery(bytes, size, sender) : handleUpdate(bytes, size, id, now);
+    } catch (const std::bad_alloc&) {
+        return drop(DropReason::outOfMemory, id);
+    }
 }
 
 Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t size, std::uint32_t id,
@@ -129,12 +139,15 @@ Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t siz
             return drop(DropReason::invalidRuntimeInfo, id);
         }
     }
-    const auto change = store_.update(body.name, msg.setPoint != 0, now, runtimeInfo);
+    // Made before the store changes, so that nothing can fail after it has.
+    UpdateAccepted accepted{std::string(body.name), extended, {}, runtimeInfo};
+    const auto change = store_.update(body.name, msg.setPoint != 0, now, std::move(runtimeInfo));
     if (!change) {
         return drop(DropReason::storeFull, id);
     }
+    accepted.change = *change;
     ++counters_.updates;
-    return UpdateAccepted{std::string(body.name), extended, *change, std::move(runtimeInfo)};
+    return accepted;
 }
 
 Outcome DatagramHandler::handleQuery(const std::uint8_t* bytes, std::size_t size, Endpoint sender)

@@ -2,8 +2,8 @@
 //
 // The handler checks the datagram against the number of bytes received
 // before it reads any field, applies an update to the point store or builds
-// the reply to a query, and counts everything. It never throws on any input
-// and leaves the store untouched when it drops a datagram.
+// the reply to a query, and counts everything. It never throws, not even when
+// memory runs out, and leaves the store untouched when it drops a datagram.
 #pragma once
 
 #include <array>
@@ -38,8 +38,9 @@ enum class DropReason : std::size_t {
     updateTooLong,      // update over the 646-byte limit
     invalidRuntimeInfo, // extended update whose block does not decode
     storeFull,          // update of a new point with the store full
+    outOfMemory,        // an allocation failed while the datagram was handled
 };
-inline constexpr std::size_t kDropReasonCount = 9;
+inline constexpr std::size_t kDropReasonCount = 10;
 
 // Stable, lower-case name of a reason, as the output shows it.
 [[nodiscard]] std::string_view dropReasonName(DropReason reason) noexcept;

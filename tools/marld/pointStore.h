@@ -47,7 +47,8 @@ public:
     [[nodiscard]] const PointState* find(std::string_view name) const;
 
     // Records an update made at `now`. `runtimeInfo` is given for extended
-    // updates only. Nothing when the point is new and the store is full.
+    // updates only. Nothing when the point is new and the store is full. If
+    // an allocation fails, std::bad_alloc leaves the store as it was.
     [[nodiscard]] std::optional<PointChange> update(std::string_view name, bool set, WallClock::time_point now,
                                                     std::optional<RuntimeInfo> runtimeInfo);
 

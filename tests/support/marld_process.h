@@ -42,6 +42,10 @@ public:
     // before printing it.
     std::uint16_t port() const { return port_; }
 
+    // marld's process id (the emulator's in a cross build), to look at it in
+    // /proc while it runs; -1 when it could not be started.
+    pid_t pid() const { return pid_; }
+
     // Sends `signal` and waits up to `timeout` for marld to end. Returns its
     // exit status: the exit code, 128 + the signal's number when a signal
     // ended it, or -1 when it was still running and had to be killed. Once

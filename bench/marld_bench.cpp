@@ -108,9 +108,9 @@ struct Ingestion {
     std::uint64_t kernelDrops = 0;
 };
 
-// Sends `updates` updates of the known points `names` one at a time, with a
-// query after every `window` of them: the query's reply comes after marld has
-// handled everything sent before it, so no more than a window is ever queued.
+// Updates each of `names` once, with a query after every `window` updates:
+// the query's reply comes after marld has handled everything sent before it,
+// so no more than a window is ever queued and nothing is lost.
 bool pacedUpdates(const std::vector<std::string>& names, std::size_t window)
 {
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -215,7 +215,8 @@ void compareIngestion(benchmark::State& state, const std::string& what, const st
         return;
     }
     std::vector<double> beforeRates, afterRates, ratios, beforeLoss, afterLoss;
-    std::uint64_t kernelDrops = 0;
+    std::uint64_t beforeDrops = 0;
+    std::uint64_t afterDrops = 0;
     bool beforeFirst = true;
     for (auto _ : state) {
         Ingestion b;
@@ -238,11 +239,13 @@ void compareIngestion(benchmark::State& state, const std::string& what, const st
         ratios.push_back(a.acceptedPerSecond / b.acceptedPerSecond);
         beforeLoss.push_back(b.lossRate);
         afterLoss.push_back(a.lossRate);
-        kernelDrops += a.kernelDrops + b.kernelDrops;
+        beforeDrops += b.kernelDrops;
+        afterDrops += a.kernelDrops;
     }
-    char note[160];
-    std::snprintf(note, sizeof note, "loss %.1f%% (baseline %.1f%%); kernel receive-buffer drops %llu", 100 * quantile(afterLoss, 0.5),
-                  100 * quantile(beforeLoss, 0.5), static_cast<unsigned long long>(kernelDrops));
+    char note[200];
+    std::snprintf(note, sizeof note, "loss %.1f%% (baseline %.1f%%); kernel receive-buffer drops %llu (baseline %llu)",
+                  100 * quantile(afterLoss, 0.5), 100 * quantile(beforeLoss, 0.5),
+                  static_cast<unsigned long long>(afterDrops), static_cast<unsigned long long>(beforeDrops));
     addRow(Row{what, baselineWhat, "updates/s", quantile(afterRates, 0.5), quantile(beforeRates, 0.5),
                quantile(ratios, 0.5), quantile(ratios, 0.25), quantile(ratios, 0.75), std::nullopt, note});
     state.counters["updates_per_s"] = quantile(afterRates, 0.5);
@@ -265,7 +268,9 @@ void registerMarldBenchmarks()
         benchmark::RegisterBenchmark(
             ("marld/ingestion_recv_batch/senders:" + std::to_string(senders)).c_str(),
             [senders, perSender](benchmark::State& state) {
-                compareIngestion(state, "marld ingestion, --recv-batch 32, " + std::to_string(senders) + " senders",
+                compareIngestion(state,
+                                 "marld ingestion, --recv-batch 32, " + std::to_string(senders) +
+                                     (senders == 1 ? " sender" : " senders"),
                                  "--recv-batch 1", {"--quiet", "--recv-batch", "1"},
                                  {"--quiet", "--recv-batch", "32"}, 1000, 1000, senders, perSender);
             })

@@ -10,7 +10,7 @@ fi
 apt-get update
 apt-get install -y --no-install-recommends \
     ca-certificates build-essential cmake ninja-build pkg-config \
-    googletest libgtest-dev libgmock-dev \
+    googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind \
     g++-powerpc-linux-gnu qemu-user \
     clang-14 libclang-rt-14-dev llvm-14 valgrind \
     util-linux mount procps iproute2 \

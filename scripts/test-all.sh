@@ -4,7 +4,9 @@
 # UndefinedBehaviorSanitizer; with ThreadSanitizer; the host build's unit
 # tests under valgrind's memcheck; cross-built for 32-bit big-endian PowerPC
 # under qemu; and the fuzz targets under libFuzzer (clang), each for
-# MARL_FUZZ_SECONDS (60). Exits non-zero if any build or test fails.
+# MARL_FUZZ_SECONDS (60). The host and sanitizer suites include the load test
+# against marld (label load; 8 threads x 100,000 points, a fifth of that
+# count instrumented). Exits non-zero if any build or test fails.
 # Usage (as root): bash scripts/test-all.sh [SUITE...]   (default: all)
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)

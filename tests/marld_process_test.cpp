@@ -197,7 +197,11 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"bind_elsewhere", {"--port", "0", "--bind", "192.0.2.1"}, 2, "",
                     "marld: cannot bind to 192.0.2.1:0: "},
         CommandCase{"points_missing", {"--port", "0", "--points", "/nonexistent/points"}, 2, "",
-                    "marld: cannot open the points file /nonexistent/points\n"}),
+                    "marld: cannot open the points file /nonexistent/points\n"},
+        CommandCase{"max_points_zero", {"--port", "0", "--max-points", "0"}, 2, "",
+                    "marld: invalid value for --max-points: \"0\""},
+        CommandCase{"recv_batch_too_large", {"--port", "0", "--recv-batch", "1025"}, 2, "",
+                    "marld: invalid value for --recv-batch: \"1025\""}),
     [](const auto& param) { return std::string(param.param.what); });
 
 TEST(MarldProcess, APortInUseCannotBeBound)

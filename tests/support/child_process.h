@@ -37,6 +37,10 @@ public:
     // for it; empty when the child ended or the time ran out first.
     std::string firstLine(std::chrono::milliseconds timeout = kDefaultTimeout);
 
+    // The child's process id (the emulator's in a cross build), to look at it
+    // in /proc while it runs; -1 when it could not be started.
+    pid_t pid() const { return pid_; }
+
     // Sends `signal` and waits up to `timeout` for the child to end. Returns its
     // exit status: the exit code, 128 + the signal's number when a signal
     // ended it, or -1 when it was still running and had to be killed. Once

@@ -36,7 +36,9 @@ std::uint16_t servicePort()
 
 int main(int argc, char** argv)
 {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Fully buffered: the I/O loop flushes stdout after each batch of
+    // datagrams, and after the listening line and the counters.
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     const std::vector<std::string_view> arguments(argv + 1, argv + argc);
     std::string error;
     const auto options = marld::parseOptions(arguments, error);
@@ -69,6 +71,8 @@ int main(int argc, char** argv)
     settings.bindTo.address = options->bindAddress;
     settings.receiveBuffer = options->receiveBuffer;
     settings.format = options->format;
+    settings.receiveBatch = options->receiveBatch;
+    settings.quiet = options->quiet;
     if (options->port) {
         settings.bindTo.port = *options->port;
     } else {
@@ -78,7 +82,7 @@ int main(int argc, char** argv)
         }
     }
 
-    marld::PointStore store;
+    marld::PointStore store(options->maxPoints);
     marld::DatagramHandler handler(store, names);
     return marld::serve(settings, handler);
 }

@@ -43,7 +43,14 @@ std::string_view usageText()
            "  --bind ADDR     listen on the IPv4 address ADDR (default 127.0.0.1)\n"
            "  --points FILE   accept only the point names in FILE, one per line\n"
            "  --json          print JSON Lines instead of text\n"
-           "  --rcvbuf BYTES  size of the socket's receive buffer (SO_RCVBUF)\n"
+           "  --rcvbuf BYTES  size of the socket's receive buffer (SO_RCVBUF); the kernel\n"
+           "                  caps it at net.core.rmem_max and doubles it\n"
+           "  --max-points N  keep at most N points (default 65536); updates of further\n"
+           "                  new points are dropped as store-full\n"
+           "  --recv-batch N  take up to N datagrams per receive call (default 32, at\n"
+           "                  most 1024; 1 receives one at a time)\n"
+           "  --quiet         print no line per update or query; drops, the listening\n"
+           "                  line and the counters are still printed\n"
            "  --help          show this help and exit\n"
            "  --version       show the version and exit\n"
            "\n"
@@ -62,7 +69,8 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& argumen
             inlineValue = name.substr(equals + 1);
             name = name.substr(0, equals);
         }
-        const bool takesValue = name == "--port" || name == "--bind" || name == "--points" || name == "--rcvbuf";
+        const bool takesValue = name == "--port" || name == "--bind" || name == "--points" || name == "--rcvbuf" ||
+                                name == "--max-points" || name == "--recv-batch";
         std::string_view value;
         if (takesValue) {
             if (inlineValue) {
@@ -87,6 +95,8 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& argumen
             options.help = true;
         } else if (name == "--version") {
             options.version = true;
+        } else if (name == "--quiet") {
+            options.quiet = true;
         } else if (name == "--json") {
             options.format = OutputFormat::json;
         } else if (name == "--port") {
@@ -111,6 +121,18 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& argumen
             if (!options.receiveBuffer) {
                 return invalid("a positive number of bytes");
             }
+        } else if (name == "--max-points") {
+            const auto maxPoints = parseNumber<std::size_t>(value, 1, std::numeric_limits<std::size_t>::max());
+            if (!maxPoints) {
+                return invalid("a positive number of points");
+            }
+            options.maxPoints = *maxPoints;
+        } else if (name == "--recv-batch") {
+            const auto batch = parseNumber<int>(value, 1, kMaxReceiveBatch);
+            if (!batch) {
+                return invalid("a number of datagrams from 1 to 1024");
+            }
+            options.receiveBatch = *batch;
         } else {
             error = (name.starts_with("-") ? "unknown option " : "unexpected argument ") + std::string(arguments[i]);
             return std::nullopt;

@@ -1,6 +1,7 @@
 // marld's command line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,6 +12,12 @@
 
 namespace marld {
 
+// Datagrams taken per receive call. Each has a 64 KiB buffer of its own, so
+// that no datagram is ever cut; hence the bound. Pages of those buffers are
+// touched only as far as datagrams fill them.
+inline constexpr int kDefaultReceiveBatch = 32;
+inline constexpr int kMaxReceiveBatch = 1024;
+
 struct Options {
     bool help = false;
     bool version = false;
@@ -19,6 +26,9 @@ struct Options {
     std::optional<std::string> pointsFile;
     OutputFormat format = OutputFormat::text;
     std::optional<int> receiveBuffer; // SO_RCVBUF in bytes
+    std::size_t maxPoints = PointStore::kDefaultMaxPoints;
+    int receiveBatch = kDefaultReceiveBatch;
+    bool quiet = false; // no line per update or query
 };
 
 // The options of `arguments` (without the program name), or nothing with

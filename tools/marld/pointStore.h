@@ -1,9 +1,10 @@
 // The state of every point the service has been told about.
 //
 // A point that was never updated does not exist here and reads as clear.
-// The store holds at most a fixed number of points, so that a flood of
-// distinct names cannot exhaust the service's memory; an update of a new
-// point beyond that is refused.
+// The store holds at most a fixed number of points (marld's --max-points,
+// 65,536 unless told otherwise), so that a flood of distinct names cannot
+// exhaust the service's memory; an update of a new point beyond that is
+// refused.
 #pragma once
 
 #include <chrono>

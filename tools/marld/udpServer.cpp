@@ -7,15 +7,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "lineRateLimiter.h"
+#include "options.h"
 
 namespace marld {
 
@@ -53,6 +56,14 @@ void emit(std::FILE* stream, const std::string& text)
 {
     std::fputs(text.c_str(), stream);
     std::fflush(stream);
+}
+
+// The lines about updates and queries are written to stdout's buffer and
+// flushed once per batch (see Loop::drain): one write for many lines
+// instead of one each, and still every line out before marld waits again.
+void emitBuffered(const std::string& text)
+{
+    std::fputs(text.c_str(), stdout);
 }
 
 sockaddr_in socketAddress(Endpoint endpoint)
@@ -102,26 +113,24 @@ int openSocket(const ServerSettings& settings, Endpoint& bound)
 class Loop {
 public:
     Loop(int fd, const ServerSettings& settings, DatagramHandler& handler)
-        : fd_(fd), format_(settings.format), handler_(handler)
-    {}
+        : fd_(fd), format_(settings.format), quiet_(settings.quiet), handler_(handler),
+          batch_(static_cast<unsigned>(std::clamp(settings.receiveBatch, 1, kMaxReceiveBatch))),
+          buffers_(std::make_unique_for_overwrite<std::uint8_t[]>(batch_ * kBufferSize)), messages_(batch_),
+          data_(batch_), senders_(batch_)
+    {
+        for (std::size_t i = 0; i < batch_; ++i) {
+            data_[i] = iovec{buffers_.get() + i * kBufferSize, kBufferSize};
+            messages_[i].msg_hdr.msg_iov = &data_[i];
+            messages_[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
 
-    // Handles what is waiting on the socket: at most a bounded number of
-    // datagrams, so that a flood cannot keep a stop signal waiting.
+    // Handles what is waiting on the socket, then writes out the lines it
+    // printed.
     void drain()
     {
-        for (int i = 0; i < kDatagramsPerWake; ++i) {
-            sockaddr_in from{};
-            socklen_t fromSize = sizeof from;
-            const ssize_t count = recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT,
-                                           reinterpret_cast<sockaddr*>(&from), &fromSize);
-            if (count < 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    ++io_.receiveErrors;
-                }
-                return;
-            }
-            handleDatagram(static_cast<std::size_t>(count), endpointOf(from));
-        }
+        takeWaitingDatagrams();
+        std::fflush(stdout);
     }
 
     void reportSuppressed(bool force)
@@ -136,16 +145,62 @@ public:
 private:
     // Larger than any UDP datagram over IPv4, so nothing is ever cut.
     static constexpr std::size_t kBufferSize = 65536;
-    static constexpr int kDatagramsPerWake = 64;
+    static constexpr unsigned kDatagramsPerWake = 64;
 
-    void handleDatagram(std::size_t size, Endpoint sender)
+    // A batch per receive call, at most a bounded number of datagrams, so
+    // that a flood cannot keep a stop signal waiting. A batch that comes back
+    // short means the queue is empty: back to waiting without another call.
+    void takeWaitingDatagrams()
     {
-        const Outcome outcome = handler_.handle(buffer_.data(), size, sender, WallClock::now());
+        unsigned handled = 0;
+        do {
+            const int count = receive();
+            if (count <= 0) {
+                return;
+            }
+            for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+                handleDatagram(static_cast<const std::uint8_t*>(data_[i].iov_base), messages_[i].msg_len,
+                               endpointOf(senders_[i]));
+            }
+            handled += static_cast<unsigned>(count);
+            if (static_cast<unsigned>(count) < batch_) {
+                return;
+            }
+        } while (handled < kDatagramsPerWake);
+    }
+
+    // Takes up to one batch of datagrams without waiting; the count taken,
+    // or 0 when there was none or the call failed.
+    int receive()
+    {
+        // The kernel shortens the address lengths it writes; give each
+        // slot its full room back.
+        for (std::size_t i = 0; i < batch_; ++i) {
+            messages_[i].msg_hdr.msg_name = &senders_[i];
+            messages_[i].msg_hdr.msg_namelen = sizeof senders_[i];
+        }
+        const int count = recvmmsg(fd_, messages_.data(), batch_, MSG_DONTWAIT, nullptr);
+        if (count < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                ++io_.receiveErrors;
+            }
+            return 0;
+        }
+        return count;
+    }
+
+    void handleDatagram(const std::uint8_t* bytes, std::size_t size, Endpoint sender)
+    {
+        const Outcome outcome = handler_.handle(bytes, size, sender, WallClock::now());
         if (const auto* update = std::get_if<UpdateAccepted>(&outcome)) {
-            emit(stdout, updateLine(format_, *update, sender));
+            if (!quiet_) {
+                emitBuffered(updateLine(format_, *update, sender));
+            }
         } else if (const auto* query = std::get_if<QueryAnswered>(&outcome)) {
             sendReply(*query);
-            emit(stdout, queryLine(format_, *query));
+            if (!quiet_) {
+                emitBuffered(queryLine(format_, *query));
+            }
         } else if (admitProblemLine()) {
             emit(stderr, dropLine(format_, std::get<Dropped>(outcome), size, sender));
         }
@@ -174,8 +229,15 @@ private:
 
     int fd_;
     OutputFormat format_;
+    bool quiet_;
     DatagramHandler& handler_;
-    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kBufferSize);
+    unsigned batch_;
+    // Datagram i of a batch: its bytes in data_[i] (kBufferSize bytes of
+    // buffers_), its sender in senders_[i], its size in messages_[i].
+    std::unique_ptr<std::uint8_t[]> buffers_;
+    std::vector<mmsghdr> messages_;
+    std::vector<iovec> data_;
+    std::vector<sockaddr_in> senders_;
     LineRateLimiter problemLines_{5, std::chrono::seconds(1)};
     IoCounters io_;
 };

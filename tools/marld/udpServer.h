@@ -1,4 +1,5 @@
-// marld's I/O loop: one IPv4 UDP socket, one datagram at a time.
+// marld's I/O loop: one IPv4 UDP socket; datagrams are taken in batches and
+// handled one at a time, in the order they arrived.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,8 @@ struct ServerSettings {
     Endpoint bindTo;                  // port 0: a port of the kernel's choosing
     std::optional<int> receiveBuffer; // SO_RCVBUF
     OutputFormat format = OutputFormat::text;
+    int receiveBatch = 1; // datagrams per receive call, 1 to kMaxReceiveBatch
+    bool quiet = false;   // no line per update or query
 };
 
 // Binds, prints the listening line (flushed), then hands every datagram to

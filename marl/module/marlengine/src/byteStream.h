@@ -13,46 +13,62 @@
 
 namespace marl {
 
+// The writer reads its position and room into locals before it stores any
+// byte, and writes them back after: a byte store may alias any object, the
+// writer itself included, so storing through pos_ would make the compiler
+// reload pos_ and room_ after every byte and keep it from merging an
+// integer's bytes into one store. The integer writes are always inlined, so
+// that a writer kept in a local (the record writers of marlRecords.cpp do so)
+// lives in registers.
 class ByteWriter {
 public:
     ByteWriter(std::uint8_t* dst, std::size_t dstCapacity) noexcept
         : pos_(dst), room_(dst != nullptr ? dstCapacity : 0) {}
 
-    [[nodiscard]] bool putU8(std::uint8_t value) noexcept
+    [[nodiscard, gnu::always_inline]] bool putU8(std::uint8_t value) noexcept
     {
-        if (room_ < 1) {
+        std::uint8_t* const at = pos_;
+        const std::size_t room = room_;
+        if (room < 1) {
             return false;
         }
-        *pos_++ = value;
-        --room_;
+        at[0] = value;
+        moveTo(at + 1, room - 1);
         return true;
     }
 
-    [[nodiscard]] bool putU16(std::uint16_t value) noexcept
+    [[nodiscard, gnu::always_inline]] bool putU16(std::uint16_t value) noexcept
     {
-        if (room_ < 2) {
+        std::uint8_t* const at = pos_;
+        const std::size_t room = room_;
+        if (room < 2) {
             return false;
         }
-        pos_[0] = static_cast<std::uint8_t>(value >> 8);
-        pos_[1] = static_cast<std::uint8_t>(value);
-        advance(2);
+        at[0] = static_cast<std::uint8_t>(value >> 8);
+        at[1] = static_cast<std::uint8_t>(value);
+        moveTo(at + 2, room - 2);
         return true;
     }
 
-    [[nodiscard]] bool putU32(std::uint32_t value) noexcept
+    [[nodiscard, gnu::always_inline]] bool putU32(std::uint32_t value) noexcept
     {
-        if (room_ < 4) {
+        std::uint8_t* const at = pos_;
+        const std::size_t room = room_;
+        if (room < 4) {
             return false;
         }
-        pos_[0] = static_cast<std::uint8_t>(value >> 24);
-        pos_[1] = static_cast<std::uint8_t>(value >> 16);
-        pos_[2] = static_cast<std::uint8_t>(value >> 8);
-        pos_[3] = static_cast<std::uint8_t>(value);
-        advance(4);
+        at[0] = static_cast<std::uint8_t>(value >> 24);
+        at[1] = static_cast<std::uint8_t>(value >> 16);
+        at[2] = static_cast<std::uint8_t>(value >> 8);
+        at[3] = static_cast<std::uint8_t>(value);
+        moveTo(at + 4, room - 4);
         return true;
     }
 
-    [[nodiscard]] bool putI32(std::int32_t value) noexcept { return putU32(static_cast<std::uint32_t>(value)); }
+    [[nodiscard, gnu::always_inline]] bool putI32(std::int32_t value) noexcept
+    {
+        return putU32(static_cast<std::uint32_t>(value));
+    }
 
     [[nodiscard]] bool putBytes(const void* src, std::size_t count) noexcept
     {
@@ -75,6 +91,12 @@ private:
     {
         pos_ += count;
         room_ -= count;
+    }
+
+    void moveTo(std::uint8_t* pos, std::size_t room) noexcept
+    {
+        pos_ = pos;
+        room_ = room;
     }
 
     std::uint8_t* pos_;

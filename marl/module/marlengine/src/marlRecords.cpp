@@ -4,9 +4,35 @@ namespace marl {
 
 namespace {
 
-[[nodiscard]] bool putTimeval(ByteWriter& writer, msgTimevalNt time) noexcept
+// Each record writer writes its fields through a local copy of the caller's
+// writer and hands the copy back once the whole record is written. Why: a
+// byte store may alias any object, so fields written through the caller's
+// writer would each reload and store its position and room; a local copy
+// whose address never escapes stays in registers. The room for the whole
+// record is checked first, so a record is written whole or not at all.
+
+[[gnu::always_inline]] inline bool putTimeval(ByteWriter& writer, msgTimevalNt time) noexcept
 {
     return writer.putI32(time.tv_sec) && writer.putI32(time.tv_usec);
+}
+
+[[gnu::always_inline]] inline bool putHeaderFields(ByteWriter& writer, const msgHeaderNt& header) noexcept
+{
+    return writer.putU32(header.id) && writer.putI32(header.length) && writer.putU32(header.control) &&
+           writer.putU16(header.sequence) && writer.putU16(header.sequenceReply) &&
+           putTimeval(writer, header.txTime) && putTimeval(writer, header.rxTime) &&
+           putTimeval(writer, header.timeReply);
+}
+
+template <typename Fields>
+[[gnu::always_inline]] inline bool putRecord(ByteWriter& writer, std::size_t size, Fields fields) noexcept
+{
+    ByteWriter local = writer;
+    if (local.room() < size || !fields(local)) {
+        return false;
+    }
+    writer = local;
+    return true;
 }
 
 [[nodiscard]] bool getTimeval(ByteReader& reader, msgTimevalNt& time) noexcept
@@ -16,37 +42,38 @@ namespace {
 
 } // namespace
 
-bool putHeader(ByteWriter& writer, const msgHeaderNt& header) noexcept
-{
-    return writer.putU32(header.id) && writer.putI32(header.length) && writer.putU32(header.control) &&
-           writer.putU16(header.sequence) && writer.putU16(header.sequenceReply) &&
-           putTimeval(writer, header.txTime) && putTimeval(writer, header.rxTime) &&
-           putTimeval(writer, header.timeReply);
-}
-
 // Records are packed, so their fields cannot be bound to references: each
 // put takes the fields by value and each get reads into locals first.
+
+bool putHeader(ByteWriter& writer, const msgHeaderNt& header) noexcept
+{
+    return putRecord(writer, MSG_HEADER_SIZE, [&](ByteWriter& local) { return putHeaderFields(local, header); });
+}
 
 bool putUpdatePointMsg(ByteWriter& writer, const t_marl_update_point_msg& msg) noexcept
 {
     const msgHeaderNt header = msg.header;
-    return writer.room() >= MARL_UPDATE_POINT_MSG_SIZE && putHeader(writer, header) && writer.putU8(msg.setPoint) &&
-           writer.putU8(msg.sendResponse) && writer.putU32(msg.pointNameLength);
+    return putRecord(writer, MARL_UPDATE_POINT_MSG_SIZE, [&](ByteWriter& local) {
+        return putHeaderFields(local, header) && local.putU8(msg.setPoint) && local.putU8(msg.sendResponse) &&
+               local.putU32(msg.pointNameLength);
+    });
 }
 
 bool putQueryPointMsg(ByteWriter& writer, const t_marl_query_point_msg& msg) noexcept
 {
     const msgHeaderNt header = msg.header;
-    return writer.room() >= MARL_QUERY_POINT_MSG_SIZE && putHeader(writer, header) &&
-           writer.putU32(msg.pointNameLength);
+    return putRecord(writer, MARL_QUERY_POINT_MSG_SIZE, [&](ByteWriter& local) {
+        return putHeaderFields(local, header) && local.putU32(msg.pointNameLength);
+    });
 }
 
 bool putQueryPointResponseMsg(ByteWriter& writer, const t_marl_query_point_response_msg& msg) noexcept
 {
     const msgHeaderNt header = msg.header;
-    return writer.room() >= MARL_QUERY_POINT_RESPONSE_MSG_SIZE && putHeader(writer, header) &&
-           writer.putU8(msg.pointIsSet) && writer.putU32(static_cast<std::uint32_t>(msg.returnCode)) &&
-           writer.putU32(msg.pointNameLength);
+    return putRecord(writer, MARL_QUERY_POINT_RESPONSE_MSG_SIZE, [&](ByteWriter& local) {
+        return putHeaderFields(local, header) && local.putU8(msg.pointIsSet) &&
+               local.putU32(static_cast<std::uint32_t>(msg.returnCode)) && local.putU32(msg.pointNameLength);
+    });
 }
 
 bool getHeader(ByteReader& reader, msgHeaderNt& header) noexcept

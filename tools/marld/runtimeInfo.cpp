@@ -1,6 +1,7 @@
 #include "runtimeInfo.h"
 
 #include <algorithm>
+#include <new>
 
 #include "marlEncDecCore.h"
 
@@ -30,7 +31,11 @@ std::optional<RuntimeInfo> decodeRuntimeInfo(const std::uint8_t* block, std::siz
 {
     marl::ByteReader reader(block, size);
     DecodedBlock decoded;
-    if (marl::decodeDynamicInfo(reader, decoded.info) != marl::DecodeStatus::ok) {
+    const marl::DecodeStatus status = marl::decodeDynamicInfo(reader, decoded.info);
+    if (status == marl::DecodeStatus::outOfMemory) {
+        throw std::bad_alloc(); // the handler drops the datagram as out of memory
+    }
+    if (status != marl::DecodeStatus::ok) {
         return std::nullopt;
     }
     const std::uint8_t* padding = reader.position();

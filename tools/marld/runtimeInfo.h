@@ -42,9 +42,9 @@ struct RuntimeInfo {
 };
 
 // Nothing when the bytes are not one dynamic information block followed by
-// zero bytes only (the padding a sender leaves after texts it cut), or when
-// memory runs out while decoding; the update that carried them is then
-// dropped.
+// zero bytes only (the padding a sender leaves after texts it cut); the
+// update that carried them is then dropped. Throws std::bad_alloc when
+// memory runs out, as the rest of the handling does.
 [[nodiscard]] std::optional<RuntimeInfo> decodeRuntimeInfo(const std::uint8_t* block, std::size_t size);
 
 } // namespace marld

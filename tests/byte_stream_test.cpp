@@ -89,15 +89,6 @@ TEST(ByteReader, ReadsBackWhatTheWriterWroteAndStopsAtTheEnd)
     EXPECT_FALSE(reader.getU8(u8));
 }
 
-TEST(ByteStreams, NullBufferHasNoRoom)
-{
-    ByteWriter writer(nullptr, 100);
-    EXPECT_FALSE(writer.putU8(0));
-    ByteReader reader(nullptr, 100);
-    std::uint8_t byte = 0;
-    EXPECT_FALSE(reader.getU8(byte));
-}
-
 TEST(Records, UpdateRecordGoesOutFieldByFieldBigEndian)
 {
     t_marl_update_point_msg msg{};

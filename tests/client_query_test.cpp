@@ -228,19 +228,6 @@ TEST_F(QueryTest, SendFailureIsLoggedWithTheErrorAndNothingIsAwaited)
                                               "read_marl_point sendto failed Operation not permitted pntId ab")}));
 }
 
-TEST_F(QueryTest, AllocationFailureSendsNothing)
-{
-    platform().startTrackingAllocations();
-    platform().failAllocation(1);
-    std::uint8_t value = 7;
-    EXPECT_FALSE(read_marl_point("ab", &value));
-    platform().failAllocation(0);
-    EXPECT_EQ(platform().sendtoCalls, 0);
-    EXPECT_EQ(platform().outstandingAllocations(), 0);
-    EXPECT_EQ(platform().logs(), std::vector<LogLine>({clientLog(LOG_CRIT, "Unable to allocate buffer",
-                                                                 "Unable to allocate buffer")}));
-}
-
 TEST_F(QueryTest, NamesAreNotLimitedToTheUpdateMaximum)
 {
     const std::string name(1000, 'q');

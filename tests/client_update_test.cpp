@@ -109,18 +109,4 @@ TEST_F(ClientTest, SendFailureIsLoggedWithTheErrorAndReleasesTheBuffer)
     EXPECT_TRUE(service.receive().has_value());
 }
 
-TEST_F(ClientTest, AllocationFailureSendsNothing)
-{
-    platform().startTrackingAllocations();
-    platform().failAllocation(1);
-    EXPECT_FALSE(update_marl_point("ab", 1));
-    platform().failAllocation(0);
-    EXPECT_EQ(platform().sendtoCalls, 0);
-    EXPECT_EQ(platform().logs(), std::vector<LogLine>({clientLog(LOG_CRIT, "Unable to allocate buffer",
-                                                                 "Unable to allocate buffer")}));
-    EXPECT_TRUE(update_marl_point("ab", 1));
-    EXPECT_EQ(platform().outstandingAllocations(), 0);
-    EXPECT_TRUE(service.receive().has_value());
-}
-
 } // namespace

@@ -33,9 +33,14 @@ run_tests() {
         valgrind)
             # The unit tests of the host build under memcheck; the slow test
             # only waits, and the ABI check runs cmake, not the project's code.
+            # Memcheck replaces only libc's allocator (nouserintercepts names
+            # no library): the interposed tests' own malloc and operator new
+            # must still run, to count and fail allocations, and they end in
+            # libc's, which memcheck watches.
             {
                 echo "MemoryCheckCommand: $(command -v valgrind)"
-                echo "MemoryCheckCommandOptions: --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=1"
+                echo "MemoryCheckCommandOptions: --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=1" \
+                    "--soname-synonyms=somalloc=nouserintercepts"
                 echo "MemoryCheckSuppressionFile: $root/tests/valgrind.supp"
             } > "$dir/DartConfiguration.tcl"
             ctest --test-dir "$dir" -T memcheck -L unit -LE slow -E '^library_abi_test$' --output-on-failure -j "$jobs"

@@ -47,6 +47,13 @@ std::vector<LogLine>& logLines()
 // Set while the interposer itself allocates (capturing a log line), so that
 // only the code under test counts and fails.
 thread_local bool harnessAllocating = false;
+// Set for good in a test's own helper threads (ignoreAllocationsOfThisThread).
+thread_local bool helperThread = false;
+
+bool counted()
+{
+    return !harnessAllocating && !helperThread;
+}
 
 // Pointers handed out by calloc while tracking is on; a small fixed table
 // because calloc itself must not allocate. Guarded by a spin lock rather than
@@ -71,7 +78,7 @@ public:
 
 void track(void* pointer)
 {
-    if (!tracking.load() || pointer == nullptr || harnessAllocating) {
+    if (!tracking.load() || pointer == nullptr || !counted()) {
         return;
     }
     TrackGuard guard;
@@ -191,6 +198,11 @@ void Platform::failAllocation(int nth)
 int Platform::allocationsCounted() const
 {
     return allocationCount.load();
+}
+
+void Platform::ignoreAllocationsOfThisThread()
+{
+    helperThread = true;
 }
 
 void Platform::startTrackingAllocations()
@@ -329,7 +341,7 @@ void* malloc(size_t size) noexcept
     if (fn == nullptr) {
         return marltest::bootAllocate(size);
     }
-    if (!marltest::harnessAllocating && marltest::allocationMustFail()) {
+    if (marltest::counted() && marltest::allocationMustFail()) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -347,7 +359,7 @@ void* calloc(size_t count, size_t size) noexcept
     if (fn == nullptr) {
         return marltest::bootAllocate(count * size); // zero already: the arena is static
     }
-    if (!marltest::harnessAllocating && marltest::allocationMustFail()) {
+    if (marltest::counted() && marltest::allocationMustFail()) {
         errno = ENOMEM;
         return nullptr;
     }

@@ -54,6 +54,10 @@ struct Platform {
     // failAllocation(0) disarms.
     void failAllocation(int nth);
     int allocationsCounted() const;
+    // From now on the calling thread's allocations are neither counted,
+    // failed nor tracked: for a test's own helper threads, whose allocations
+    // would otherwise land in the middle of the operation under test.
+    void ignoreAllocationsOfThisThread();
     // Holds every socket() call this long before creating the socket, so
     // that concurrent callers pile up behind the first.
     std::atomic<int> socketDelayMs{0};

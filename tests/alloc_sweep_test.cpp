@@ -293,10 +293,12 @@ protected:
         responder_ = std::jthread([this](std::stop_token stop) { answerQueries(stop); });
     }
 
-    // Answers every query that reaches the service with "set", allocating
-    // nothing: each allocation that a sweep counts is the operation's own.
+    // Answers every query that reaches the service with "set". Whatever the
+    // thread allocates stays out of the counts: each allocation that a sweep
+    // counts is the operation's own.
     void answerQueries(const std::stop_token& stop)
     {
+        platform().ignoreAllocationsOfThisThread();
         while (!stop.stop_requested()) {
             pollfd ready{service.fd(), POLLIN, 0};
             std::uint8_t query[MARL_MAX_RESPONSE_LENGTH];

@@ -287,15 +287,14 @@ extern "C" uint8_t* oamMarlEncodeString(uint8_t* buffer, const char* marlString,
     return marl::encodeString(writer, marlString, maxLength) ? writer.position() : nullptr;
 }
 
-extern "C" uint8_t* oamMarlDecodeString(const uint8_t* input, char** marlString)
+namespace {
+
+// What an exported reader returns: the position after what it read, or null
+// when the read failed. These readers trust their input, so a text not
+// followed by its NUL is no failure for them.
+uint8_t* positionAfter(marl::DecodeStatus status, const marl::ByteReader& reader)
 {
-    if (input == nullptr || marlString == nullptr) {
-        marl::logSwerrInvalidInput("oamMarlDecodeString");
-        return nullptr;
-    }
-    marl::ByteReader reader(input, kUnbounded);
-    // The byte after a text is not checked: this reader trusts its input.
-    switch (marl::decodeString(reader, *marlString)) {
+    switch (status) {
     case marl::DecodeStatus::ok:
     case marl::DecodeStatus::missingNul:
         return const_cast<uint8_t*>(reader.position());
@@ -304,6 +303,19 @@ extern "C" uint8_t* oamMarlDecodeString(const uint8_t* input, char** marlString)
         break;
     }
     return nullptr;
+}
+
+} // namespace
+
+extern "C" uint8_t* oamMarlDecodeString(const uint8_t* input, char** marlString)
+{
+    if (input == nullptr || marlString == nullptr) {
+        marl::logSwerrInvalidInput("oamMarlDecodeString");
+        return nullptr;
+    }
+    marl::ByteReader reader(input, kUnbounded);
+    // The byte after a text is not checked: this reader trusts its input.
+    return positionAfter(marl::decodeString(reader, *marlString), reader);
 }
 
 extern "C" uint8_t* oamMarlEncodeDynamicInfo(uint8_t* buffer, const t_threshold_info* thresholdInfo,
@@ -337,13 +349,5 @@ extern "C" uint8_t* oamMarlDecodeDynamicInfo(uint8_t* input, t_threshold_info** 
                                            {monitoredAttributes, serviceUser, serviceProvider,
                                             securityAlarmDetector, additionalText1, additionalText2}};
     // As in oamMarlDecodeString, the byte after each text is not checked.
-    switch (marl::decodeDynamicInfoInto(reader, targets)) {
-    case marl::DecodeStatus::ok:
-    case marl::DecodeStatus::missingNul:
-        return const_cast<uint8_t*>(reader.position());
-    case marl::DecodeStatus::pastEnd:
-    case marl::DecodeStatus::outOfMemory:
-        break;
-    }
-    return nullptr;
+    return positionAfter(marl::decodeDynamicInfoInto(reader, targets), reader);
 }

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "marlmsg.h"
+
 namespace marlbench {
 
 using Clock = std::chrono::steady_clock;
@@ -212,5 +214,28 @@ struct UdpStats {
 // query of it: the bytes a bare sendto baseline sends.
 [[nodiscard]] std::vector<std::uint8_t> updateDatagram(const std::string& name, bool set);
 [[nodiscard]] std::vector<std::uint8_t> queryDatagram(const std::string& name);
+
+// A threshold record and six texts, each at its block maximum: the largest
+// block an extended update can carry (414 bytes). The record points into the
+// strings, so it is neither copied nor moved.
+struct MaximalRuntimeInfo {
+    std::string attributeId = std::string(80, 'a');
+    std::string indication = std::string(4, 'i');
+    std::string monitoredAttributes = std::string(128, 'm');
+    std::string text = std::string(32, 't');
+    t_threshold_info threshold{};
+
+    MaximalRuntimeInfo()
+    {
+        threshold.attributeId = attributeId.data();
+        threshold.thresholdLevel.indication = indication.data();
+        threshold.thresholdLevel.low = 1.5F;
+        threshold.thresholdLevel.high = 99.5F;
+        threshold.observedValue = 100.25F;
+        threshold.armTime = 1700000000;
+    }
+    MaximalRuntimeInfo(const MaximalRuntimeInfo&) = delete;
+    MaximalRuntimeInfo& operator=(const MaximalRuntimeInfo&) = delete;
+};
 
 } // namespace marlbench

@@ -82,26 +82,6 @@ void updateAgainstSendto(benchmark::State& state, std::size_t nameLength, std::o
                  "sendto, same " + std::to_string(datagram.size()) + " bytes", result, target);
 }
 
-// A threshold record and six texts, each at its block maximum: the largest
-// block an extended update can carry (414 bytes).
-struct MaximalRuntimeInfo {
-    std::string attributeId = nameOfLength(80);
-    std::string indication = nameOfLength(4);
-    std::string monitoredAttributes = nameOfLength(128);
-    std::string text = nameOfLength(32);
-    t_threshold_info threshold{};
-
-    MaximalRuntimeInfo()
-    {
-        threshold.attributeId = attributeId.data();
-        threshold.thresholdLevel.indication = indication.data();
-        threshold.thresholdLevel.low = 1.5F;
-        threshold.thresholdLevel.high = 99.5F;
-        threshold.observedValue = 100.25F;
-        threshold.armTime = 1700000000;
-    }
-};
-
 // update_marl_point_ext with all seven runtime arguments at their maxima
 // against update_marl_point of the same name. `maskInfo` masks LOG_INFO, as
 // a caller may, to show what the extended update's information lines cost.

@@ -15,30 +15,16 @@ namespace {
 constexpr int kCallsPerRound = 256;
 
 struct MaximalBlock {
-    std::string attributeId = std::string(80, 'a');
-    std::string indication = std::string(4, 'i');
-    std::string monitoredAttributes = std::string(128, 'm');
-    std::string text = std::string(32, 't');
-    t_threshold_info threshold{};
+    MaximalRuntimeInfo info;
     std::uint8_t encoded[MARL_DYNAMIC_INFO_MAX_SIZE] = {};
     std::uint8_t copy[MARL_DYNAMIC_INFO_MAX_SIZE] = {};
-
-    MaximalBlock()
-    {
-        threshold.attributeId = attributeId.data();
-        threshold.thresholdLevel.indication = indication.data();
-        threshold.thresholdLevel.low = 1.5F;
-        threshold.thresholdLevel.high = 99.5F;
-        threshold.observedValue = 100.25F;
-        threshold.armTime = 1700000000;
-    }
 
     // The block's size, or 0 when the writer failed.
     std::size_t encode()
     {
-        const char* t = text.c_str();
+        const char* t = info.text.c_str();
         const std::uint8_t* end =
-            oamMarlEncodeDynamicInfo(encoded, &threshold, monitoredAttributes.c_str(), t, t, t, t, t);
+            oamMarlEncodeDynamicInfo(encoded, &info.threshold, info.monitoredAttributes.c_str(), t, t, t, t, t);
         return end == nullptr ? 0 : static_cast<std::size_t>(end - encoded);
     }
 };
@@ -83,9 +69,9 @@ void writeBlock(benchmark::State& state)
         return true;
     };
     auto encode = [&] {
-        const char* t = block.text.c_str();
+        const char* t = block.info.text.c_str();
         std::uint8_t* end =
-            oamMarlEncodeDynamicInfo(block.encoded, &block.threshold, block.monitoredAttributes.c_str(), t, t, t, t, t);
+            oamMarlEncodeDynamicInfo(block.encoded, &block.info.threshold, block.info.monitoredAttributes.c_str(), t, t, t, t, t);
         benchmark::DoNotOptimize(end);
         benchmark::ClobberMemory();
         return end != nullptr;
@@ -99,8 +85,8 @@ void readBlock(benchmark::State& state)
     MaximalBlock block;
     Decoded decoded;
     if (block.encode() != MARL_DYNAMIC_INFO_MAX_SIZE || !decoded.read(block.encoded) ||
-        decoded.threshold == nullptr || block.attributeId != decoded.threshold->attributeId ||
-        block.text != decoded.texts[5]) {
+        decoded.threshold == nullptr || block.info.attributeId != decoded.threshold->attributeId ||
+        block.info.text != decoded.texts[5]) {
         decoded.release();
         state.SkipWithError("the block does not read back");
         return;

@@ -1,14 +1,14 @@
-// The syslog, calloc and socket definitions below replace libc's for the whole
-// test process; see platform_interposer.h.
+// The definitions below replace libc's for the whole test process; see
+// platform_interposer.h.
 #undef _FORTIFY_SOURCE
 
 #include "platform_interposer.h"
 
 #include <dlfcn.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <syslog.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,10 +19,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
-#include <ostream>
 #include <thread>
-
-#include "cmnHal.h"
 
 extern "C" void __syslog_chk(int priority, int flag, const char* format, ...);
 extern "C" ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address,
@@ -32,83 +29,15 @@ namespace marltest {
 
 namespace {
 
-std::mutex& logMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
+std::mutex logMutex;
+std::vector<LogLine> logLines;
 
-std::vector<LogLine>& logLines()
-{
-    static std::vector<LogLine> lines;
-    return lines;
-}
+// Set while the interposer itself allocates (capturing a log line), and for
+// good in a test's helper threads: only the code under test counts.
+thread_local bool notCounted = false;
 
-// Set while the interposer itself allocates (capturing a log line), so that
-// only the code under test counts and fails.
-thread_local bool harnessAllocating = false;
-// Set for good in a test's own helper threads (ignoreAllocationsOfThisThread).
-thread_local bool helperThread = false;
-
-bool counted()
-{
-    return !harnessAllocating && !helperThread;
-}
-
-// Pointers handed out by calloc while tracking is on; a small fixed table
-// because calloc itself must not allocate. Guarded by a spin lock rather than
-// a mutex: free runs while the sanitizer runtimes start, before they can
-// forward pthread calls, and then tracking is off and no lock is taken.
-constexpr int kTrackedSlots = 256;
-std::atomic<bool> tracking{false};
-std::atomic_flag trackLock = ATOMIC_FLAG_INIT;
-void* tracked[kTrackedSlots];
-
-class TrackGuard {
-public:
-    TrackGuard()
-    {
-        while (trackLock.test_and_set(std::memory_order_acquire)) {
-        }
-    }
-    ~TrackGuard() { trackLock.clear(std::memory_order_release); }
-    TrackGuard(const TrackGuard&) = delete;
-    TrackGuard& operator=(const TrackGuard&) = delete;
-};
-
-void track(void* pointer)
-{
-    if (!tracking.load() || pointer == nullptr || !counted()) {
-        return;
-    }
-    TrackGuard guard;
-    if (void** slot = std::find(tracked, tracked + kTrackedSlots, nullptr); slot != tracked + kTrackedSlots) {
-        *slot = pointer;
-    }
-}
-
-void untrack(void* pointer)
-{
-    if (!tracking.load() || pointer == nullptr) {
-        return;
-    }
-    TrackGuard guard;
-    if (void** slot = std::find(tracked, tracked + kTrackedSlots, pointer); slot != tracked + kTrackedSlots) {
-        *slot = nullptr;
-    }
-}
-
-void captureLog(int priority, const char* format, va_list args)
-{
-    char text[4096];
-    std::vsnprintf(text, sizeof text, format, args);
-    harnessAllocating = true;
-    {
-        std::lock_guard lock(logMutex());
-        logLines().push_back({priority, text});
-    }
-    harnessAllocating = false;
-}
+std::atomic<int> allocationFailsAt{0};
+std::atomic<int> allocationCount{0};
 
 template <typename Fn>
 Fn next(const char* name)
@@ -116,21 +45,8 @@ Fn next(const char* name)
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-std::atomic<int> allocationFailsAt{0};
-std::atomic<int> allocationCount{0};
-
-// Counts an allocation while a fault is armed; true if this one must fail.
-bool allocationMustFail()
-{
-    const int failAt = allocationFailsAt.load();
-    if (failAt <= 0) {
-        return false;
-    }
-    return ++allocationCount == failAt;
-}
-
-// dlsym may itself allocate before the real calloc is known; those few early
-// requests are served from this arena and never freed.
+// dlsym may itself allocate before the real allocator is known; those few
+// early requests come from this arena, zero-filled, and are never freed.
 alignas(std::max_align_t) unsigned char bootArena[8192];
 std::size_t bootUsed = 0;
 
@@ -140,30 +56,50 @@ bool inBootArena(const void* pointer)
     return bytes >= bootArena && bytes < bootArena + sizeof bootArena;
 }
 
-// malloc and calloc: resolved lazily; while dlsym itself allocates (before
-// the real function is known) requests come from the boot arena.
-template <typename Fn>
-Fn resolveAllocator(std::atomic<Fn>& real, bool& resolving, const char* name)
-{
-    Fn fn = real.load();
-    if (fn == nullptr && !resolving) {
-        resolving = true;
-        fn = next<Fn>(name);
-        real.store(fn);
-        resolving = false;
-    }
-    return fn;
-}
-
-void* bootAllocate(size_t bytes)
+void* bootAllocate(std::size_t bytes)
 {
     const std::size_t rounded = (bytes + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
     if (bootUsed + rounded > sizeof bootArena) {
         return nullptr;
     }
-    void* block = bootArena + bootUsed;
     bootUsed += rounded;
-    return block;
+    return bootArena + bootUsed - rounded;
+}
+
+// One allocation through the real `name` (resolved on first use), failed
+// and counted as the test asked.
+template <typename Fn, typename... Args>
+void* allocate(const char* name, std::size_t bytes, Args... args)
+{
+    static std::atomic<Fn> real{nullptr};
+    static thread_local bool resolving = false;
+    Fn fn = real.load();
+    if (fn == nullptr) {
+        if (resolving) {
+            return bootAllocate(bytes);
+        }
+        resolving = true;
+        real = fn = next<Fn>(name);
+        resolving = false;
+    }
+    if (!notCounted && allocationFailsAt > 0 && ++allocationCount == allocationFailsAt) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return fn(args...);
+}
+
+void captureLog(int priority, const char* format, va_list args)
+{
+    char text[4096];
+    std::vsnprintf(text, sizeof text, format, args);
+    const bool wasCounted = !notCounted;
+    notCounted = true;
+    {
+        std::lock_guard lock(logMutex);
+        logLines.push_back({priority, text});
+    }
+    notCounted = !wasCounted;
 }
 
 } // namespace
@@ -181,12 +117,7 @@ Platform& platform()
 
 void Platform::resetCounters()
 {
-    socketCalls = 0;
-    sendtoCalls = 0;
-    selectCalls = 0;
-    recvfromCalls = 0;
-    serviceLookups = 0;
-    centralAddressCalls = 0;
+    socketCalls = sendtoCalls = selectCalls = serviceLookups = centralAddressCalls = 0;
 }
 
 void Platform::failAllocation(int nth)
@@ -197,59 +128,44 @@ void Platform::failAllocation(int nth)
 
 int Platform::allocationsCounted() const
 {
-    return allocationCount.load();
+    return allocationCount;
 }
 
 void Platform::ignoreAllocationsOfThisThread()
 {
-    helperThread = true;
-}
-
-void Platform::startTrackingAllocations()
-{
-    TrackGuard guard;
-    std::fill(tracked, tracked + kTrackedSlots, nullptr);
-    tracking = true;
-}
-
-int Platform::outstandingAllocations() const
-{
-    TrackGuard guard;
-    return static_cast<int>(kTrackedSlots - std::count(tracked, tracked + kTrackedSlots, nullptr));
+    notCounted = true;
 }
 
 std::vector<LogLine> Platform::logs() const
 {
-    std::lock_guard lock(logMutex());
-    return logLines();
+    std::lock_guard lock(logMutex);
+    return logLines;
 }
 
 void Platform::clearLogs()
 {
-    std::lock_guard lock(logMutex());
-    logLines().clear();
+    std::lock_guard lock(logMutex);
+    logLines.clear();
 }
 
 } // namespace marltest
 
+using marltest::next;
 using marltest::platform;
 
 extern "C" {
 
 int socket(int domain, int type, int protocol) noexcept
 {
-    static const auto real = marltest::next<int (*)(int, int, int)>("socket");
+    static const auto real = next<int (*)(int, int, int)>("socket");
     ++platform().socketCalls;
-    if (const int delay = platform().socketDelayMs.load(); delay > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(platform().socketDelayMs));
     return real(domain, type, protocol);
 }
 
 ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address, socklen_t addressLength)
 {
-    static const auto real =
-        marltest::next<ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t)>("sendto");
+    static const auto real = next<ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t)>("sendto");
     ++platform().sendtoCalls;
     if (const int error = platform().sendtoFailErrno.exchange(0); error != 0) {
         errno = error;
@@ -260,7 +176,7 @@ ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const socka
 
 int select(int count, fd_set* readable, fd_set* writable, fd_set* failed, timeval* timeout)
 {
-    static const auto real = marltest::next<int (*)(int, fd_set*, fd_set*, fd_set*, timeval*)>("select");
+    static const auto real = next<int (*)(int, fd_set*, fd_set*, fd_set*, timeval*)>("select");
     ++platform().selectCalls;
     if (timeout != nullptr) {
         platform().lastSelectSeconds = timeout->tv_sec;
@@ -271,9 +187,7 @@ int select(int count, fd_set* readable, fd_set* writable, fd_set* failed, timeva
         return -1;
     }
     if (const int unready = platform().selectReturnsUnready.exchange(0); unready != 0) {
-        if (readable != nullptr) {
-            FD_ZERO(readable);
-        }
+        FD_ZERO(readable);
         return unready;
     }
     return real(count, readable, writable, failed, timeout);
@@ -281,9 +195,7 @@ int select(int count, fd_set* readable, fd_set* writable, fd_set* failed, timeva
 
 ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, sockaddr* address, socklen_t* addressLength)
 {
-    static const auto real =
-        marltest::next<ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*)>("recvfrom");
-    ++platform().recvfromCalls;
+    static const auto real = next<ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*)>("recvfrom");
     if (const int error = platform().recvfromFailErrno.exchange(0); error != 0) {
         errno = error;
         return -1;
@@ -291,34 +203,30 @@ ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, sockaddr* addre
     return real(fd, buffer, length, flags, address, addressLength);
 }
 
-// The fortified variant that recvfrom becomes when the compiler cannot
-// prove the length fits the buffer (as in sanitizer builds).
+// What recvfrom becomes where the compiler cannot prove that the length fits
+// the buffer (sanitizer builds); it aborts on an overflow, as the real one.
 ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address,
                        socklen_t* addressLength)
 {
     if (length > bufferSize) {
-        std::abort(); // what the real check does: a buffer overflow
+        std::abort();
     }
     return recvfrom(fd, buffer, length, flags, address, addressLength);
 }
 
 struct servent* getservbyname(const char* name, const char* protocol)
 {
-    static const auto real = marltest::next<servent* (*)(const char*, const char*)>("getservbyname");
+    static const auto real = next<servent* (*)(const char*, const char*)>("getservbyname");
     ++platform().serviceLookups;
+    static char udp[] = "udp";
+    static char* noAliases[] = {nullptr};
+    static servent entry{};
     switch (platform().service.load()) {
     case marltest::Platform::Service::Missing:
         return nullptr;
-    case marltest::Platform::Service::FakePort: {
-        static char udp[] = "udp";
-        static char* noAliases[] = {nullptr};
-        static servent entry{};
-        entry.s_name = const_cast<char*>(name);
-        entry.s_aliases = noAliases;
-        entry.s_port = static_cast<int>(htons(platform().servicePort.load()));
-        entry.s_proto = udp;
+    case marltest::Platform::Service::FakePort:
+        entry = {const_cast<char*>(name), noAliases, static_cast<int>(htons(platform().servicePort)), udp};
         return &entry;
-    }
     case marltest::Platform::Service::Real:
         break;
     }
@@ -327,66 +235,37 @@ struct servent* getservbyname(const char* name, const char* protocol)
 
 int cmn_hal_getCentralAddress(struct in_addr* address)
 {
-    static const auto real = marltest::next<int (*)(struct in_addr*)>("cmn_hal_getCentralAddress");
+    static const auto real = next<int (*)(struct in_addr*)>("cmn_hal_getCentralAddress");
     ++platform().centralAddressCalls;
     return real(address);
 }
 
 void* malloc(size_t size) noexcept
 {
-    using Malloc = void* (*)(size_t);
-    static std::atomic<Malloc> real{nullptr};
-    static thread_local bool resolving = false;
-    const Malloc fn = marltest::resolveAllocator(real, resolving, "malloc");
-    if (fn == nullptr) {
-        return marltest::bootAllocate(size);
-    }
-    if (marltest::counted() && marltest::allocationMustFail()) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    void* block = fn(size);
-    marltest::track(block);
-    return block;
+    return marltest::allocate<void* (*)(size_t)>("malloc", size, size);
 }
 
 void* calloc(size_t count, size_t size) noexcept
 {
-    using Calloc = void* (*)(size_t, size_t);
-    static std::atomic<Calloc> real{nullptr};
-    static thread_local bool resolving = false;
-    const Calloc fn = marltest::resolveAllocator(real, resolving, "calloc");
-    if (fn == nullptr) {
-        return marltest::bootAllocate(count * size); // zero already: the arena is static
-    }
-    if (marltest::counted() && marltest::allocationMustFail()) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    void* block = fn(count, size);
-    marltest::track(block);
-    return block;
+    return marltest::allocate<void* (*)(size_t, size_t)>("calloc", count * size, count, size);
 }
 
 void free(void* pointer) noexcept
 {
-    using Free = void (*)(void*);
-    static std::atomic<Free> real{nullptr};
+    static std::atomic<void (*)(void*)> real{nullptr};
     static thread_local bool resolving = false;
     if (pointer == nullptr || marltest::inBootArena(pointer)) {
         return;
     }
-    Free fn = real.load();
+    auto fn = real.load();
     if (fn == nullptr) {
         if (resolving) {
             return; // freed while dlsym looks free up: leaked, harmlessly
         }
         resolving = true;
-        fn = marltest::next<Free>("free");
-        real.store(fn);
+        real = fn = next<void (*)(void*)>("free");
         resolving = false;
     }
-    marltest::untrack(pointer);
     fn(pointer);
 }
 
@@ -408,10 +287,9 @@ void __syslog_chk(int priority, int /*flag*/, const char* format, ...)
 
 } // extern "C"
 
-// C++ allocations go through the malloc and free above, so that they count,
-// fail and are tracked like the C ones in every build: the sanitizer runtimes
-// and valgrind would otherwise serve operator new themselves, past the
-// interposer.
+// C++ allocations go through the malloc and free above, so that they count
+// and fail like the C ones in every build: the sanitizer runtimes and
+// valgrind would otherwise serve operator new themselves.
 void* operator new(std::size_t size)
 {
     if (void* block = std::malloc(size != 0 ? size : 1)) {
@@ -420,37 +298,12 @@ void* operator new(std::size_t size)
     throw std::bad_alloc();
 }
 
-void* operator new[](std::size_t size)
-{
-    return operator new(size);
-}
-
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    return std::malloc(size != 0 ? size : 1);
-}
-
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
-{
-    return std::malloc(size != 0 ? size : 1);
-}
-
 void operator delete(void* block) noexcept
 {
     std::free(block);
 }
 
-void operator delete[](void* block) noexcept
-{
-    std::free(block);
-}
-
 void operator delete(void* block, std::size_t) noexcept
-{
-    std::free(block);
-}
-
-void operator delete[](void* block, std::size_t) noexcept
 {
     std::free(block);
 }

@@ -1,51 +1,90 @@
-// Small helpers shared by the tests: expected log tags, hex byte strings and
-// a loopback UDP receiver that plays the point service.
+// Helpers shared by the tests, the fuzz targets' replays and the benchmarks:
+// expected log tags, hex bytes, datagrams as byte vectors, a loopback UDP
+// peer, and what marld and the kernel count.
 #pragma once
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "marlRecords.h"
+
 namespace marltest {
 
-// Line (1-based) of the only line of `relativePath` (relative to the project)
-// that contains `needle`; -1 when none or several do. Lets tests check a log
-// tag's line number without copying line numbers into the tests.
-int sourceLineOf(const std::string& relativePath, const std::string& needle);
+using Bytes = std::vector<std::uint8_t>;
 
-// "[src/marlclient.cpp:LINE] " + text, LINE being where `needle` stands in
-// the module's source file `moduleFile` (e.g. "src/marlclient.cpp").
-std::string taggedLine(const std::string& moduleFile, const std::string& needle, const std::string& text);
+// "[FILE:LINE] " + text, LINE being the only line of `file` (from the
+// project's top) that holds `needle`, so that tests check a log tag without
+// copying line numbers. FILE is as the build names it: the module's own
+// files from the module ("src/marlclient.cpp"), others from the top.
+std::string taggedLine(const std::string& file, const std::string& needle, const std::string& text);
 
-// A GoogleTest parameter name made of `text`: every character that is not a
-// letter or digit becomes '_'.
-std::string testName(const std::string& text);
+// Bytes from hex pairs; blanks are ignored: "00 8c 02".
+Bytes hexBytes(const std::string& hex);
 
-// Bytes from a string of hex pairs; blanks are ignored: "00 8c 02".
-std::vector<std::uint8_t> hexBytes(const std::string& hex);
+// `bytes` with `hex` written over them from `offset` on (at() throws past
+// the end).
+Bytes patched(Bytes bytes, std::size_t offset, const std::string& hex);
+// Cut or zero-padded to `size` bytes, with a header length to match when
+// there is room for one.
+Bytes resized(Bytes bytes, std::size_t size);
 
-// A UDP socket bound to 127.0.0.1 on a port of the kernel's choosing.
-class UdpReceiver {
+// A datagram as the project's own builder writes it.
+template <typename Datagram>
+Bytes datagramBytes(const Datagram& datagram)
+{
+    Bytes bytes(marl::datagramSize(datagram));
+    marl::ByteWriter writer(bytes.data(), bytes.size());
+    if (!marl::putDatagram(writer, datagram)) {
+        throw std::logic_error("datagram does not fit its size");
+    }
+    return bytes;
+}
+
+// Runtime information as one line of text: the record's numbers (as bits),
+// then its two texts and the six others, each up to its first NUL and "-"
+// when absent. With `cut`, each text is cut to its maximum and one left
+// empty is absent: what a reader gives back of what a writer wrote.
+std::string describe(const marl::DynamicInfoView& info, bool cut = false);
+marl::DynamicInfoView viewOf(const marl::DynamicInfo& info);
+
+sockaddr_in loopback(std::uint16_t port);
+
+// A UDP socket bound to 127.0.0.1 (port 0: one of the kernel's choosing).
+// It sends and receives with sendmsg and recvmsg, which the interposer
+// leaves alone, so that the library's faults are not its own.
+class UdpPeer {
 public:
-    UdpReceiver();
-    ~UdpReceiver();
-    UdpReceiver(const UdpReceiver&) = delete;
-    UdpReceiver& operator=(const UdpReceiver&) = delete;
+    explicit UdpPeer(std::uint16_t port = 0, int receiveBuffer = 0);
+    ~UdpPeer();
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
 
     std::uint16_t port() const { return port_; }
-    int fd() const { return fd_; }
-    // The next datagram, or nothing if none arrives within timeoutMs.
-    std::optional<std::vector<std::uint8_t>> receive(int timeoutMs = 2000);
-    // As receive, also telling who sent it.
-    std::optional<std::vector<std::uint8_t>> receive(sockaddr_in& sender, int timeoutMs = 2000);
-    bool sendTo(const sockaddr_in& to, const std::vector<std::uint8_t>& datagram);
+    // The next datagram, or nothing if none arrives within `timeout`.
+    std::optional<Bytes> receive(std::chrono::milliseconds timeout = std::chrono::seconds(2),
+                                 sockaddr_in* sender = nullptr);
+    bool send(const sockaddr_in& to, const Bytes& datagram);
+    bool send(std::uint16_t port, const Bytes& datagram) { return send(loopback(port), datagram); }
+    // Takes everything queued without waiting; how many datagrams that was.
+    std::size_t drain();
 
 private:
     int fd_;
-    std::uint16_t port_;
+    std::uint16_t port_ = 0;
 };
+
+// The counter `name` of the counters marld prints when it stops
+// ("marld: NAME N"); nothing when the output has none.
+std::optional<std::uint64_t> marldCounter(const std::string& output, const std::string& name);
+
+// The field `name` of the kernel's UDP counters of this network namespace
+// (/proc/net/snmp: InDatagrams, RcvbufErrors, ...); 0 when there is none.
+std::uint64_t udpCounter(const std::string& name);
 
 } // namespace marltest

@@ -1,18 +1,18 @@
 #!/bin/sh
-# Runs tools/wireshark/marl.lua under tshark on a capture that make_captures
-# builds with the project's own record writers, and checks the decoded fields
-# packet by packet against tables worked out by hand from the message layouts.
-# Usage: dissector_test.sh fields|services TSHARK DISSECTOR MAKE_CAPTURES PORT
+# Runs tools/wireshark/marl.lua under tshark on a capture of the datagrams that
+# make_captures builds with the project's own builders, and checks the decoded
+# fields frame by frame against tables worked out by hand from the layouts.
+# Usage: dissector_test.sh fields|services TSHARK TEXT2PCAP DISSECTOR MAKE_CAPTURES PORT
 #   fields:   the port comes from the preference; the tables below.
 #   services: the port comes from a services file bind-mounted over
 #             /etc/services in a private mount namespace (needs root).
-# Exits 77 (skipped) when tshark is missing or, for services, when it may not
-# create a mount namespace.
+# Exits 77 (skipped) when tshark or text2pcap is missing or, for services,
+# when it may not create a mount namespace.
 set -eu
-mode=$1 tshark=$2 dissector=$3 make_captures=$4 port=$5
+mode=$1 tshark=$2 text2pcap=$3 dissector=$4 make_captures=$5 port=$6
 
-if [ ! -x "$tshark" ]; then
-    echo "dissector_test: tshark is not installed (scripts/install-deps.sh); skipped" >&2
+if [ ! -x "$tshark" ] || [ ! -x "$text2pcap" ]; then
+    echo "dissector_test: tshark or text2pcap is not installed (scripts/install-deps.sh); skipped" >&2
     exit 77
 fi
 if [ "$mode" = services ] && ! unshare --mount true 2>/dev/null; then
@@ -27,7 +27,11 @@ trap 'rm -rf "$work"' EXIT
 # change what the tables see.
 mkdir "$work/home"
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
-"$make_captures" "$work/marl.pcap" "$port"
+# One datagram a line, each wrapped into a UDP frame to the port: the
+# dissector does not care which way a datagram goes.
+"$make_captures" >"$work/marl.hex"
+"$text2pcap" -q -r '^(?<data>[0-9a-f]+)$' -u 50123,"$port" "$work/marl.hex" "$work/marl.pcap" 2>"$work/err" ||
+    { cat "$work/err" >&2; exit 1; }
 failures=0
 launcher=env
 
@@ -78,43 +82,45 @@ frames() {
 fields="-T fields -E separator=|"
 
 if [ "$mode" = services ]; then
-    # Only an entry whose name or alias is exactly marl counts, the first of
-    # any protocol; the later udp entry is not the one.
-    decoys="# marl $port/udp\nmarlin $port/udp\nxmarl $port/udp\nother $port/udp notmarl\n"
+    # Only an entry whose name or alias is exactly marl counts, outside a
+    # comment, the first of any protocol; the later udp entry is not the one.
+    decoys="# marl $port/udp\nmarlin $port/udp\nxmarl $port/udp\nother $port/udp notmarl # marl\n"
     printf "$decoys" >"$work/services"
     launcher=with_services
     frames "decoys alone register no port" "" -Y marl
     printf "${decoys}point ${port}/tcp marl\nmarl 9/udp\n" >"$work/services"
-    frames "registered on the first entry named marl" "$(seq 1 18)" -Y marl
+    frames "registered on the first entry named marl" "$(seq 1 19)" -Y marl
     frames "the preference overrides the services file" "" -o marl.udp_port:0 -Y marl
-    [ "$failures" -eq 0 ] || exit 1
-    exit 0
+    exit $((failures != 0))
 fi
 
 pref="-o marl.udp_port:$port"
 
 # The Info column also shows setPoint, pointIsSet, returnCode and the name.
+# A response's name, and all after the header of an unknown message, is left
+# as bytes after the message.
 # shellcheck disable=SC2086 # $fields and $pref are word lists
 check "what each frame is" $fields $pref -e frame.number -e _ws.col.Info -e marl.id -e marl.length \
-    -e marl.sendResponse -e marl.pointNameLength <<'EOF'
-1|Update ab set|0x00008c00|48|0|2
-2|Update ab clear|0x00008c00|48|0|2
-3|Query ab|0x00008c01|46||2
-4|Response set rc=OK|0x00008c02|49||2
-5|Response rc=INVALID_POINT_ID|0x00008c02|49||2
-6|Update ext ab set|0x00008c04|86|0|2
-7|Update ext ab clear|0x00008c04|64|0|2
-8|Update ext fan/hot set|0x00008c04|145|0|7
-9|Unknown id 0x8c03|0x00008c03|48||
-10|MARL [Malformed]||||
-11|Update [Malformed]|0x00008c00|20||
-12|Response set rc=OK [Malformed]|0x00008c02|45||
-13|Update ab set [Malformed]|0x00008c00|50|0|2
-14|Update set [Malformed]|0x00008c00|48|0|10
-15|Update ext ab set [Malformed]|0x00008c04|53|0|2
-16|Update ext ab set [Malformed]|0x00008c04|60|0|2
-17|Update ext ab set [Malformed]|0x00008c04|64|0|2
-18|Query ab|0x00008c01|48||2
+    -e marl.sendResponse -e marl.pointNameLength -e marl.trailing <<'EOF'
+1|Update ab set|0x00008c00|48|0|2|
+2|Update "" clear|0x00008c00|46|0|0|
+3|Query ab|0x00008c01|46||2|
+4|Response set rc=OK|0x00008c02|51||2|6162
+5|Response rc=INVALID_POINT_ID|0x00008c02|51||2|6162
+6|Update ext ab set|0x00008c04|86|0|2|
+7|Update ext ab clear|0x00008c04|64|0|2|
+8|Update ext fan/hot set|0x00008c04|145|0|7|
+9|Unknown id 0x8c03|0x00008c03|48|||0100000000026162
+10|MARL [Malformed]|||||
+11|Update [Malformed]|0x00008c00|20|||
+12|Response set rc=OK [Malformed]|0x00008c02|48|||
+13|Update ab set [Malformed]|0x00008c00|50|0|2|
+14|Update set [Malformed]|0x00008c00|48|0|10|
+15|Update ext ab clear [Malformed]|0x00008c04|53|0|2|
+16|Update ext ab set [Malformed]|0x00008c04|61|0|2|
+17|Update ext ab clear [Malformed]|0x00008c04|64|0|2|
+18|Query ab|0x00008c01|48||2|0000
+19|Update ext ab clear|0x00008c04|66|0|2|0001
 EOF
 
 # Frame 4 carries a distinct value in every header field.
@@ -125,8 +131,8 @@ check "header fields" $fields $pref -Y 'frame.number in {1, 4}' -e frame.number 
 4|0x01020304|5|6|7|8|-9|10|11|999999
 EOF
 
-# 6: the 38-byte example block; 7: the 16-byte one; 8: everything, with
-# thresholdLength 5 and the indication "critical" cut to its 4 characters.
+# 6: the 38-byte block with a small threshold; 7: the 16-byte one; 8:
+# everything, with thresholdLength 5 and "critical" cut to its 4 characters.
 check "threshold information" $fields $pref -Y 'frame.number in {6..8}' -e frame.number \
     -e marl.thresholdLength -e marl.attributeId.length -e marl.attributeId -e marl.indication.length \
     -e marl.indication -e marl.low -e marl.high -e marl.observedValue -e marl.armTime <<'EOF'
@@ -145,34 +151,27 @@ check "the six texts in their order" $fields $pref -Y 'frame.number in {6..8}' -
 8|4|temp|4|user|8|provider|8|detector|5|text1|5|text2|00000000
 EOF
 
-# Columns: short, length_mismatch, past_end, unknown_id, no_terminator,
-# trailing, then the messages.
-check "expert info" $fields $pref -e frame.number -e marl.expert.short -e marl.expert.length_mismatch \
-    -e marl.expert.past_end -e marl.expert.unknown_id -e marl.expert.no_terminator \
-    -e marl.expert.trailing -e _ws.expert.message <<'EOF'
-1|||||||
-2|||||||
-3|||||||
-4|||||||
-5|||||||
-6|||||||
-7|||||||
-8|||||||
+# Only the frames with any expert info; columns: short, length_mismatch,
+# past_end, unknown_id, no_terminator, trailing, then the messages.
+check "expert info" $fields $pref -Y _ws.expert -e frame.number -e marl.expert.short \
+    -e marl.expert.length_mismatch -e marl.expert.past_end -e marl.expert.unknown_id \
+    -e marl.expert.no_terminator -e marl.expert.trailing -e _ws.expert.message <<'EOF'
 9||||1|||Unknown message identifier 0x8c03
 10|1||||||Datagram of 3 bytes is shorter than the 40-byte header
 11|1||||||Datagram of 20 bytes is shorter than the 46-byte update record
-12|1||||||Datagram of 45 bytes is shorter than the 49-byte response record
+12|1||||||Datagram of 48 bytes is shorter than the 49-byte response record
 13||1|||||Header length 50 disagrees with the datagram's 48 bytes
 14|||1||||Point name of 10 bytes (2 left) runs past the end of the datagram
-15|||1||||monitoredAttributes of 4 bytes runs past the end of the datagram
+15|||1||||monitoredAttributes of 1 bytes runs past the end of the datagram
 16|||1||||low runs past the end of the datagram
 17|||||1||monitoredAttributes is not followed by a NUL byte
 18||||||1|2 bytes after the end of the message
+19||||||1|2 bytes after the end of the message
 EOF
 
-frames "identifier names" "6 7 8 15 16 17" $pref -Y 'marl.id == "MARL_MSG_UPDATE_POINT_EXT"'
+frames "identifier names" "6 7 8 15 16 17 19" $pref -Y 'marl.id == "MARL_MSG_UPDATE_POINT_EXT"'
 frames "return code names" "5" $pref -Y 'marl.returnCode == "MARL_MSG_RC_INVALID_POINT_ID"'
 frames "no port with the preference at 0" "" -o marl.udp_port:0 -Y marl
-frames "Decode As" "$(seq 1 18)" -o marl.udp_port:0 -d "udp.port==$port,marl" -Y marl
+frames "Decode As" "$(seq 1 19)" -o marl.udp_port:0 -d "udp.port==$port,marl" -Y marl
 
 [ "$failures" -eq 0 ]

@@ -30,44 +30,19 @@ struct Body {
     return Body{std::string_view(nameStart, nameLength), afterRecord.position(), afterRecord.left()};
 }
 
-[[nodiscard]] std::vector<std::uint8_t> queryReply(std::string_view name, bool pointIsSet,
-                                                   t_marl_msg_return_code returnCode)
+[[nodiscard]] std::vector<std::uint8_t> queryReply(const marl::ResponseDatagram& response)
 {
-    t_marl_query_point_response_msg response{};
-    const std::size_t size = MARL_QUERY_POINT_RESPONSE_MSG_SIZE + name.size();
-    response.header.id = MARL_MSG_QUERY_POINT_RESPONSE;
-    response.header.length = static_cast<msgLengthNt>(size);
-    response.pointIsSet = pointIsSet ? 1 : 0;
-    response.returnCode = returnCode;
-    response.pointNameLength = static_cast<std::uint32_t>(name.size());
-    std::vector<std::uint8_t> reply(size);
+    std::vector<std::uint8_t> reply(marl::datagramSize(response));
     marl::ByteWriter writer(reply.data(), reply.size());
     // Cannot fail, the buffer having exactly the room needed; were it ever
     // to, an empty reply is safer than a half-written one.
-    if (!(marl::putQueryPointResponseMsg(writer, response) && writer.putBytes(name.data(), name.size()))) {
+    if (!marl::putDatagram(writer, response)) {
         reply.clear();
     }
     return reply;
 }
 
 } // namespace
-
-std::string_view dropReasonName(DropReason reason) noexcept
-{
-    switch (reason) {
-    case DropReason::shortDatagram: return "short-datagram";
-    case DropReason::unknownId: return "unknown-id";
-    case DropReason::lengthMismatch: return "length-mismatch";
-    case DropReason::nameOverrun: return "name-overrun";
-    case DropReason::trailingBytes: return "trailing-bytes";
-    case DropReason::invalidName: return "invalid-name";
-    case DropReason::updateTooLong: return "update-too-long";
-    case DropReason::invalidRuntimeInfo: return "invalid-runtime-info";
-    case DropReason::storeFull: return "store-full";
-    case DropReason::outOfMemory: return "out-of-memory";
-    }
-    return "unknown";
-}
 
 std::uint64_t Counters::droppedTotal() const noexcept
 {
@@ -173,7 +148,7 @@ Outcome DatagramHandler::handleQuery(const std::uint8_t* bytes, std::size_t size
     } else if (const PointState* point = store_.find(body.name)) {
         answer.pointIsSet = point->isSet;
     }
-    answer.reply = queryReply(body.name, answer.pointIsSet, answer.returnCode);
+    answer.reply = queryReply({body.name, answer.pointIsSet, answer.returnCode});
     ++counters_.queries;
     return answer;
 }

@@ -40,10 +40,18 @@ enum class DropReason : std::size_t {
     storeFull,          // update of a new point with the store full
     outOfMemory,        // an allocation failed while the datagram was handled
 };
-inline constexpr std::size_t kDropReasonCount = 10;
 
-// Stable, lower-case name of a reason, as the output shows it.
-[[nodiscard]] std::string_view dropReasonName(DropReason reason) noexcept;
+// Each reason's stable, lower-case name, as the output shows it, in the
+// order of the enumeration.
+inline constexpr std::array<std::string_view, 10> kDropReasonNames = {
+    "short-datagram", "unknown-id",      "length-mismatch",      "name-overrun", "trailing-bytes",
+    "invalid-name",   "update-too-long", "invalid-runtime-info", "store-full",   "out-of-memory"};
+static_assert(static_cast<std::size_t>(DropReason::outOfMemory) + 1 == kDropReasonNames.size());
+
+[[nodiscard]] inline std::string_view dropReasonName(DropReason reason) noexcept
+{
+    return kDropReasonNames[static_cast<std::size_t>(reason)];
+}
 
 struct UpdateAccepted {
     std::string point;
@@ -71,14 +79,10 @@ struct Counters {
     std::uint64_t received = 0;
     std::uint64_t updates = 0;
     std::uint64_t queries = 0;
-    std::array<std::uint64_t, kDropReasonCount> dropped{};
+    std::array<std::uint64_t, kDropReasonNames.size()> dropped{};
 
     [[nodiscard]] std::uint64_t accepted() const noexcept { return updates + queries; }
     [[nodiscard]] std::uint64_t droppedTotal() const noexcept;
-    [[nodiscard]] std::uint64_t droppedBy(DropReason reason) const noexcept
-    {
-        return dropped[static_cast<std::size_t>(reason)];
-    }
 };
 
 class DatagramHandler {

@@ -5,81 +5,16 @@
 #include <ctime>
 #include <vector>
 
+#include "jsonText.h"
+#include "udpServer.h"
+
 namespace marld {
 
 namespace {
 
-// Length of the well-formed UTF-8 sequence of two to four bytes that starts
-// at `at`, or 0 when there is none (overlong forms, surrogates and code
-// points beyond U+10FFFF are not well-formed).
-std::size_t utf8SequenceLength(std::string_view bytes, std::size_t at)
-{
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[at + i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    unsigned char secondLow = 0x80;
-    unsigned char secondHigh = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        secondLow = lead == 0xE0 ? 0xA0 : 0x80;
-        secondHigh = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        secondLow = lead == 0xF0 ? 0x90 : 0x80;
-        secondHigh = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (bytes.size() - at < length || byte(1) < secondLow || byte(1) > secondHigh) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < length; ++i) {
-        if (byte(i) < 0x80 || byte(i) > 0xBF) {
-            return 0;
-        }
-    }
-    return length;
-}
-
-bool isValidUtf8(std::string_view bytes)
-{
-    for (std::size_t at = 0; at < bytes.size();) {
-        if (static_cast<unsigned char>(bytes[at]) < 0x80) {
-            ++at;
-        } else if (const std::size_t length = utf8SequenceLength(bytes, at); length != 0) {
-            at += length;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool isControl(unsigned char byte)
-{
-    return byte < 0x20 || byte == 0x7F;
-}
-
-std::string hexByte(unsigned char byte)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    return {kDigits[byte >> 4], kDigits[byte & 0x0F]};
-}
-
-std::string hexText(std::string_view bytes)
-{
-    std::string hex;
-    for (const char c : bytes) {
-        hex += hexByte(static_cast<unsigned char>(c));
-    }
-    return hex;
-}
-
 std::string_view shownName(std::string_view name)
 {
-    return name.substr(0, kShownNameLength);
+    return name.substr(0, kMaxPointNameLength);
 }
 
 std::string_view stateName(bool isSet)
@@ -134,49 +69,6 @@ std::string endpointText(Endpoint endpoint)
     return addressText(endpoint.address) + ":" + std::to_string(endpoint.port);
 }
 
-std::string jsonString(std::string_view bytes)
-{
-    std::string out = "\"";
-    for (std::size_t at = 0; at < bytes.size();) {
-        const auto byte = static_cast<unsigned char>(bytes[at]);
-        if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += static_cast<char>(byte);
-            ++at;
-        } else if (isControl(byte)) {
-            out += "\\u00" + hexByte(byte);
-            ++at;
-        } else if (byte < 0x80) {
-            out += static_cast<char>(byte);
-            ++at;
-        } else if (const std::size_t length = utf8SequenceLength(bytes, at); length != 0) {
-            out.append(bytes.substr(at, length));
-            at += length;
-        } else {
-            out += "\\ufffd";
-            ++at;
-        }
-    }
-    return out + "\"";
-}
-
-std::string quotedName(std::string_view bytes)
-{
-    std::string out = "\"";
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += c;
-        } else if (isControl(byte)) {
-            out += "\\x" + hexByte(byte);
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string listeningLine(OutputFormat format, Endpoint bound)
 {
     if (format == OutputFormat::json) {
@@ -185,6 +77,8 @@ std::string listeningLine(OutputFormat format, Endpoint bound)
     }
     return "marld: listening on " + endpointText(bound) + "\n";
 }
+
+namespace {
 
 // A float as a person or a JSON reader expects it: shortest form that reads
 // back to the same value; JSON has no NaN or infinity, so those become null.
@@ -239,7 +133,7 @@ std::string runtimeInfoFields(OutputFormat format, const RuntimeInfo& info)
         }
     }
     for (std::size_t i = 0; i < info.texts.size(); ++i) {
-        addText(kRuntimeTextNames[i], info.texts[i]);
+        addText(marl::kTextFields[i].name, info.texts[i]);
     }
     std::string joined;
     for (const auto& field : fields) {
@@ -247,6 +141,8 @@ std::string runtimeInfoFields(OutputFormat format, const RuntimeInfo& info)
     }
     return json ? "\"runtimeInfo\":{" + joined + "}" : joined;
 }
+
+} // namespace
 
 std::string updateLine(OutputFormat format, const UpdateAccepted& update, Endpoint sender)
 {
@@ -277,7 +173,7 @@ std::string queryLine(OutputFormat format, const QueryAnswered& query)
                jsonText("sender", endpointText(query.replyTo)) + "}\n";
     }
     std::string line = "query " + quotedName(shownName(query.point));
-    if (query.point.size() > kShownNameLength) {
+    if (query.point.size() > kMaxPointNameLength) {
         line += "... (" + std::to_string(query.point.size()) + " bytes)";
     }
     return line + " -> " + std::string(stateName(query.pointIsSet)) + " (" +
@@ -301,6 +197,17 @@ std::string dropLine(OutputFormat format, const Dropped& drop, std::size_t size,
     return line + "\n";
 }
 
+std::string outcomeLine(OutputFormat format, const Outcome& outcome, std::size_t size, Endpoint sender)
+{
+    if (const auto* update = std::get_if<UpdateAccepted>(&outcome)) {
+        return updateLine(format, *update, sender);
+    }
+    if (const auto* query = std::get_if<QueryAnswered>(&outcome)) {
+        return queryLine(format, *query);
+    }
+    return dropLine(format, std::get<Dropped>(outcome), size, sender);
+}
+
 std::string suppressedLine(OutputFormat format, std::uint64_t count)
 {
     if (format == OutputFormat::json) {
@@ -322,8 +229,8 @@ std::string countersReport(OutputFormat format, const Counters& counters, const 
 {
     if (format == OutputFormat::json) {
         std::string byReason;
-        for (std::size_t i = 0; i < kDropReasonCount; ++i) {
-            byReason += (i == 0 ? "" : ",") + jsonNumber(dropReasonName(static_cast<DropReason>(i)), counters.dropped[i]);
+        for (std::size_t i = 0; i < kDropReasonNames.size(); ++i) {
+            byReason += (i == 0 ? "" : ",") + jsonNumber(kDropReasonNames[i], counters.dropped[i]);
         }
         return "{\"event\":\"counters\"," + jsonNumber("received", counters.received) + "," +
                jsonNumber("accepted", counters.accepted()) + "," + jsonNumber("updates", counters.updates) + "," +
@@ -336,8 +243,8 @@ std::string countersReport(OutputFormat format, const Counters& counters, const 
                          std::to_string(counters.updates) + "\n" + "marld: queries " +
                          std::to_string(counters.queries) + "\n" + "marld: dropped " +
                          std::to_string(counters.droppedTotal()) + "\n";
-    for (std::size_t i = 0; i < kDropReasonCount; ++i) {
-        report += "marld: dropped " + std::string(dropReasonName(static_cast<DropReason>(i))) + " " +
+    for (std::size_t i = 0; i < kDropReasonNames.size(); ++i) {
+        report += "marld: dropped " + std::string(kDropReasonNames[i]) + " " +
                   std::to_string(counters.dropped[i]) + "\n";
     }
     return report + "marld: receive-errors " + std::to_string(io.receiveErrors) + "\n" + "marld: reply-errors " +

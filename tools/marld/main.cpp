@@ -67,15 +67,8 @@ int main(int argc, char** argv)
         names = std::move(*listed);
     }
 
-    marld::ServerSettings settings;
-    settings.bindTo.address = options->bindAddress;
-    settings.receiveBuffer = options->receiveBuffer;
-    settings.format = options->format;
-    settings.receiveBatch = options->receiveBatch;
-    settings.quiet = options->quiet;
-    if (options->port) {
-        settings.bindTo.port = *options->port;
-    } else {
+    marld::ServerSettings settings = options->server;
+    if (!options->portGiven) {
         settings.bindTo.port = servicePort();
         if (settings.bindTo.port == 0) {
             return fail("the services database has no \"" MARL_SERVICE_NAME "\" entry; give the port with --port N");

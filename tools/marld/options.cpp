@@ -96,20 +96,22 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& argumen
         } else if (name == "--version") {
             options.version = true;
         } else if (name == "--quiet") {
-            options.quiet = true;
+            options.server.quiet = true;
         } else if (name == "--json") {
-            options.format = OutputFormat::json;
+            options.server.format = OutputFormat::json;
         } else if (name == "--port") {
-            options.port = parseNumber<std::uint16_t>(value, 0, std::numeric_limits<std::uint16_t>::max());
-            if (!options.port) {
+            const auto port = parseNumber<std::uint16_t>(value, 0, std::numeric_limits<std::uint16_t>::max());
+            if (!port) {
                 return invalid("a port number from 0 to 65535");
             }
+            options.server.bindTo.port = *port;
+            options.portGiven = true;
         } else if (name == "--bind") {
             const auto address = parseAddress(value);
             if (!address) {
                 return invalid("an IPv4 address in dotted-quad form");
             }
-            options.bindAddress = *address;
+            options.server.bindTo.address = *address;
         } else if (name == "--points") {
             if (value.empty()) {
                 return invalid("a file name");
@@ -117,8 +119,8 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& argumen
             options.pointsFile = std::string(value);
         } else if (name == "--rcvbuf") {
             // The kernel doubles the value it is given; keep that within an int.
-            options.receiveBuffer = parseNumber<int>(value, 1, std::numeric_limits<int>::max() / 2);
-            if (!options.receiveBuffer) {
+            options.server.receiveBuffer = parseNumber<int>(value, 1, std::numeric_limits<int>::max() / 2);
+            if (!options.server.receiveBuffer) {
                 return invalid("a positive number of bytes");
             }
         } else if (name == "--max-points") {
@@ -132,7 +134,7 @@ std::optional<Options> parseOptions(const std::vector<std::string_view>& argumen
             if (!batch) {
                 return invalid("a number of datagrams from 1 to 1024");
             }
-            options.receiveBatch = *batch;
+            options.server.receiveBatch = *batch;
         } else {
             error = (name.starts_with("-") ? "unknown option " : "unexpected argument ") + std::string(arguments[i]);
             return std::nullopt;

@@ -2,33 +2,23 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "eventFormat.h"
+#include "pointStore.h"
+#include "udpServer.h"
 
 namespace marld {
 
-// Datagrams taken per receive call. Each has a 64 KiB buffer of its own, so
-// that no datagram is ever cut; hence the bound. Pages of those buffers are
-// touched only as far as datagrams fill them.
-inline constexpr int kDefaultReceiveBatch = 32;
-inline constexpr int kMaxReceiveBatch = 1024;
-
 struct Options {
-    bool help = false;
-    bool version = false;
-    std::optional<std::uint16_t> port;    // nothing: the services database's "marl" entry
-    std::uint32_t bindAddress = 0x7F000001; // host order; 127.0.0.1
+    bool help{};
+    bool version{};
+    ServerSettings server;
+    bool portGiven{}; // otherwise the port of the services database's "marl" entry
     std::optional<std::string> pointsFile;
-    OutputFormat format = OutputFormat::text;
-    std::optional<int> receiveBuffer; // SO_RCVBUF in bytes
     std::size_t maxPoints = PointStore::kDefaultMaxPoints;
-    int receiveBatch = kDefaultReceiveBatch;
-    bool quiet = false; // no line per update or query
 };
 
 // The options of `arguments` (without the program name), or nothing with

@@ -1,9 +1,10 @@
 // Which point names the service accepts.
 //
-// A name is a byte string of 1 to 600 bytes without NUL or other control
-// bytes (below 0x20, and 0x7F). 600 is what the 646-byte update limit leaves
-// after the 46-byte record, so no acceptable name is too long to be updated.
-// When the service was given a list of names, a name must also be on it.
+// A name is a byte string of 1 to kMaxPointNameLength bytes without NUL or
+// other control bytes (below 0x20, and 0x7F). The length is what the 646-byte
+// update limit leaves after the 46-byte record, so no acceptable name is too
+// long to be updated. When the service was given a list of names, a name
+// must also be on it.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +14,11 @@
 #include <string>
 #include <string_view>
 
+#include "marlmsg.h"
+
 namespace marld {
 
-inline constexpr std::size_t kMaxPointNameLength = 600;
+inline constexpr std::size_t kMaxPointNameLength = MARL_MAX_UPDATE_MSG_LENGTH - MARL_UPDATE_POINT_MSG_SIZE;
 
 // True when `name` has an acceptable length and no control byte; says
 // nothing about a list of known names.
@@ -32,7 +35,6 @@ public:
     [[nodiscard]] static std::optional<PointNames> fromList(std::istream& lines, std::string& error);
 
     [[nodiscard]] bool accepts(std::string_view name) const;
-    [[nodiscard]] bool restricted() const noexcept { return listed_.has_value(); }
 
 private:
     std::optional<std::set<std::string, std::less<>>> listed_;

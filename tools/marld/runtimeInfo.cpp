@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <new>
 
-#include "marlEncDecCore.h"
 
 namespace marld {
 
@@ -53,8 +52,9 @@ std::optional<RuntimeInfo> decodeRuntimeInfo(const std::uint8_t* block, std::siz
                                       threshold->observedValue,
                                       static_cast<std::int32_t>(threshold->armTime)};
     }
-    runtime.texts = {textOf(info.monitoredAttributes), textOf(info.serviceUser),     textOf(info.serviceProvider),
-                     textOf(info.securityAlarmDetector), textOf(info.additionalText1), textOf(info.additionalText2)};
+    for (std::size_t i = 0; i < marl::kTextCount; ++i) {
+        runtime.texts[i] = textOf(info.texts[i]);
+    }
     return runtime;
 }
 

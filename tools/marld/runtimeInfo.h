@@ -15,30 +15,23 @@
 #include <string>
 #include <string_view>
 
-namespace marld {
+#include "marlEncDecCore.h"
 
-// Smallest block: the 16-bit threshold length and six absent texts of two
-// bytes each.
-inline constexpr std::size_t kMinRuntimeInfoSize = 14;
+namespace marld {
 
 struct Threshold {
     std::optional<std::string> attributeId;
     std::optional<std::string> indication;
-    float low = 0;
-    float high = 0;
-    float observedValue = 0;
-    std::int32_t armTime = 0; // seconds since 1970, as the wire carries it
+    float low{};
+    float high{};
+    float observedValue{};
+    std::int32_t armTime{}; // seconds since 1970, as the wire carries it
 };
-
-// The block's six texts, in the order they travel.
-inline constexpr std::array<std::string_view, 6> kRuntimeTextNames = {
-    "monitoredAttributes", "serviceUser",     "serviceProvider",
-    "securityAlarmDetector", "additionalText1", "additionalText2"};
 
 struct RuntimeInfo {
     std::optional<Threshold> threshold;
-    std::array<std::optional<std::string>, 6> texts; // absent texts stay empty
-    std::size_t blockSize = 0;                        // bytes after the name, as received
+    std::array<std::optional<std::string>, marl::kTextCount> texts; // in wire order; absent ones empty
+    std::size_t blockSize{};                                         // bytes after the name, as received
 };
 
 // Nothing when the bytes are not one dynamic information block followed by

@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "lineRateLimiter.h"
-#include "options.h"
 
 namespace marld {
 
@@ -192,17 +191,16 @@ private:
     void handleDatagram(const std::uint8_t* bytes, std::size_t size, Endpoint sender)
     {
         const Outcome outcome = handler_.handle(bytes, size, sender, WallClock::now());
-        if (const auto* update = std::get_if<UpdateAccepted>(&outcome)) {
-            if (!quiet_) {
-                emitBuffered(updateLine(format_, *update, sender));
-            }
-        } else if (const auto* query = std::get_if<QueryAnswered>(&outcome)) {
+        const auto* query = std::get_if<QueryAnswered>(&outcome);
+        if (query != nullptr) {
             sendReply(*query);
-            if (!quiet_) {
-                emitBuffered(queryLine(format_, *query));
+        }
+        if (std::holds_alternative<Dropped>(outcome)) {
+            if (admitProblemLine()) {
+                emit(stderr, outcomeLine(format_, outcome, size, sender));
             }
-        } else if (admitProblemLine()) {
-            emit(stderr, dropLine(format_, std::get<Dropped>(outcome), size, sender));
+        } else if (!quiet_) {
+            emitBuffered(outcomeLine(format_, outcome, size, sender));
         }
     }
 

@@ -10,12 +10,24 @@
 
 namespace marld {
 
+// Datagrams taken per receive call. Each has a 64 KiB buffer of its own, so
+// that no datagram is ever cut; hence the bound. Pages of those buffers are
+// touched only as far as datagrams fill them.
+inline constexpr int kDefaultReceiveBatch = 32;
+inline constexpr int kMaxReceiveBatch = 1024;
+
 struct ServerSettings {
-    Endpoint bindTo;                  // port 0: a port of the kernel's choosing
+    Endpoint bindTo{0x7F000001, 0};   // host order; port 0: a port of the kernel's choosing
     std::optional<int> receiveBuffer; // SO_RCVBUF
     OutputFormat format = OutputFormat::text;
-    int receiveBatch = 1; // datagrams per receive call, 1 to kMaxReceiveBatch
-    bool quiet = false;   // no line per update or query
+    int receiveBatch = kDefaultReceiveBatch; // 1 to kMaxReceiveBatch
+    bool quiet{};                            // no line per update or query
+};
+
+// Failures of the socket calls.
+struct IoCounters {
+    std::uint64_t receiveErrors{};
+    std::uint64_t replyErrors{};
 };
 
 // Binds, prints the listening line (flushed), then hands every datagram to

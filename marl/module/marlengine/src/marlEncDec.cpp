@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #include "marlEncDecCore.h"
 #include "marlLog.h"
@@ -18,12 +17,6 @@ namespace marl {
 namespace {
 
 static_assert(sizeof(float) == sizeof(std::uint32_t), "floats travel as their 32 IEEE-754 bits");
-
-// The texts after the threshold section, in wire order, with their maxima.
-constexpr std::size_t kTextCount = 6;
-constexpr std::uint16_t kTextMaxima[kTextCount] = {
-    MARL_MAX_MONITORED_ATTRIBUTES_LENGTH, MARL_MAX_DESCRIPTIVE_TEXT_LENGTH, MARL_MAX_DESCRIPTIVE_TEXT_LENGTH,
-    MARL_MAX_DESCRIPTIVE_TEXT_LENGTH,     MARL_MAX_DESCRIPTIVE_TEXT_LENGTH, MARL_MAX_DESCRIPTIVE_TEXT_LENGTH};
 
 // One statement per message, so that each message has one source line, and
 // the block reader's skipped steps log the very line of the string reader.
@@ -52,13 +45,25 @@ void logBlockInvalidInput(const char* function) noexcept
     return true;
 }
 
+// Adds without wrapping: a sum too large for size_t stays at SIZE_MAX.
+[[nodiscard]] constexpr std::size_t addSaturating(std::size_t total, std::size_t more) noexcept
+{
+    return more > SIZE_MAX - total ? SIZE_MAX : total + more;
+}
+
+// The length bytes, and the text with its NUL when present, uncut.
+[[nodiscard]] std::size_t countedTextSize(const char* text) noexcept
+{
+    return 2 + (text != nullptr ? std::strlen(text) + 1 : 0);
+}
+
 // Where a block read puts its results: the exported reader passes its
 // caller's out-parameters, decodeDynamicInfo the members of its struct. Each
 // is written when its step runs and not before, so that a failed read leaves
 // the out-parameters of the steps it never reached as they were.
 struct DynamicInfoTargets {
     t_threshold_info** thresholdInfo;
-    char** texts[kTextCount];
+    std::array<char**, kTextCount> texts;
 };
 
 // Runs the text steps of one block in turn. Once a step has failed to
@@ -76,19 +81,10 @@ public:
             logSwerrInvalidInput("oamMarlDecodeString");
             return true;
         }
-        switch (decodeString(reader_, text)) {
-        case DecodeStatus::ok:
-            return true;
-        case DecodeStatus::missingNul:
-            nulMissing_ = true;
-            return true;
-        case DecodeStatus::outOfMemory:
-            allocationFailed_ = true;
-            return true;
-        case DecodeStatus::pastEnd:
-            break;
-        }
-        return false;
+        const DecodeStatus status = decodeString(reader_, text);
+        nulMissing_ = nulMissing_ || status == DecodeStatus::missingNul;
+        allocationFailed_ = status == DecodeStatus::outOfMemory;
+        return status != DecodeStatus::pastEnd;
     }
 
     [[nodiscard]] bool allocationFailed() const noexcept { return allocationFailed_; }
@@ -116,12 +112,12 @@ private:
     if (steps.allocationFailed()) {
         return true; // no position to read the numbers from; the block read fails anyway
     }
+    // All four or none: a section cut short leaves the record's numbers zero.
     float low = 0;
     float high = 0;
     float observed = 0;
     std::int32_t armTime = 0;
-    if (!(getFloat(reader, low) && getFloat(reader, high) && getFloat(reader, observed) &&
-          reader.getI32(armTime))) {
+    if (!(getFloat(reader, low) && getFloat(reader, high) && getFloat(reader, observed) && reader.getI32(armTime))) {
         return false;
     }
     info.thresholdLevel.low = low;
@@ -179,30 +175,47 @@ bool encodeString(ByteWriter& writer, const char* text, std::uint16_t maxLength)
     return writer.putU16(length) && writer.putBytes(text, length) && writer.putU8(0);
 }
 
+bool carriesRuntimeInfo(const DynamicInfoView& info) noexcept
+{
+    bool any = info.thresholdInfo != nullptr;
+    for (const char* text : info.texts) {
+        any = any || text != nullptr;
+    }
+    return any;
+}
+
+std::size_t countedBlockSize(const DynamicInfoView& info) noexcept
+{
+    std::size_t size = 2; // thresholdLength
+    if (info.thresholdInfo != nullptr) {
+        size = addSaturating(size, countedTextSize(info.thresholdInfo->attributeId));
+        size = addSaturating(size, countedTextSize(info.thresholdInfo->thresholdLevel.indication));
+        size = addSaturating(size, 16); // low, high, observedValue, armTime
+    }
+    for (const char* text : info.texts) {
+        size = addSaturating(size, countedTextSize(text));
+    }
+    return size;
+}
+
 bool encodeDynamicInfo(ByteWriter& writer, const DynamicInfoView& info) noexcept
 {
-    if (info.thresholdInfo == nullptr) {
-        if (!writer.putU16(0)) {
-            return false;
-        }
-    } else {
-        const t_threshold_info& threshold = *info.thresholdInfo;
+    if (const t_threshold_info* threshold = info.thresholdInfo) {
         // armTime travels as a signed 32-bit count: a 64-bit time_t keeps
         // only its low 32 bits.
         if (!(writer.putU16(MARL_THRESHOLD_INFO_LENGTH) &&
-              encodeString(writer, threshold.attributeId, MARL_MAX_ATTRIBUTE_ID_LENGTH) &&
-              encodeString(writer, threshold.thresholdLevel.indication, MARL_MAX_INDICATION_LENGTH) &&
-              putFloat(writer, threshold.thresholdLevel.low) && putFloat(writer, threshold.thresholdLevel.high) &&
-              putFloat(writer, threshold.observedValue) &&
-              writer.putI32(static_cast<std::int32_t>(threshold.armTime)))) {
+              encodeString(writer, threshold->attributeId, MARL_MAX_ATTRIBUTE_ID_LENGTH) &&
+              encodeString(writer, threshold->thresholdLevel.indication, MARL_MAX_INDICATION_LENGTH) &&
+              putFloat(writer, threshold->thresholdLevel.low) && putFloat(writer, threshold->thresholdLevel.high) &&
+              putFloat(writer, threshold->observedValue) &&
+              writer.putI32(static_cast<std::int32_t>(threshold->armTime)))) {
             return false;
         }
+    } else if (!writer.putU16(0)) {
+        return false;
     }
-    const char* const texts[kTextCount] = {info.monitoredAttributes,   info.serviceUser,
-                                           info.serviceProvider,       info.securityAlarmDetector,
-                                           info.additionalText1,       info.additionalText2};
     for (std::size_t i = 0; i < kTextCount; ++i) {
-        if (!encodeString(writer, texts[i], kTextMaxima[i])) {
+        if (!encodeString(writer, info.texts[i], kTextFields[i].maxLength)) {
             return false;
         }
     }
@@ -231,9 +244,8 @@ DecodeStatus decodeString(ByteReader& reader, char*& text) noexcept
         return DecodeStatus::outOfMemory;
     }
     std::uint8_t terminator = 0;
-    if (!(reader.getBytes(copy, length) && reader.getU8(terminator))) {
-        return DecodeStatus::pastEnd; // cannot happen: the room was checked above
-    }
+    // Cannot fail: the room was checked above.
+    (void)(reader.getBytes(copy, length) && reader.getU8(terminator));
     // Our own NUL, whatever the wire holds: a produced text always ends.
     copy[length] = '\0';
     return terminator == 0 ? DecodeStatus::ok : DecodeStatus::missingNul;
@@ -242,9 +254,10 @@ DecodeStatus decodeString(ByteReader& reader, char*& text) noexcept
 DecodeStatus decodeDynamicInfo(ByteReader& reader, DynamicInfo& info) noexcept
 {
     info = DynamicInfo{};
-    const DynamicInfoTargets targets{&info.thresholdInfo,
-                                     {&info.monitoredAttributes, &info.serviceUser, &info.serviceProvider,
-                                      &info.securityAlarmDetector, &info.additionalText1, &info.additionalText2}};
+    DynamicInfoTargets targets{&info.thresholdInfo, {}};
+    for (std::size_t i = 0; i < kTextCount; ++i) {
+        targets.texts[i] = &info.texts[i];
+    }
     return decodeDynamicInfoInto(reader, targets);
 }
 
@@ -260,8 +273,7 @@ void releaseThresholdInfo(t_threshold_info* thresholdInfo) noexcept
 void releaseDynamicInfo(DynamicInfo& info) noexcept
 {
     releaseThresholdInfo(info.thresholdInfo);
-    for (char* text : {info.monitoredAttributes, info.serviceUser, info.serviceProvider, info.securityAlarmDetector,
-                       info.additionalText1, info.additionalText2}) {
+    for (char* text : info.texts) {
         std::free(text);
     }
     info = DynamicInfo{};
@@ -294,15 +306,8 @@ namespace {
 // followed by its NUL is no failure for them.
 uint8_t* positionAfter(marl::DecodeStatus status, const marl::ByteReader& reader)
 {
-    switch (status) {
-    case marl::DecodeStatus::ok:
-    case marl::DecodeStatus::missingNul:
-        return const_cast<uint8_t*>(reader.position());
-    case marl::DecodeStatus::pastEnd:
-    case marl::DecodeStatus::outOfMemory:
-        break;
-    }
-    return nullptr;
+    const bool read = status == marl::DecodeStatus::ok || status == marl::DecodeStatus::missingNul;
+    return read ? const_cast<uint8_t*>(reader.position()) : nullptr;
 }
 
 } // namespace
@@ -328,8 +333,9 @@ extern "C" uint8_t* oamMarlEncodeDynamicInfo(uint8_t* buffer, const t_threshold_
         return nullptr;
     }
     marl::ByteWriter writer(buffer, kUnbounded);
-    const marl::DynamicInfoView info{thresholdInfo,         monitoredAttributes, serviceUser, serviceProvider,
-                                     securityAlarmDetector, additionalText1,     additionalText2};
+    const marl::DynamicInfoView info{thresholdInfo,
+                                     {monitoredAttributes, serviceUser, serviceProvider, securityAlarmDetector,
+                                      additionalText1, additionalText2}};
     return marl::encodeDynamicInfo(writer, info) ? writer.position() : nullptr;
 }
 

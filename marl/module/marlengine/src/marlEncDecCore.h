@@ -9,31 +9,52 @@
 // bounded by the datagram's end.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "byteStream.h"
-#include "marlmsg.h"
+#include "marlEncDec.h"
 
 namespace marl {
+
+// The six texts after the threshold section, in wire order, with the most
+// characters of each that travel.
+inline constexpr std::size_t kTextCount = 6;
+struct TextField {
+    const char* name;
+    std::uint16_t maxLength;
+};
+inline constexpr std::array<TextField, kTextCount> kTextFields{{
+    {"monitoredAttributes", MARL_MAX_MONITORED_ATTRIBUTES_LENGTH},
+    {"serviceUser", MARL_MAX_DESCRIPTIVE_TEXT_LENGTH},
+    {"serviceProvider", MARL_MAX_DESCRIPTIVE_TEXT_LENGTH},
+    {"securityAlarmDetector", MARL_MAX_DESCRIPTIVE_TEXT_LENGTH},
+    {"additionalText1", MARL_MAX_DESCRIPTIVE_TEXT_LENGTH},
+    {"additionalText2", MARL_MAX_DESCRIPTIVE_TEXT_LENGTH},
+}};
 
 // Writes `text` as a counted string of at most `maxLength` characters. A null
 // or empty text, or one cut to nothing, is written as the length 0 alone,
 // which a reader takes back as null; so a reader stays in step with the
-// writer. False when the writer
-// runs out of room (what fitted is then written).
+// writer. False when the writer runs out of room.
 [[nodiscard]] bool encodeString(ByteWriter& writer, const char* text, std::uint16_t maxLength) noexcept;
 
 // What one dynamic information block carries, borrowed from the caller. Any
 // member may be null.
 struct DynamicInfoView {
     const t_threshold_info* thresholdInfo = nullptr;
-    const char* monitoredAttributes = nullptr;
-    const char* serviceUser = nullptr;
-    const char* serviceProvider = nullptr;
-    const char* securityAlarmDetector = nullptr;
-    const char* additionalText1 = nullptr;
-    const char* additionalText2 = nullptr;
+    std::array<const char*, kTextCount> texts{};
 };
+
+// True when the view carries anything at all.
+[[nodiscard]] bool carriesRuntimeInfo(const DynamicInfoView& info) noexcept;
+
+// The block's size as a sender counts it: every text at its full length with
+// its NUL, uncut, and an empty text as three bytes. The encoded block is never
+// longer; a datagram sized so ends in zero bytes where the block came out
+// shorter. Saturates at SIZE_MAX, which no limit accepts.
+[[nodiscard]] std::size_t countedBlockSize(const DynamicInfoView& info) noexcept;
 
 // Writes the block, each text cut to its maximum. False when the writer runs
 // out of room.
@@ -62,12 +83,7 @@ enum class DecodeStatus {
 // whoever holds the struct.
 struct DynamicInfo {
     t_threshold_info* thresholdInfo = nullptr;
-    char* monitoredAttributes = nullptr;
-    char* serviceUser = nullptr;
-    char* serviceProvider = nullptr;
-    char* securityAlarmDetector = nullptr;
-    char* additionalText1 = nullptr;
-    char* additionalText2 = nullptr;
+    std::array<char*, kTextCount> texts{};
 };
 
 // Reads one block into `info`, overwriting every member (release what it held

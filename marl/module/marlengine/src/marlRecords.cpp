@@ -4,35 +4,25 @@ namespace marl {
 
 namespace {
 
-// Each record writer writes its fields through a local copy of the caller's
-// writer and hands the copy back once the whole record is written. Why: a
-// byte store may alias any object, so fields written through the caller's
-// writer would each reload and store its position and room; a local copy
-// whose address never escapes stays in registers. The room for the whole
-// record is checked first, so a record is written whole or not at all.
+// control, the two sequence numbers and the three times.
+constexpr std::uint8_t kZeroHeaderTail[MSG_HEADER_SIZE - 8] = {};
 
-[[gnu::always_inline]] inline bool putTimeval(ByteWriter& writer, msgTimevalNt time) noexcept
+// A header with only the identifier and the length set; its length comes
+// from a size checked against the limits, so it fits the 32-bit field.
+[[nodiscard]] bool putHeader(ByteWriter& writer, std::uint32_t id, std::size_t length) noexcept
 {
-    return writer.putI32(time.tv_sec) && writer.putI32(time.tv_usec);
+    return writer.putU32(id) && writer.putU32(static_cast<std::uint32_t>(length)) &&
+           writer.putBytes(kZeroHeaderTail, sizeof kZeroHeaderTail);
 }
 
-[[gnu::always_inline]] inline bool putHeaderFields(ByteWriter& writer, const msgHeaderNt& header) noexcept
+[[nodiscard]] bool putName(ByteWriter& writer, std::string_view name) noexcept
 {
-    return writer.putU32(header.id) && writer.putI32(header.length) && writer.putU32(header.control) &&
-           writer.putU16(header.sequence) && writer.putU16(header.sequenceReply) &&
-           putTimeval(writer, header.txTime) && putTimeval(writer, header.rxTime) &&
-           putTimeval(writer, header.timeReply);
+    return writer.putU32(static_cast<std::uint32_t>(name.size())) && writer.putBytes(name.data(), name.size());
 }
 
-template <typename Fields>
-[[gnu::always_inline]] inline bool putRecord(ByteWriter& writer, std::size_t size, Fields fields) noexcept
+[[nodiscard]] std::size_t plus(std::size_t record, std::string_view name) noexcept
 {
-    ByteWriter local = writer;
-    if (local.room() < size || !fields(local)) {
-        return false;
-    }
-    writer = local;
-    return true;
+    return name.size() > SIZE_MAX - record ? SIZE_MAX : record + name.size();
 }
 
 [[nodiscard]] bool getTimeval(ByteReader& reader, msgTimevalNt& time) noexcept
@@ -42,47 +32,56 @@ template <typename Fields>
 
 } // namespace
 
-// Records are packed, so their fields cannot be bound to references: each
-// put takes the fields by value and each get reads into locals first.
-
-bool putHeader(ByteWriter& writer, const msgHeaderNt& header) noexcept
+std::size_t datagramSize(const UpdateDatagram& update) noexcept
 {
-    return putRecord(writer, MSG_HEADER_SIZE, [&](ByteWriter& local) { return putHeaderFields(local, header); });
+    const std::size_t plain = plus(MARL_UPDATE_POINT_MSG_SIZE, update.name);
+    if (update.runtimeInfo == nullptr) {
+        return plain;
+    }
+    const std::size_t block = countedBlockSize(*update.runtimeInfo);
+    return block > SIZE_MAX - plain ? SIZE_MAX : plain + block;
 }
 
-bool putUpdatePointMsg(ByteWriter& writer, const t_marl_update_point_msg& msg) noexcept
+std::size_t datagramSize(const QueryDatagram& query) noexcept
 {
-    const msgHeaderNt header = msg.header;
-    return putRecord(writer, MARL_UPDATE_POINT_MSG_SIZE, [&](ByteWriter& local) {
-        return putHeaderFields(local, header) && local.putU8(msg.setPoint) && local.putU8(msg.sendResponse) &&
-               local.putU32(msg.pointNameLength);
-    });
+    return plus(MARL_QUERY_POINT_MSG_SIZE, query.name);
 }
 
-bool putQueryPointMsg(ByteWriter& writer, const t_marl_query_point_msg& msg) noexcept
+std::size_t datagramSize(const ResponseDatagram& response) noexcept
 {
-    const msgHeaderNt header = msg.header;
-    return putRecord(writer, MARL_QUERY_POINT_MSG_SIZE, [&](ByteWriter& local) {
-        return putHeaderFields(local, header) && local.putU32(msg.pointNameLength);
-    });
+    return plus(MARL_QUERY_POINT_RESPONSE_MSG_SIZE, response.name);
 }
 
-bool putQueryPointResponseMsg(ByteWriter& writer, const t_marl_query_point_response_msg& msg) noexcept
+bool putDatagram(ByteWriter& writer, const UpdateDatagram& update) noexcept
 {
-    const msgHeaderNt header = msg.header;
-    return putRecord(writer, MARL_QUERY_POINT_RESPONSE_MSG_SIZE, [&](ByteWriter& local) {
-        return putHeaderFields(local, header) && local.putU8(msg.pointIsSet) &&
-               local.putU32(static_cast<std::uint32_t>(msg.returnCode)) && local.putU32(msg.pointNameLength);
-    });
+    const DynamicInfoView* info = update.runtimeInfo;
+    return putHeader(writer, info != nullptr ? MARL_MSG_UPDATE_POINT_EXT : MARL_MSG_UPDATE_POINT,
+                     datagramSize(update)) &&
+           writer.putU8(update.set ? 1 : 0) && writer.putU8(0) && putName(writer, update.name) &&
+           (info == nullptr || encodeDynamicInfo(writer, *info));
 }
+
+bool putDatagram(ByteWriter& writer, const QueryDatagram& query) noexcept
+{
+    return putHeader(writer, MARL_MSG_QUERY_POINT, datagramSize(query)) && putName(writer, query.name);
+}
+
+bool putDatagram(ByteWriter& writer, const ResponseDatagram& response) noexcept
+{
+    return putHeader(writer, MARL_MSG_QUERY_POINT_RESPONSE, datagramSize(response)) &&
+           writer.putU8(response.pointIsSet ? 1 : 0) && writer.putU32(response.returnCode) &&
+           putName(writer, response.name);
+}
+
+// Each reader checks the room for its whole record first, so that a record
+// is read whole or not at all; packed fields cannot be bound to references,
+// so they go through locals.
 
 bool getHeader(ByteReader& reader, msgHeaderNt& header) noexcept
 {
-    if (reader.left() < MSG_HEADER_SIZE) {
-        return false;
-    }
     msgHeaderNt read{};
-    if (!(reader.getU32(read.id) && reader.getI32(read.length) && reader.getU32(read.control) &&
+    if (reader.left() < MSG_HEADER_SIZE ||
+        !(reader.getU32(read.id) && reader.getI32(read.length) && reader.getU32(read.control) &&
           reader.getU16(read.sequence) && reader.getU16(read.sequenceReply) && getTimeval(reader, read.txTime) &&
           getTimeval(reader, read.rxTime) && getTimeval(reader, read.timeReply))) {
         return false;
@@ -93,14 +92,12 @@ bool getHeader(ByteReader& reader, msgHeaderNt& header) noexcept
 
 bool getUpdatePointMsg(ByteReader& reader, t_marl_update_point_msg& msg) noexcept
 {
-    if (reader.left() < MARL_UPDATE_POINT_MSG_SIZE) {
-        return false;
-    }
     msgHeaderNt header{};
     std::uint8_t setPoint = 0;
     std::uint8_t sendResponse = 0;
     std::uint32_t nameLength = 0;
-    if (!(getHeader(reader, header) && reader.getU8(setPoint) && reader.getU8(sendResponse) &&
+    if (reader.left() < MARL_UPDATE_POINT_MSG_SIZE ||
+        !(getHeader(reader, header) && reader.getU8(setPoint) && reader.getU8(sendResponse) &&
           reader.getU32(nameLength))) {
         return false;
     }
@@ -113,16 +110,25 @@ bool getUpdatePointMsg(ByteReader& reader, t_marl_update_point_msg& msg) noexcep
 
 bool getQueryPointMsg(ByteReader& reader, t_marl_query_point_msg& msg) noexcept
 {
-    if (reader.left() < MARL_QUERY_POINT_MSG_SIZE) {
-        return false;
-    }
     msgHeaderNt header{};
     std::uint32_t nameLength = 0;
-    if (!(getHeader(reader, header) && reader.getU32(nameLength))) {
+    if (reader.left() < MARL_QUERY_POINT_MSG_SIZE || !(getHeader(reader, header) && reader.getU32(nameLength))) {
         return false;
     }
     msg.header = header;
     msg.pointNameLength = nameLength;
+    return true;
+}
+
+bool getResponse(ByteReader& reader, ResponseFields& response) noexcept
+{
+    ResponseFields read;
+    if (reader.left() < MARL_QUERY_POINT_RESPONSE_MSG_SIZE - 4 ||
+        !(getHeader(reader, read.header) && reader.getU8(read.pointIsSet) && reader.getU32(read.returnCode))) {
+        return false;
+    }
+    (void)reader.getU32(read.pointNameLength); // optional: a reply may end before it
+    response = read;
     return true;
 }
 

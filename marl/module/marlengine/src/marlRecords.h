@@ -1,28 +1,71 @@
-// Field-by-field big-endian encoding of the message records of marlmsg.h.
+// The datagrams between the client and the point service, field by field and
+// big-endian: one builder per datagram, one reader per record, for the
+// library, the point service and every tool and test alike.
 //
-// The records are filled in host order and written through a ByteWriter, or
-// read through a ByteReader, so the bytes on the wire never depend on the
-// host's byte order or on how the compiler lays out a packed record. Every
-// function reads or writes exactly the record's wire size, or fails without
-// writing its output record.
-//
-// Responses are only written here: the client reads just the three fields it
-// needs, and a return code off the wire may hold any 32-bit value, which the
-// record's enumeration cannot represent in C++.
+// The bytes never depend on the host's byte order or on how the compiler
+// lays out a packed record. Every header field that a datagram does not set
+// is zero.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
 #include "byteStream.h"
+#include "marlEncDecCore.h"
 #include "marlmsg.h"
 
 namespace marl {
 
-[[nodiscard]] bool putHeader(ByteWriter& writer, const msgHeaderNt& header) noexcept;
-[[nodiscard]] bool putUpdatePointMsg(ByteWriter& writer, const t_marl_update_point_msg& msg) noexcept;
-[[nodiscard]] bool putQueryPointMsg(ByteWriter& writer, const t_marl_query_point_msg& msg) noexcept;
-[[nodiscard]] bool putQueryPointResponseMsg(ByteWriter& writer, const t_marl_query_point_response_msg& msg) noexcept;
+// MARL_MSG_UPDATE_POINT, or MARL_MSG_UPDATE_POINT_EXT when it carries
+// runtime information.
+struct UpdateDatagram {
+    std::string_view name;
+    bool set = false;
+    const DynamicInfoView* runtimeInfo = nullptr;
+};
 
+// MARL_MSG_QUERY_POINT.
+struct QueryDatagram {
+    std::string_view name;
+};
+
+// MARL_MSG_QUERY_POINT_RESPONSE: the record, then the name it answers for.
+struct ResponseDatagram {
+    std::string_view name;
+    bool pointIsSet = false;
+    std::uint32_t returnCode = MARL_MSG_RC_OK;
+};
+
+// The length that the datagram's header states. An extended update counts
+// its block as countedBlockSize does, so the datagram may end in zero bytes;
+// the sum saturates at SIZE_MAX, which no limit accepts.
+[[nodiscard]] std::size_t datagramSize(const UpdateDatagram& update) noexcept;
+[[nodiscard]] std::size_t datagramSize(const QueryDatagram& query) noexcept;
+[[nodiscard]] std::size_t datagramSize(const ResponseDatagram& response) noexcept;
+
+// Writes the whole datagram, datagramSize bytes of it; false when the writer
+// has less room (what fitted is then written).
+[[nodiscard]] bool putDatagram(ByteWriter& writer, const UpdateDatagram& update) noexcept;
+[[nodiscard]] bool putDatagram(ByteWriter& writer, const QueryDatagram& query) noexcept;
+[[nodiscard]] bool putDatagram(ByteWriter& writer, const ResponseDatagram& response) noexcept;
+
+// The record readers: false, with the output left alone, when the reader
+// holds fewer bytes than the record. A response's return code may hold any
+// 32-bit value, which the record's enumeration cannot represent in C++, so
+// it is read into ResponseFields.
 [[nodiscard]] bool getHeader(ByteReader& reader, msgHeaderNt& header) noexcept;
 [[nodiscard]] bool getUpdatePointMsg(ByteReader& reader, t_marl_update_point_msg& msg) noexcept;
 [[nodiscard]] bool getQueryPointMsg(ByteReader& reader, t_marl_query_point_msg& msg) noexcept;
+
+struct ResponseFields {
+    msgHeaderNt header{};
+    std::uint8_t pointIsSet = 0;
+    std::uint32_t returnCode = 0;
+    std::uint32_t pointNameLength = 0;
+};
+// The response up to returnCode (45 bytes), and pointNameLength when the
+// reader holds it too (0 otherwise).
+[[nodiscard]] bool getResponse(ByteReader& reader, ResponseFields& response) noexcept;
 
 } // namespace marl

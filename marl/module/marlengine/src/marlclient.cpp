@@ -12,12 +12,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
-#include "byteStream.h"
 #include "card/cardinetPortNumbersPlatform.h"
 #include "cmnHal.h"
-#include "marlEncDecCore.h"
 #include "marlLog.h"
 #include "marlRecords.h"
 
@@ -87,27 +84,20 @@ struct ServiceEndpoint {
 };
 
 // Sends one datagram of `length` bytes to the service: allocates the buffer
-// zero-filled, has `encode` write the message into it through a writer bounded
-// by `length`, sends it whole and releases it on every path. `operation` and
+// zero-filled, writes `datagram` into it through a writer bounded by
+// `length`, sends it whole and releases it on every path. `operation` and
 // `pntId` name the failing call in the send failure's log line.
-template <typename Encode>
+template <typename Datagram>
 bool sendDatagram(const ServiceEndpoint& to, const char* operation, const char* pntId, std::size_t length,
-                  Encode encode)
+                  const Datagram& datagram)
 {
-    // malloc and memset rather than calloc: glibc's calloc does not take
-    // small blocks from the per-thread cache that malloc and free use, and
-    // costs several times their instructions. The buffer is zero-filled all
-    // the same. GCC would merge the two back into calloc; the empty asm
-    // statement, which may read the new block, keeps them apart.
-    auto* buffer = static_cast<std::uint8_t*>(std::malloc(length));
+    auto* buffer = static_cast<std::uint8_t*>(std::calloc(1, length));
     if (buffer == nullptr) {
         MARL_LOG(LOG_CRIT, "Unable to allocate buffer");
         return false;
     }
-    asm volatile("" : : "r"(buffer) : "memory");
-    std::memset(buffer, 0, length);
     marl::ByteWriter writer(buffer, length);
-    if (!encode(writer)) {
+    if (!marl::putDatagram(writer, datagram)) {
         // Only a sizing mistake of ours can get here: the buffer is made to fit.
         MARL_LOG(LOG_CRIT, "%s: message does not fit its %zu-byte buffer pntId %s", operation, length, pntId);
         std::free(buffer);
@@ -152,9 +142,8 @@ bool sendDatagram(const ServiceEndpoint& to, const char* operation, const char* 
     return true;
 }
 
-// True when an update datagram of `length` bytes may be sent. Callers give
-// the length in size_t, before it is narrowed into the 32-bit length fields,
-// so that nothing wraps into an acceptable size.
+// True when an update datagram of `length` bytes may be sent; the length is
+// checked in size_t, before it is narrowed into the 32-bit length field.
 [[nodiscard]] bool withinUpdateLimit(std::size_t length)
 {
     if (length > MARL_MAX_UPDATE_MSG_LENGTH) {
@@ -194,21 +183,9 @@ extern "C" bool update_marl_point(const char* pntId, uint8_t value)
     if (!reachService(service)) {
         return false;
     }
-    // A name's length is far below SIZE_MAX, so the sum cannot wrap.
-    const std::size_t nameLength = std::strlen(pntId);
-    if (!withinUpdateLimit(MARL_UPDATE_POINT_MSG_SIZE + nameLength)) {
-        return false;
-    }
-    t_marl_update_point_msg msg{};
-    msg.header.id = MARL_MSG_UPDATE_POINT;
-    msg.header.length = static_cast<msgLengthNt>(MARL_UPDATE_POINT_MSG_SIZE + nameLength);
-    msg.setPoint = value != 0 ? 1 : 0;
-    msg.pointNameLength = static_cast<std::uint32_t>(nameLength);
-
-    return sendDatagram(service, "update_marl_point", pntId, MARL_UPDATE_POINT_MSG_SIZE + nameLength,
-                        [&](marl::ByteWriter& writer) {
-                            return marl::putUpdatePointMsg(writer, msg) && writer.putBytes(pntId, nameLength);
-                        });
+    const marl::UpdateDatagram update{pntId, value != 0};
+    const std::size_t length = marl::datagramSize(update);
+    return withinUpdateLimit(length) && sendDatagram(service, "update_marl_point", pntId, length, update);
 }
 
 extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
@@ -230,17 +207,9 @@ extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
         MARL_LOG(LOG_CRIT, "read_marl_point socket %d is beyond the %d descriptors select can watch", service.fd, FD_SETSIZE);
         return false;
     }
-    const std::size_t nameLength = std::strlen(pntId);
-    const std::size_t length = MARL_QUERY_POINT_MSG_SIZE + nameLength;
-    t_marl_query_point_msg msg{};
-    msg.header.id = MARL_MSG_QUERY_POINT;
-    msg.header.length = static_cast<msgLengthNt>(length);
-    msg.pointNameLength = static_cast<std::uint32_t>(nameLength);
-
+    const marl::QueryDatagram query{pntId};
     LockGuard oneQueryAtATime(marlQueryMutex);
-    if (!sendDatagram(service, "read_marl_point", pntId, length, [&](marl::ByteWriter& writer) {
-            return marl::putQueryPointMsg(writer, msg) && writer.putBytes(pntId, nameLength);
-        })) {
+    if (!sendDatagram(service, "read_marl_point", pntId, marl::datagramSize(query), query)) {
         return false;
     }
 
@@ -272,73 +241,27 @@ extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
         return false;
     }
     // Only what arrived is read: the reader stops at the received length, and
-    // a reply too short to hold all three fields is refused.
+    // a reply too short to hold the fields read here is refused.
     marl::ByteReader reader(reply, static_cast<std::size_t>(numBytes));
-    std::uint32_t id = 0;
-    std::uint8_t pointIsSet = 0;
-    std::uint32_t returnCode = 0;
-    if (!(reader.getU32(id) && reader.skip(MSG_HEADER_SIZE - 4) && reader.getU8(pointIsSet) && reader.getU32(returnCode))) {
+    marl::ResponseFields response;
+    if (!marl::getResponse(reader, response)) {
         MARL_LOG(LOG_CRIT, "read_marl_point reply too short, numBytes %d", static_cast<int>(numBytes));
         return false;
     }
+    const std::uint32_t id = response.header.id;
     if (id != MARL_MSG_QUERY_POINT_RESPONSE) {
         MARL_LOG(LOG_CRIT, "read_marl_point unexpected msg %d", static_cast<int>(id));
         return false;
     }
     // Any code but "invalid point" counts: the service may add codes that
     // still carry a valid state.
-    if (returnCode == MARL_MSG_RC_INVALID_POINT_ID) {
+    if (response.returnCode == MARL_MSG_RC_INVALID_POINT_ID) {
         MARL_LOG(LOG_CRIT, "read_marl_point invalid point %s", pntId);
         return false;
     }
-    *value = pointIsSet;
+    *value = response.pointIsSet;
     return true;
 }
-
-// ---- Point update with runtime information
-
-namespace {
-
-// Adds without wrapping: a sum too large for size_t stays at SIZE_MAX, which
-// no limit accepts.
-[[nodiscard]] constexpr std::size_t addSaturating(std::size_t total, std::size_t more)
-{
-    return more > SIZE_MAX - total ? SIZE_MAX : total + more;
-}
-
-// What the sender counts for one text of the block: its two length bytes,
-// and the text with its NUL when present, at its full length. The block cuts
-// long texts and writes an empty text as an absent one, so the encoded block
-// is never longer than this count; the datagram keeps the counted length and
-// ends in zero bytes where the block came out shorter.
-[[nodiscard]] std::size_t countedTextLength(const char* text)
-{
-    return 2 + (text != nullptr ? std::strlen(text) + 1 : 0);
-}
-
-[[nodiscard]] std::size_t countedBlockLength(const marl::DynamicInfoView& info)
-{
-    std::size_t length = 2; // thresholdLength
-    if (info.thresholdInfo != nullptr) {
-        length = addSaturating(length, countedTextLength(info.thresholdInfo->attributeId));
-        length = addSaturating(length, countedTextLength(info.thresholdInfo->thresholdLevel.indication));
-        length = addSaturating(length, 16); // low, high, observedValue, armTime
-    }
-    for (const char* text : {info.monitoredAttributes, info.serviceUser, info.serviceProvider,
-                             info.securityAlarmDetector, info.additionalText1, info.additionalText2}) {
-        length = addSaturating(length, countedTextLength(text));
-    }
-    return length;
-}
-
-[[nodiscard]] bool carriesRuntimeInfo(const marl::DynamicInfoView& info)
-{
-    return info.thresholdInfo != nullptr || info.monitoredAttributes != nullptr || info.serviceUser != nullptr ||
-           info.serviceProvider != nullptr || info.securityAlarmDetector != nullptr ||
-           info.additionalText1 != nullptr || info.additionalText2 != nullptr;
-}
-
-} // namespace
 
 extern "C" bool update_marl_point_ext(const char* pntId, uint8_t value, const t_threshold_info* thresholdInfo,
                                       const char* monitoredAttributes, const char* serviceUser,
@@ -349,9 +272,9 @@ extern "C" bool update_marl_point_ext(const char* pntId, uint8_t value, const t_
     if (!acceptablePointName("update_marl_point_ext", pntId)) {
         return false;
     }
-    const marl::DynamicInfoView info{thresholdInfo,         monitoredAttributes, serviceUser, serviceProvider,
-                                     securityAlarmDetector, wildChar1,           wildChar2};
-    if (!carriesRuntimeInfo(info)) {
+    const marl::DynamicInfoView info{
+        thresholdInfo, {monitoredAttributes, serviceUser, serviceProvider, securityAlarmDetector, wildChar1, wildChar2}};
+    if (!marl::carriesRuntimeInfo(info)) {
         // The service then sees a plain update, as from an older caller.
         MARL_LOG(LOG_INFO, "%s: no runtime info, call update_marl_point instead", "update_marl_point_ext");
         return update_marl_point(pntId, value);
@@ -360,19 +283,7 @@ extern "C" bool update_marl_point_ext(const char* pntId, uint8_t value, const t_
     if (!reachService(service)) {
         return false;
     }
-    const std::size_t nameLength = std::strlen(pntId);
-    const std::size_t length = addSaturating(MARL_UPDATE_POINT_MSG_SIZE + nameLength, countedBlockLength(info));
-    if (!withinUpdateLimit(length)) {
-        return false;
-    }
-    t_marl_update_point_msg msg{};
-    msg.header.id = MARL_MSG_UPDATE_POINT_EXT;
-    msg.header.length = static_cast<msgLengthNt>(length);
-    msg.setPoint = value != 0 ? 1 : 0;
-    msg.pointNameLength = static_cast<std::uint32_t>(nameLength);
-
-    return sendDatagram(service, "update_marl_point_ext", pntId, length, [&](marl::ByteWriter& writer) {
-        return marl::putUpdatePointMsg(writer, msg) && writer.putBytes(pntId, nameLength) &&
-               marl::encodeDynamicInfo(writer, info);
-    });
+    const marl::UpdateDatagram update{pntId, value != 0, &info};
+    const std::size_t length = marl::datagramSize(update);
+    return withinUpdateLimit(length) && sendDatagram(service, "update_marl_point_ext", pntId, length, update);
 }

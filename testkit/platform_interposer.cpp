@@ -4,6 +4,8 @@
 
 #include "platform_interposer.h"
 
+#include "cmnHal.h"
+
 #include <dlfcn.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -66,21 +68,28 @@ void* bootAllocate(std::size_t bytes)
     return bootArena + bootUsed - rounded;
 }
 
-// One allocation through the real `name` (resolved on first use), failed
-// and counted as the test asked.
-template <typename Fn, typename... Args>
-void* allocate(const char* name, std::size_t bytes, Args... args)
+// The real allocator function `name`, looked up on first use; null while
+// that look-up itself allocates, which the boot arena then serves.
+template <typename Fn>
+Fn realAllocator(const char* name)
 {
     static std::atomic<Fn> real{nullptr};
     static thread_local bool resolving = false;
-    Fn fn = real.load();
-    if (fn == nullptr) {
-        if (resolving) {
-            return bootAllocate(bytes);
-        }
+    if (real == nullptr && !resolving) {
         resolving = true;
-        real = fn = next<Fn>(name);
+        real = next<Fn>(name);
         resolving = false;
+    }
+    return real;
+}
+
+// One allocation, failed and counted as the test asked.
+template <typename Fn, typename... Args>
+void* allocate(const char* name, std::size_t bytes, Args... args)
+{
+    const Fn fn = realAllocator<Fn>(name);
+    if (fn == nullptr) {
+        return bootAllocate(bytes);
     }
     if (!notCounted && allocationFailsAt > 0 && ++allocationCount == allocationFailsAt) {
         errno = ENOMEM;
@@ -153,11 +162,23 @@ void Platform::clearLogs()
 using marltest::next;
 using marltest::platform;
 
+
+// The real function `name`, of the type of the declaration of `name`.
+#define REAL(name) static const auto real = next<decltype(&::name)>(#name)
+
+// True, with errno set, when the test armed `fault` for this call.
+bool injected(std::atomic<int>& fault)
+{
+    const int error = fault.exchange(0);
+    errno = error != 0 ? error : errno;
+    return error != 0;
+}
+
 extern "C" {
 
 int socket(int domain, int type, int protocol) noexcept
 {
-    static const auto real = next<int (*)(int, int, int)>("socket");
+    REAL(socket);
     ++platform().socketCalls;
     std::this_thread::sleep_for(std::chrono::milliseconds(platform().socketDelayMs));
     return real(domain, type, protocol);
@@ -165,77 +186,52 @@ int socket(int domain, int type, int protocol) noexcept
 
 ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address, socklen_t addressLength)
 {
-    static const auto real = next<ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t)>("sendto");
+    REAL(sendto);
     ++platform().sendtoCalls;
-    if (const int error = platform().sendtoFailErrno.exchange(0); error != 0) {
-        errno = error;
-        return -1;
-    }
-    return real(fd, buffer, length, flags, address, addressLength);
+    return injected(platform().sendtoFailErrno) ? -1 : real(fd, buffer, length, flags, address, addressLength);
 }
 
 int select(int count, fd_set* readable, fd_set* writable, fd_set* failed, timeval* timeout)
 {
-    static const auto real = next<int (*)(int, fd_set*, fd_set*, fd_set*, timeval*)>("select");
+    REAL(select);
     ++platform().selectCalls;
-    if (timeout != nullptr) {
-        platform().lastSelectSeconds = timeout->tv_sec;
-        platform().lastSelectMicroseconds = timeout->tv_usec;
-    }
-    if (const int error = platform().selectFailErrno.exchange(0); error != 0) {
-        errno = error;
-        return -1;
-    }
+    platform().lastSelectSeconds = timeout->tv_sec;
+    platform().lastSelectMicroseconds = timeout->tv_usec;
     if (const int unready = platform().selectReturnsUnready.exchange(0); unready != 0) {
         FD_ZERO(readable);
         return unready;
     }
-    return real(count, readable, writable, failed, timeout);
+    return injected(platform().selectFailErrno) ? -1 : real(count, readable, writable, failed, timeout);
 }
 
 ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, sockaddr* address, socklen_t* addressLength)
 {
-    static const auto real = next<ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*)>("recvfrom");
-    if (const int error = platform().recvfromFailErrno.exchange(0); error != 0) {
-        errno = error;
-        return -1;
-    }
-    return real(fd, buffer, length, flags, address, addressLength);
+    REAL(recvfrom);
+    return injected(platform().recvfromFailErrno) ? -1 : real(fd, buffer, length, flags, address, addressLength);
 }
 
 // What recvfrom becomes where the compiler cannot prove that the length fits
 // the buffer (sanitizer builds); it aborts on an overflow, as the real one.
-ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address,
-                       socklen_t* addressLength)
+ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address, socklen_t* addressLength)
 {
-    if (length > bufferSize) {
-        std::abort();
-    }
-    return recvfrom(fd, buffer, length, flags, address, addressLength);
+    return length > bufferSize ? (std::abort(), -1) : recvfrom(fd, buffer, length, flags, address, addressLength);
 }
 
 struct servent* getservbyname(const char* name, const char* protocol)
 {
-    static const auto real = next<servent* (*)(const char*, const char*)>("getservbyname");
+    REAL(getservbyname);
     ++platform().serviceLookups;
     static char udp[] = "udp";
     static char* noAliases[] = {nullptr};
     static servent entry{};
-    switch (platform().service.load()) {
-    case marltest::Platform::Service::Missing:
-        return nullptr;
-    case marltest::Platform::Service::FakePort:
-        entry = {const_cast<char*>(name), noAliases, static_cast<int>(htons(platform().servicePort)), udp};
-        return &entry;
-    case marltest::Platform::Service::Real:
-        break;
-    }
-    return real(name, protocol);
+    entry = {const_cast<char*>(name), noAliases, static_cast<int>(htons(platform().servicePort)), udp};
+    using Service = marltest::Platform::Service;
+    return platform().service == Service::Real ? real(name, protocol) : platform().service == Service::Missing ? nullptr : &entry;
 }
 
 int cmn_hal_getCentralAddress(struct in_addr* address)
 {
-    static const auto real = next<int (*)(struct in_addr*)>("cmn_hal_getCentralAddress");
+    REAL(cmn_hal_getCentralAddress);
     ++platform().centralAddressCalls;
     return real(address);
 }
@@ -252,21 +248,11 @@ void* calloc(size_t count, size_t size) noexcept
 
 void free(void* pointer) noexcept
 {
-    static std::atomic<void (*)(void*)> real{nullptr};
-    static thread_local bool resolving = false;
-    if (pointer == nullptr || marltest::inBootArena(pointer)) {
-        return;
+    // A block freed while free itself is looked up stays allocated, harmlessly.
+    const auto fn = marltest::realAllocator<void (*)(void*)>("free");
+    if (pointer != nullptr && !marltest::inBootArena(pointer) && fn != nullptr) {
+        fn(pointer);
     }
-    auto fn = real.load();
-    if (fn == nullptr) {
-        if (resolving) {
-            return; // freed while dlsym looks free up: leaked, harmlessly
-        }
-        resolving = true;
-        real = fn = next<void (*)(void*)>("free");
-        resolving = false;
-    }
-    fn(pointer);
 }
 
 void syslog(int priority, const char* format, ...)
@@ -277,7 +263,8 @@ void syslog(int priority, const char* format, ...)
     va_end(args);
 }
 
-void __syslog_chk(int priority, int /*flag*/, const char* format, ...)
+// What syslog becomes with _FORTIFY_SOURCE.
+void __syslog_chk(int priority, int, const char* format, ...)
 {
     va_list args;
     va_start(args, format);

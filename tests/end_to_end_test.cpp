@@ -28,7 +28,7 @@ protected:
     // Runs marl with `arguments`: its exit status, stdout and stderr.
     static std::tuple<int, std::string, std::string> marl(std::vector<std::string> arguments)
     {
-        arguments.insert(arguments.begin(), MARL_COMMAND);
+        arguments.insert(arguments.begin(), {MARL_COMMAND});
         ChildProcess marl(arguments);
         const int status = marl.wait(std::chrono::seconds(30));
         return {status, marl.stdoutText(), marl.stderrText()};

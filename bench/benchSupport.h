@@ -1,6 +1,6 @@
 // What the benchmarks share: rounds that interleave a baseline with a
-// candidate, the table of ratios printed at the end, and the far ends the
-// library sends to (a sink socket, or marld run as a child process).
+// candidate, the table of ratios printed at the end, and the library's own
+// socket. The far ends (a sink, marld) and the datagrams come from testkit.
 //
 // Every figure is a ratio against a baseline measured in the same run, in
 // many short rounds that alternate which of the two goes first: on a shared
@@ -10,25 +10,38 @@
 
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
-#include <sys/types.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "marlmsg.h"
+#include "marlEncDec.h"
 
 namespace marlbench {
 
 using Clock = std::chrono::steady_clock;
 
-// How many rounds a benchmark runs: its default scaled by MARL_BENCH_SCALE
-// (a positive number; default 1), never fewer than 3.
+// The benchmark groups; main registers them in this order, which is the
+// order they run and the order of the table.
+void registerClientBenchmarks();
+void registerCodecBenchmarks();
+void registerMarldBenchmarks();
+
+// `rounds` scaled by MARL_BENCH_SCALE (a positive number; default 1), never
+// fewer than 3.
 [[nodiscard]] benchmark::IterationCount scaledRounds(benchmark::IterationCount rounds);
+
+// Registers a benchmark that times its own rounds (SetIterationTime) and runs
+// scaledRounds(rounds) of them.
+template <typename Fn>
+void registerRounds(const std::string& name, benchmark::IterationCount rounds, Fn fn)
+{
+    benchmark::RegisterBenchmark(name.c_str(), std::move(fn))->Iterations(scaledRounds(rounds))->UseManualTime();
+}
 
 // ---- The table
 
@@ -132,97 +145,33 @@ Paired pairedRounds(benchmark::State& state, Timing timing, int calls, Baseline 
 void addPairedRow(const std::string& what, const std::string& baseline, const Paired& result,
                   std::optional<double> target = std::nullopt, std::string note = {});
 
-// ---- The far ends
+// ---- The library's socket
 
-// The library's socket and the service's address, as setup_marl_socket hands
-// them out; creates the socket on the first call. Nothing when the library
-// cannot set up its socket or the services database names no "marl" port.
+// The socket and the service's address as setup_marl_socket hands them out,
+// taken once: the baselines send on the very socket, to the very address,
+// that the library uses. main checks it before any benchmark runs.
 struct LibrarySocket {
-    int fd;
-    sockaddr_in service;
+    int fd = -1;
+    sockaddr_in service{};
+    // 0 when the library has no socket or the services database names no
+    // "marl" port.
+    [[nodiscard]] std::uint16_t port() const { return ntohs(service.sin_port); }
 };
-[[nodiscard]] std::optional<LibrarySocket> librarySocket();
-
-// A UDP socket bound where the library sends, with a large receive buffer,
-// that keeps what it is sent: sends then take the path they take to a
-// listening service. Emptied between rounds so that it never fills up.
-class Sink {
-public:
-    explicit Sink(const sockaddr_in& at);
-    ~Sink();
-    Sink(const Sink&) = delete;
-    Sink& operator=(const Sink&) = delete;
-
-    [[nodiscard]] bool ok() const { return fd_ >= 0; }
-    [[nodiscard]] const std::string& error() const { return error_; }
-    // Takes everything queued; returns how many datagrams that was.
-    std::size_t drain();
-    // The next datagram, waiting up to a second for it.
-    [[nodiscard]] std::optional<std::vector<std::uint8_t>> next();
-
-private:
-    int fd_ = -1;
-    std::string error_;
-};
-
-// marld's counters, from the lines it prints when it stops.
-struct MarldCounters {
-    std::uint64_t received = 0;
-    std::uint64_t updates = 0;
-    std::uint64_t queries = 0;
-    std::uint64_t dropped = 0;
-    std::uint64_t receiveErrors = 0;
-};
-[[nodiscard]] std::optional<MarldCounters> parseCounters(const std::string& text);
-
-// marld as a child process, with its stdout in a file. The constructor
-// starts it with `arguments` and waits, bounded, for its listening line.
-class MarldChild {
-public:
-    explicit MarldChild(const std::vector<std::string>& arguments);
-    ~MarldChild();
-    MarldChild(const MarldChild&) = delete;
-    MarldChild& operator=(const MarldChild&) = delete;
-
-    [[nodiscard]] bool listening() const { return listening_; }
-    [[nodiscard]] pid_t pid() const { return pid_; }
-    // SIGTERM, then waits (bounded) for marld to end; returns its stdout.
-    std::string stop();
-
-private:
-    std::string output() const;
-
-    pid_t pid_ = -1;
-    bool listening_ = false;
-    std::string outputPath_;
-};
-
-// The kernel's UDP counters of this network namespace (/proc/net/snmp).
-struct UdpStats {
-    std::uint64_t inDatagrams = 0;
-    std::uint64_t rcvbufErrors = 0;
-    std::uint64_t inErrors = 0;
-};
-[[nodiscard]] UdpStats readUdpStats();
+[[nodiscard]] const LibrarySocket& librarySocket();
 
 // Waits, up to `timeout`, until the UDP socket bound to 127.0.0.1:`port` in
 // this network namespace has nothing queued (/proc/net/udp); false if it
 // still has, or there is no such socket.
 [[nodiscard]] bool waitUntilQueueEmpty(std::uint16_t port, std::chrono::milliseconds timeout);
 
-// A datagram as the library writes it for a plain update of `name`, or a
-// query of it: the bytes a bare sendto baseline sends.
-[[nodiscard]] std::vector<std::uint8_t> updateDatagram(const std::string& name, bool set);
-[[nodiscard]] std::vector<std::uint8_t> queryDatagram(const std::string& name);
-
 // A threshold record and six texts, each at its block maximum: the largest
-// block an extended update can carry (414 bytes). The record points into the
-// strings, so it is neither copied nor moved.
+// block an extended update can carry (MARL_DYNAMIC_INFO_MAX_SIZE). The record
+// points into the strings, so it is neither copied nor moved.
 struct MaximalRuntimeInfo {
-    std::string attributeId = std::string(80, 'a');
-    std::string indication = std::string(4, 'i');
-    std::string monitoredAttributes = std::string(128, 'm');
-    std::string text = std::string(32, 't');
+    std::string attributeId = std::string(MARL_MAX_ATTRIBUTE_ID_LENGTH, 'a');
+    std::string indication = std::string(MARL_MAX_INDICATION_LENGTH, 'i');
+    std::string monitoredAttributes = std::string(MARL_MAX_MONITORED_ATTRIBUTES_LENGTH, 'm');
+    std::string text = std::string(MARL_MAX_DESCRIPTIVE_TEXT_LENGTH, 't');
     t_threshold_info threshold{};
 
     MaximalRuntimeInfo()

@@ -5,21 +5,25 @@
 // (a bare sendto of the very bytes the library sends) and the candidate take
 // the same path through the kernel. Queries go to marld, started for the
 // benchmark, against a bare request and response of the same bytes.
-#include <arpa/inet.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <syslog.h>
 
+#include <cstring>
+#include <memory>
+#include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "benchSupport.h"
-#include "benchmarks.h"
+#include "child_process.h"
 #include "marlclient.h"
+#include "test_support.h"
 
 namespace marlbench {
 
 namespace {
+
+using marltest::Bytes;
 
 constexpr int kCallsPerRound = 64;
 
@@ -32,48 +36,48 @@ std::string nameOfLength(std::size_t length)
     return name;
 }
 
-// Sends one datagram with each of the two and checks that the sink got the
-// same bytes from both: the comparison is only fair if they send the same.
-template <typename Baseline, typename Candidate>
-bool sendSameBytes(Sink& sink, Baseline& baseline, Candidate& candidate)
+// The baselines' send: `datagram` whole, on the library's socket, to the
+// service's address.
+bool sendToService(const LibrarySocket& library, const Bytes& datagram)
 {
-    sink.drain();
-    if (!baseline() || !candidate()) {
-        return false;
+    return sendto(library.fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&library.service),
+                  sizeof library.service) == static_cast<ssize_t>(datagram.size());
+}
+
+// A socket bound to the service's port that keeps what it is sent, so that
+// sends take the path they take to a listening service; drained between
+// rounds, and with room for many rounds of the largest datagrams (the kernel
+// caps it at net.core.rmem_max), so that it never fills up. Null, with the
+// benchmark skipped, when the port is taken.
+std::unique_ptr<marltest::UdpPeer> serviceSink(benchmark::State& state)
+{
+    try {
+        return std::make_unique<marltest::UdpPeer>(librarySocket().port(), 4 << 20);
+    } catch (const std::runtime_error& error) {
+        state.SkipWithError(error.what());
+        return nullptr;
     }
-    const auto first = sink.next();
-    const auto second = sink.next();
-    return first && second && *first == *second;
 }
 
 // update_marl_point of `name` against a bare sendto of the same datagram to
 // the same address on the same socket.
 void updateAgainstSendto(benchmark::State& state, std::size_t nameLength, std::optional<double> target)
 {
-    const auto library = librarySocket();
-    if (!library) {
-        state.SkipWithError("the library has no socket or no service port");
+    const auto sink = serviceSink(state);
+    if (!sink) {
         return;
     }
-    Sink sink(library->service);
-    if (!sink.ok()) {
-        state.SkipWithError(sink.error().c_str());
-        return;
-    }
+    const LibrarySocket& library = librarySocket();
     const std::string name = nameOfLength(nameLength);
-    const std::vector<std::uint8_t> datagram = updateDatagram(name, true);
-    const sockaddr_in to = library->service;
-    const int fd = library->fd;
-    auto bare = [&] {
-        return sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
-               static_cast<ssize_t>(datagram.size());
-    };
+    const Bytes datagram = marltest::datagramBytes(marl::UpdateDatagram{name, true});
+    auto bare = [&] { return sendToService(library, datagram); };
     auto update = [&] { return update_marl_point(name.c_str(), 1); };
-    if (!sendSameBytes(sink, bare, update)) {
-        state.SkipWithError("update_marl_point and the bare sendto did not send the same bytes");
+    // The comparison is only fair if the two send the same bytes.
+    if (!update() || sink->receive(std::chrono::seconds(1)) != datagram) {
+        state.SkipWithError("update_marl_point did not send the datagram the bare sendto sends");
         return;
     }
-    const Paired result = pairedRounds(state, Timing::threadCpu, kCallsPerRound, bare, update, [&] { sink.drain(); });
+    const Paired result = pairedRounds(state, Timing::threadCpu, kCallsPerRound, bare, update, [&] { sink->drain(); });
     if (!result.allSucceeded) {
         state.SkipWithError("a send failed");
         return;
@@ -87,31 +91,27 @@ void updateAgainstSendto(benchmark::State& state, std::size_t nameLength, std::o
 // a caller may, to show what the extended update's information lines cost.
 void extendedAgainstPlain(benchmark::State& state, bool maskInfo)
 {
-    const auto library = librarySocket();
-    if (!library) {
-        state.SkipWithError("the library has no socket or no service port");
-        return;
-    }
-    Sink sink(library->service);
-    if (!sink.ok()) {
-        state.SkipWithError(sink.error().c_str());
+    const auto sink = serviceSink(state);
+    if (!sink) {
         return;
     }
     MaximalRuntimeInfo info;
+    const char* name = "fan-tray-2/overheat";
     const char* text = info.text.c_str();
-    auto plain = [] { return update_marl_point("fan-tray-2/overheat", 1); };
+    auto plain = [&] { return update_marl_point(name, 1); };
     auto extended = [&] {
-        return update_marl_point_ext("fan-tray-2/overheat", 1, &info.threshold, info.monitoredAttributes.c_str(), text,
-                                     text, text, text, text);
+        return update_marl_point_ext(name, 1, &info.threshold, info.monitoredAttributes.c_str(), text, text, text,
+                                     text, text);
     };
     const int oldMask = maskInfo ? setlogmask(LOG_UPTO(LOG_NOTICE)) : 0;
-    sink.drain();
     const bool sent = extended();
-    const auto datagram = sink.next();
-    if (!sent || !datagram || datagram->size() != 46 + 19 + 414) {
+    const auto datagram = sink->receive(std::chrono::seconds(1));
+    if (!sent || !datagram ||
+        datagram->size() != marl::datagramSize(marl::UpdateDatagram{name, true}) + MARL_DYNAMIC_INFO_MAX_SIZE) {
         state.SkipWithError("the extended update did not carry a maximal block");
     } else {
-        const Paired result = pairedRounds(state, Timing::threadCpu, kCallsPerRound, plain, extended, [&] { sink.drain(); });
+        const Paired result =
+            pairedRounds(state, Timing::threadCpu, kCallsPerRound, plain, extended, [&] { sink->drain(); });
         addPairedRow(std::string("update_marl_point_ext, 7 arguments at maxima") +
                          (maskInfo ? ", LOG_INFO masked" : ""),
                      "update_marl_point, same name", result, std::nullopt,
@@ -128,52 +128,43 @@ void extendedAgainstPlain(benchmark::State& state, bool maskInfo)
 // 10 seconds): the difference between the two rows is that system call.
 void queryAgainstBareRoundTrip(benchmark::State& state, bool withSelect)
 {
-    const auto library = librarySocket();
-    if (!library) {
-        state.SkipWithError("the library has no socket or no service port");
-        return;
-    }
-    MarldChild marld({"--port", std::to_string(ntohs(library->service.sin_port)), "--quiet"});
-    if (!marld.listening()) {
-        state.SkipWithError("marld did not start on the service's port");
-        return;
-    }
+    const LibrarySocket& library = librarySocket();
+    marltest::MarldProcess marld({"--port", std::to_string(library.port()), "--quiet"}, false);
     const std::string name = "fan-tray-2/overheat";
-    if (!update_marl_point(name.c_str(), 1)) {
-        state.SkipWithError("cannot raise the point");
+    if (marld.port() == 0 || !update_marl_point(name.c_str(), 1)) {
+        state.SkipWithError(("marld on the service's port did not take the point in: " + marld.stderrText()).c_str());
         return;
     }
-    const std::vector<std::uint8_t> request = queryDatagram(name);
-    const sockaddr_in to = library->service;
-    const int fd = library->fd;
-    std::uint8_t reply[568];
+    const Bytes request = marltest::datagramBytes(marl::QueryDatagram{name});
+    // marld's answer for the set point, which the baseline checks as the
+    // library checks its own.
+    const Bytes answer = marltest::datagramBytes(marl::ResponseDatagram{name, true});
+    std::uint8_t reply[MARL_MAX_RESPONSE_LENGTH];
     auto bare = [&] {
-        if (sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) !=
-            static_cast<ssize_t>(request.size())) {
+        if (!sendToService(library, request)) {
             return false;
         }
         if (withSelect) {
             fd_set readable;
             FD_ZERO(&readable);
-            FD_SET(fd, &readable);
+            FD_SET(library.fd, &readable);
             timeval timeout{10, 0};
-            if (select(fd + 1, &readable, nullptr, nullptr, &timeout) != 1) {
+            if (select(library.fd + 1, &readable, nullptr, nullptr, &timeout) != 1) {
                 return false;
             }
         }
         sockaddr_in from{};
         socklen_t fromSize = sizeof from;
-        // The set point's reply: header, pointIsSet 1 at byte 40.
-        return recvfrom(fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &fromSize) >= 45 &&
-               reply[40] == 1;
+        return recvfrom(library.fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from), &fromSize) ==
+                   static_cast<ssize_t>(answer.size()) &&
+               std::memcmp(reply, answer.data(), answer.size()) == 0;
     };
     auto query = [&] {
         std::uint8_t value = 0;
         return read_marl_point(name.c_str(), &value) && value == 1;
     };
     const Paired result = pairedRounds(state, Timing::wall, kCallsPerRound / 4, bare, query, [] {});
-    const auto counters = parseCounters(marld.stop());
-    if (!result.allSucceeded || !counters || counters->dropped != 0) {
+    if (!result.allSucceeded || marld.stop() != 0 || marltest::marldCounter(marld.stdoutText(), "dropped") != 0U) {
         state.SkipWithError("a query failed or marld dropped a datagram");
         return;
     }
@@ -188,34 +179,20 @@ void queryAgainstBareRoundTrip(benchmark::State& state, bool withSelect)
 
 void registerClientBenchmarks()
 {
-    benchmark::RegisterBenchmark("update_marl_point/vs_sendto",
-                                 [](benchmark::State& state) { updateAgainstSendto(state, 2, 1.05); })
-        ->Iterations(scaledRounds(4000))
-        ->UseManualTime();
+    registerRounds("update_marl_point/vs_sendto", 4000,
+                   [](benchmark::State& state) { updateAgainstSendto(state, 2, 1.05); });
     for (const std::size_t length : {1, 100, 600}) {
-        benchmark::RegisterBenchmark(("update_marl_point/name_bytes:" + std::to_string(length)).c_str(),
-                                     [length](benchmark::State& state) {
-                                         updateAgainstSendto(state, length, std::nullopt);
-                                     })
-            ->Iterations(scaledRounds(1500))
-            ->UseManualTime();
+        registerRounds("update_marl_point/name_bytes:" + std::to_string(length), 1500,
+                       [length](benchmark::State& state) { updateAgainstSendto(state, length, std::nullopt); });
     }
-    benchmark::RegisterBenchmark("update_marl_point_ext/vs_update",
-                                 [](benchmark::State& state) { extendedAgainstPlain(state, false); })
-        ->Iterations(scaledRounds(1500))
-        ->UseManualTime();
-    benchmark::RegisterBenchmark("update_marl_point_ext/vs_update_info_masked",
-                                 [](benchmark::State& state) { extendedAgainstPlain(state, true); })
-        ->Iterations(scaledRounds(1500))
-        ->UseManualTime();
-    benchmark::RegisterBenchmark("read_marl_point/vs_bare_round_trip",
-                                 [](benchmark::State& state) { queryAgainstBareRoundTrip(state, false); })
-        ->Iterations(scaledRounds(1500))
-        ->UseManualTime();
-    benchmark::RegisterBenchmark("read_marl_point/vs_bare_round_trip_with_select",
-                                 [](benchmark::State& state) { queryAgainstBareRoundTrip(state, true); })
-        ->Iterations(scaledRounds(1500))
-        ->UseManualTime();
+    registerRounds("update_marl_point_ext/vs_update", 1500,
+                   [](benchmark::State& state) { extendedAgainstPlain(state, false); });
+    registerRounds("update_marl_point_ext/vs_update_info_masked", 1500,
+                   [](benchmark::State& state) { extendedAgainstPlain(state, true); });
+    registerRounds("read_marl_point/vs_bare_round_trip", 1500,
+                   [](benchmark::State& state) { queryAgainstBareRoundTrip(state, false); });
+    registerRounds("read_marl_point/vs_bare_round_trip_with_select", 1500,
+                   [](benchmark::State& state) { queryAgainstBareRoundTrip(state, true); });
 }
 
 } // namespace marlbench

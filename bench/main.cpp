@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "benchSupport.h"
-#include "benchmarks.h"
 
 int main(int argc, char** argv)
 {
@@ -34,7 +33,7 @@ int main(int argc, char** argv)
     if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) {
         return 2;
     }
-    if (!marlbench::librarySocket()) {
+    if (marlbench::librarySocket().port() == 0) {
         std::fprintf(stderr, "marl-bench: the services database names no \"marl\" port (or the library has no "
                              "socket); run it with scripts/with-services.sh PORT\n");
         return 2;

@@ -1,9 +1,8 @@
 // marld: how many updates one service takes in on loopback, with and without
 // batched receives, and how its per-update cost grows with the points it
 // knows.
-#include <arpa/inet.h>
-
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -13,16 +12,17 @@
 #include <vector>
 
 #include "benchSupport.h"
-#include "benchmarks.h"
+#include "child_process.h"
 #include "datagramHandler.h"
 #include "marlclient.h"
+#include "test_support.h"
 
 namespace marlbench {
 
 namespace {
 
 // Fixed-width names, so that a datagram can be pointed at another point by
-// rewriting its digits in place.
+// rewriting its digits in place: the name ends a plain update.
 constexpr std::size_t kDigits = 7;
 
 std::string pointName(std::size_t index)
@@ -47,8 +47,8 @@ struct XorShift {
 // ---- Per-update cost by the number of known points, without sockets
 
 // A handler whose store knows `points` points, fed updates of known points
-// picked at random: the cost of finding a point among many, cache misses
-// included.
+// picked at random, setting and clearing in turn: the cost of finding a
+// point among many, cache misses included.
 class KnownPoints {
 public:
     explicit KnownPoints(std::size_t points) : points_(points), store_(points), handler_(store_, names_)
@@ -57,19 +57,18 @@ public:
         for (std::size_t i = 0; i < points; ++i) {
             (void)store_.update(pointName(i), false, now, std::nullopt);
         }
-        datagram_ = updateDatagram(pointName(0), true);
     }
 
     bool updateOne()
     {
+        marltest::Bytes& datagram = datagrams_[++updates_ % 2];
         std::size_t index = static_cast<std::size_t>(random_.next() % points_);
         for (std::size_t i = 0; i < kDigits; ++i) {
-            datagram_[datagram_.size() - 1 - i] = static_cast<std::uint8_t>('0' + index % 10);
+            datagram[datagram.size() - 1 - i] = static_cast<std::uint8_t>('0' + index % 10);
             index /= 10;
         }
-        datagram_[40] ^= 1;
         const marld::Outcome outcome =
-            handler_.handle(datagram_.data(), datagram_.size(), marld::Endpoint{0x7F000001, 40000}, now_);
+            handler_.handle(datagram.data(), datagram.size(), marld::Endpoint{0x7F000001, 40000}, now_);
         return std::holds_alternative<marld::UpdateAccepted>(outcome);
     }
 
@@ -80,7 +79,9 @@ private:
     marld::PointStore store_;
     marld::PointNames names_;
     marld::DatagramHandler handler_;
-    std::vector<std::uint8_t> datagram_;
+    std::array<marltest::Bytes, 2> datagrams_{marltest::datagramBytes(marl::UpdateDatagram{pointName(0), false}),
+                                              marltest::datagramBytes(marl::UpdateDatagram{pointName(0), true})};
+    std::size_t updates_ = 0;
     XorShift random_;
     marld::WallClock::time_point now_ = marld::WallClock::now();
 };
@@ -110,15 +111,18 @@ struct Ingestion {
     std::uint64_t kernelDrops = 0;
 };
 
-// How many updates may be sent unconfirmed: marld's receive buffer (4 MiB
-// asked for, capped at net.core.rmem_max, doubled by the kernel) counted in
-// 1 KiB datagrams (short ones take 832 bytes on loopback), halved for margin.
+// The receive buffer marld is run with (--rcvbuf).
+constexpr long kReceiveBuffer = 4L << 20;
+
+// How many updates may be sent unconfirmed: marld's receive buffer (capped
+// at net.core.rmem_max, doubled by the kernel) counted in 1 KiB datagrams
+// (short ones take 832 bytes on loopback), halved for margin.
 std::size_t pacingWindow()
 {
     std::ifstream sysctl("/proc/sys/net/core/rmem_max");
     long rmemMax = 0;
     sysctl >> rmemMax;
-    return static_cast<std::size_t>(std::clamp(2 * std::min(4194304L, rmemMax) / 2 / 1024, 64L, 1000L));
+    return static_cast<std::size_t>(std::clamp(2 * std::min(kReceiveBuffer, rmemMax) / 2 / 1024, 64L, 1000L));
 }
 
 // Updates each of `names` once, with a query after every `window` updates:
@@ -142,15 +146,15 @@ bool pacedUpdates(const std::vector<std::string>& names, std::size_t window)
 // then `senders` threads send `perSender` updates each of random known
 // points, as fast as they can. Timed from the start of the flood until a
 // query sent after it is answered, i.e. until marld has handled all of it.
-Ingestion ingest(const LibrarySocket& library, std::vector<std::string> marldArguments, std::size_t known,
-                 int senders, std::size_t perSender)
+Ingestion ingest(std::vector<std::string> marldArguments, std::size_t known, int senders, std::size_t perSender)
 {
     Ingestion result;
-    marldArguments.insert(marldArguments.end(), {"--port", std::to_string(ntohs(library.service.sin_port)),
-                                                 "--rcvbuf", "4194304", "--max-points", std::to_string(known)});
-    MarldChild marld(marldArguments);
-    if (!marld.listening()) {
-        std::fprintf(stderr, "marl-bench: marld did not start\n");
+    const std::uint16_t port = librarySocket().port();
+    marldArguments.insert(marldArguments.end(), {"--port", std::to_string(port), "--max-points", std::to_string(known),
+                                                 "--rcvbuf", std::to_string(kReceiveBuffer)});
+    marltest::MarldProcess marld(std::move(marldArguments), false);
+    if (marld.port() == 0) {
+        std::fprintf(stderr, "marl-bench: marld did not start: %s\n", marld.stderrText().c_str());
         return result;
     }
     std::vector<std::string> names;
@@ -162,7 +166,7 @@ Ingestion ingest(const LibrarySocket& library, std::vector<std::string> marldArg
         std::fprintf(stderr, "marl-bench: marld did not take the known points in\n");
         return result;
     }
-    const UdpStats before = readUdpStats();
+    const std::uint64_t kernelDropsBefore = marltest::udpCounter("RcvbufErrors");
     std::atomic<bool> go{false};
     std::atomic<std::uint64_t> sent{0};
     std::vector<std::thread> threads;
@@ -188,31 +192,33 @@ Ingestion ingest(const LibrarySocket& library, std::vector<std::string> marldArg
     // The closing query must not meet a full queue, or it is lost too: it is
     // sent once marld has taken in everything that reached it.
     std::uint8_t value = 0;
-    const bool drained = waitUntilQueueEmpty(ntohs(library.service.sin_port), std::chrono::seconds(60)) &&
-                         read_marl_point(names[0].c_str(), &value);
+    const bool drained =
+        waitUntilQueueEmpty(port, std::chrono::seconds(60)) && read_marl_point(names[0].c_str(), &value);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const UdpStats after = readUdpStats();
-    const auto counters = parseCounters(marld.stop());
-    if (!drained || !counters || counters->dropped != 0) {
-        std::fprintf(stderr, "marl-bench: marld run failed: %s\n",
-                     !drained ? "the final query was not answered"
-                              : !counters ? "no counters in marld's output" : "marld dropped datagrams");
+    result.kernelDrops = marltest::udpCounter("RcvbufErrors") - kernelDropsBefore;
+    const int status = marld.stop();
+    const std::string output = marld.stdoutText();
+    const auto updates = marltest::marldCounter(output, "updates");
+    const auto queries = marltest::marldCounter(output, "queries");
+    if (!drained || status != 0 || !updates || !queries || marltest::marldCounter(output, "dropped") != 0U) {
+        std::fprintf(stderr, "marl-bench: marld run failed (%s, exit status %d): %s\n",
+                     drained ? "the final query was answered" : "the final query was not answered", status,
+                     marld.stderrText().c_str());
         return result;
     }
     // Every update marld took in was accepted (nothing dropped); what it did
     // not take in was lost on the way.
     const std::uint64_t pacedQueries = known / pacingWindow();
-    const std::uint64_t timedReceived = counters->updates - known;
+    const std::uint64_t timedReceived = *updates - known;
     const std::uint64_t timedSent = sent.load();
-    result.ok = counters->queries == pacedQueries + 1 && timedReceived <= timedSent;
+    result.ok = *queries == pacedQueries + 1 && timedReceived <= timedSent;
     if (!result.ok) {
         std::fprintf(stderr, "marl-bench: marld counted %llu queries and %llu timed updates; %llu were sent\n",
-                     static_cast<unsigned long long>(counters->queries),
-                     static_cast<unsigned long long>(timedReceived), static_cast<unsigned long long>(timedSent));
+                     static_cast<unsigned long long>(*queries), static_cast<unsigned long long>(timedReceived),
+                     static_cast<unsigned long long>(timedSent));
     }
     result.acceptedPerSecond = static_cast<double>(timedReceived) / seconds;
     result.lossRate = timedSent == 0 ? 0 : static_cast<double>(timedSent - timedReceived) / static_cast<double>(timedSent);
-    result.kernelDrops = after.rcvbufErrors - before.rcvbufErrors;
     return result;
 }
 
@@ -222,11 +228,6 @@ void compareIngestion(benchmark::State& state, const std::string& what, const st
                       const std::vector<std::string>& before, const std::vector<std::string>& after,
                       std::size_t knownBefore, std::size_t knownAfter, int senders, std::size_t perSender)
 {
-    const auto library = librarySocket();
-    if (!library) {
-        state.SkipWithError("the library has no socket or no service port");
-        return;
-    }
     std::vector<double> beforeRates, afterRates, ratios, beforeLoss, afterLoss;
     std::uint64_t beforeDrops = 0;
     std::uint64_t afterDrops = 0;
@@ -235,11 +236,11 @@ void compareIngestion(benchmark::State& state, const std::string& what, const st
         Ingestion b;
         Ingestion a;
         if (beforeFirst) {
-            b = ingest(*library, before, knownBefore, senders, perSender);
-            a = ingest(*library, after, knownAfter, senders, perSender);
+            b = ingest(before, knownBefore, senders, perSender);
+            a = ingest(after, knownAfter, senders, perSender);
         } else {
-            a = ingest(*library, after, knownAfter, senders, perSender);
-            b = ingest(*library, before, knownBefore, senders, perSender);
+            a = ingest(after, knownAfter, senders, perSender);
+            b = ingest(before, knownBefore, senders, perSender);
         }
         beforeFirst = !beforeFirst;
         if (!a.ok || !b.ok) {
@@ -270,38 +271,29 @@ void compareIngestion(benchmark::State& state, const std::string& what, const st
 void registerMarldBenchmarks()
 {
     for (const std::size_t points : {std::size_t{100000}, std::size_t{1000000}}) {
-        benchmark::RegisterBenchmark(("marld/handle_update_known_points:" + std::to_string(points)).c_str(),
-                                     [points](benchmark::State& state) { updateCostByKnownPoints(state, points); })
-            ->Iterations(scaledRounds(2000))
-            ->UseManualTime();
+        registerRounds("marld/handle_update_known_points:" + std::to_string(points), 2000,
+                       [points](benchmark::State& state) { updateCostByKnownPoints(state, points); });
     }
     const std::size_t perRun = 300000;
     for (const int senders : {1, 2, 4, 8}) {
         const std::size_t perSender = perRun / static_cast<std::size_t>(senders);
-        benchmark::RegisterBenchmark(
-            ("marld/ingestion_recv_batch/senders:" + std::to_string(senders)).c_str(),
-            [senders, perSender](benchmark::State& state) {
-                compareIngestion(state,
-                                 "marld ingestion, --recv-batch 32, " + std::to_string(senders) +
-                                     (senders == 1 ? " sender" : " senders"),
-                                 "--recv-batch 1", {"--quiet", "--recv-batch", "1"},
-                                 {"--quiet", "--recv-batch", "32"}, 1000, 1000, senders, perSender);
-            })
-            ->Iterations(scaledRounds(3))
-            ->UseManualTime();
+        registerRounds("marld/ingestion_recv_batch/senders:" + std::to_string(senders), 3,
+                       [senders, perSender](benchmark::State& state) {
+                           compareIngestion(state,
+                                            "marld ingestion, --recv-batch 32, " + std::to_string(senders) +
+                                                (senders == 1 ? " sender" : " senders"),
+                                            "--recv-batch 1", {"--quiet", "--recv-batch", "1"},
+                                            {"--quiet", "--recv-batch", "32"}, 1000, 1000, senders, perSender);
+                       });
     }
-    benchmark::RegisterBenchmark("marld/ingestion_with_lines", [perRun](benchmark::State& state) {
+    registerRounds("marld/ingestion_with_lines", 3, [perRun](benchmark::State& state) {
         compareIngestion(state, "marld ingestion, --recv-batch 32, lines on stdout, 4 senders", "--recv-batch 1",
                          {"--recv-batch", "1"}, {"--recv-batch", "32"}, 1000, 1000, 4, perRun / 4);
-    })
-        ->Iterations(scaledRounds(3))
-        ->UseManualTime();
-    benchmark::RegisterBenchmark("marld/ingestion_known_points:1000000", [perRun](benchmark::State& state) {
+    });
+    registerRounds("marld/ingestion_known_points:1000000", 3, [perRun](benchmark::State& state) {
         compareIngestion(state, "marld ingestion, 1000000 known points, 2 senders", "1000 known points",
                          {"--quiet"}, {"--quiet"}, 1000, 1000000, 2, perRun / 2);
-    })
-        ->Iterations(scaledRounds(3))
-        ->UseManualTime();
+    });
 }
 
 } // namespace marlbench

@@ -37,6 +37,17 @@ public:
         return true;
     }
 
+    [[nodiscard]] bool putZeros(std::size_t count) noexcept
+    {
+        if (count > room_) {
+            return false;
+        }
+        std::memset(pos_, 0, count);
+        pos_ += count;
+        room_ -= count;
+        return true;
+    }
+
     // Where the next byte goes: just past everything written so far.
     [[nodiscard]] std::uint8_t* position() const noexcept { return pos_; }
     [[nodiscard]] std::size_t room() const noexcept { return room_; }

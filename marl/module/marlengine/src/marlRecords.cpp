@@ -55,10 +55,16 @@ std::size_t datagramSize(const ResponseDatagram& response) noexcept
 bool putDatagram(ByteWriter& writer, const UpdateDatagram& update) noexcept
 {
     const DynamicInfoView* info = update.runtimeInfo;
-    return putHeader(writer, info != nullptr ? MARL_MSG_UPDATE_POINT_EXT : MARL_MSG_UPDATE_POINT,
-                     datagramSize(update)) &&
-           writer.putU8(update.set ? 1 : 0) && writer.putU8(0) && putName(writer, update.name) &&
-           (info == nullptr || encodeDynamicInfo(writer, *info));
+    const std::size_t size = datagramSize(update);
+    const std::size_t room = writer.room();
+    if (!(putHeader(writer, info != nullptr ? MARL_MSG_UPDATE_POINT_EXT : MARL_MSG_UPDATE_POINT, size) &&
+          writer.putU8(update.set ? 1 : 0) && writer.putU8(0) && putName(writer, update.name) &&
+          (info == nullptr || encodeDynamicInfo(writer, *info)))) {
+        return false;
+    }
+    // The size counts every text at its full length: what a cut text leaves
+    // over is zero bytes, written here so that no buffer needs zero-filling.
+    return writer.putZeros(size - (room - writer.room()));
 }
 
 bool putDatagram(ByteWriter& writer, const QueryDatagram& query) noexcept

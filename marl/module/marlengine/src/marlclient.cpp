@@ -83,15 +83,15 @@ struct ServiceEndpoint {
     int sizeAddr;
 };
 
-// Sends one datagram of `length` bytes to the service: allocates the buffer
-// zero-filled, writes `datagram` into it through a writer bounded by
+// Sends one datagram of `length` bytes to the service: allocates the buffer,
+// writes `datagram` into it through a writer bounded by
 // `length`, sends it whole and releases it on every path. `operation` and
 // `pntId` name the failing call in the send failure's log line.
 template <typename Datagram>
 bool sendDatagram(const ServiceEndpoint& to, const char* operation, const char* pntId, std::size_t length,
                   const Datagram& datagram)
 {
-    auto* buffer = static_cast<std::uint8_t*>(std::calloc(1, length));
+    auto* buffer = static_cast<std::uint8_t*>(std::malloc(length));
     if (buffer == nullptr) {
         MARL_LOG(LOG_CRIT, "Unable to allocate buffer");
         return false;

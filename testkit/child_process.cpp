@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -73,19 +72,6 @@ ChildProcess::~ChildProcess()
     }
 }
 
-std::string ChildProcess::firstLine(std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string text = stdoutText();
-    while (text.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline &&
-           stop(0, std::chrono::milliseconds(0)) == -1) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        text = stdoutText();
-    }
-    text = stdoutText(); // all of it, should the child just have ended
-    return text.substr(0, text.find('\n') == std::string::npos ? 0 : text.find('\n'));
-}
-
 int ChildProcess::stop(int signal, std::chrono::milliseconds timeout)
 {
     if (pid_ <= 0) {
@@ -120,8 +106,15 @@ std::string ChildProcess::stderrText() const
 MarldProcess::MarldProcess(std::vector<std::string> arguments, bool kernelPort)
     : ChildProcess(marldCommand(std::move(arguments), kernelPort))
 {
-    // "marld: listening on 127.0.0.1:PORT" or {"event":"listening",...,"port":PORT}
-    const std::string line = firstLine();
+    // "marld: listening on 127.0.0.1:PORT" or {"event":"listening",...,"port":PORT},
+    // unless marld ends or takes ten seconds first.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (stdoutText().find('\n') == std::string::npos && wait(std::chrono::milliseconds(0)) == -1 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const std::string out = stdoutText();
+    const std::string line = out.substr(0, out.find('\n'));
     const std::size_t digits = line.find_last_not_of("0123456789}");
     if (line.find("listening") != std::string::npos && digits != std::string::npos) {
         port_ = static_cast<std::uint16_t>(std::atoi(line.c_str() + digits + 1));

@@ -26,8 +26,6 @@ namespace marltest {
 
 class ChildProcess {
 public:
-    static constexpr std::chrono::milliseconds kTimeout{10000};
-
     explicit ChildProcess(std::vector<std::string> command);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -36,16 +34,12 @@ public:
     // The child's process id (the emulator's in a cross build).
     pid_t pid() const { return pid_; }
 
-    // The first line of stdout without its newline, waiting up to `timeout`
-    // for it; empty when the child ended or the time ran out first.
-    std::string firstLine(std::chrono::milliseconds timeout = kTimeout);
-
     // Sends `signal` (none for 0) and waits up to `timeout` for the child to
     // end. Returns the exit code, or 128 + the signal's number when a signal
     // ended it, the same on every later call; -1 while it still runs (the
     // destructor kills it).
-    int stop(int signal = SIGTERM, std::chrono::milliseconds timeout = kTimeout);
-    int wait(std::chrono::milliseconds timeout = kTimeout) { return stop(0, timeout); }
+    int stop(int signal = SIGTERM, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) { return stop(0, timeout); }
 
     std::string stdoutText() const;
     std::string stderrText() const;

@@ -31,15 +31,13 @@ std::string taggedLine(const std::string& file, const std::string& needle, const
 
 Bytes hexBytes(const std::string& hex)
 {
-    std::string digits;
-    for (const char c : hex) {
-        if (std::isxdigit(static_cast<unsigned char>(c))) {
-            digits += c;
-        }
-    }
     Bytes bytes;
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    std::string pair;
+    for (const char c : hex) {
+        if (std::isxdigit(static_cast<unsigned char>(c)) && (pair += c).size() == 2) {
+            bytes.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
+            pair.clear();
+        }
     }
     return bytes;
 }
@@ -171,13 +169,11 @@ std::uint64_t udpCounter(const std::string& name)
 {
     // Two "Udp:" lines: the field names, then the values.
     std::ifstream snmp("/proc/net/snmp");
-    std::string names;
-    std::string values;
-    while (std::getline(snmp, names) && names.rfind("Udp: ", 0) != 0) {
+    std::string names, values;
+    while (std::getline(snmp, names) && !names.starts_with("Udp: ")) {
     }
     std::getline(snmp, values);
-    std::istringstream nameWords(names);
-    std::istringstream valueWords(values);
+    std::istringstream nameWords(names), valueWords(values);
     for (std::string field, value; nameWords >> field && valueWords >> value;) {
         if (field == name) {
             return std::stoull(value);

@@ -71,18 +71,18 @@ class Drops : public Handler, public ::testing::WithParamInterface<DropRow> {};
 // Each rule against a clear of ab that would change the state.
 TEST_P(Drops, CountTheReasonAndLeaveTheStateAlone)
 {
+    const auto& [what, bytes, reason] = GetParam();
     ASSERT_EQ(line(update("ab", true)), "update \"ab\" clear -> set (update 1) from 127.0.0.1:40000\n");
-    const Bytes& bytes = GetParam().bytes;
     char id[16] = "";
-    if (bytes.size() >= 4) {
+    if (bytes.size() >= 40) {
         std::snprintf(id, sizeof id, " (id 0x%04x)", static_cast<unsigned>(bytes[1] << 16 | bytes[2] << 8 | bytes[3]));
     }
     EXPECT_EQ(line(bytes), "marld: dropped " + std::to_string(bytes.size()) + " bytes from 127.0.0.1:40000: " +
-                               std::string(marld::dropReasonName(GetParam().reason)) + (bytes.size() >= 40 ? id : "") + "\n");
-    const marld::Counters& counters = handler.counters();
-    EXPECT_EQ(std::make_tuple(counters.received, counters.updates, counters.queries, counters.droppedTotal()),
-              std::make_tuple(2u, 1u, 0u, 1u));
-    EXPECT_EQ(counters.dropped[static_cast<std::size_t>(GetParam().reason)], 1u);
+                               std::string(marld::dropReasonName(reason)) + id + "\n");
+    const marld::Counters& counted = handler.counters();
+    EXPECT_EQ(std::vector({counted.received, counted.updates, counted.queries, counted.droppedTotal(),
+                           counted.dropped[static_cast<std::size_t>(reason)]}),
+              std::vector<std::uint64_t>({2, 1, 0, 1, 1}));
     const marld::PointState* ab = store.find("ab");
     ASSERT_TRUE(ab != nullptr && store.size() == 1);
     EXPECT_EQ(std::make_tuple(ab->isSet, ab->updateCount, ab->lastChange, ab->runtimeInfo.has_value()),
@@ -289,21 +289,22 @@ TEST(Lines, ShowLongNamesCutNamesAsBytesAndTheDecodedRuntimeInformation)
 
 TEST(LineRateLimiter, LetsAFewLinesThroughPerWindowAndReportsTheRestOnce)
 {
-    using Clock = marld::LineRateLimiter::Clock;
-    marld::LineRateLimiter limiter(3, std::chrono::seconds(1));
-    const Clock::time_point start{std::chrono::seconds(100)};
-    int admitted = 0;
+    using namespace std::chrono;
+    marld::LineRateLimiter limiter(3, seconds(1));
+    const marld::LineRateLimiter::Clock::time_point start{seconds(100)};
+    std::string admitted;
     for (int i = 0; i < 10; ++i) {
-        admitted += limiter.admit(start + std::chrono::milliseconds(10 * i)) ? 1 : 0;
+        admitted += limiter.admit(start + milliseconds(10 * i)) ? "+" : "-";
     }
-    EXPECT_EQ(admitted, 3);
-    EXPECT_EQ(limiter.takeSuppressed(start + std::chrono::milliseconds(999)), 0u) << "window still open";
-    EXPECT_EQ(limiter.takeSuppressed(start + std::chrono::seconds(1)), 7u);
-    EXPECT_EQ(limiter.takeSuppressed(start + std::chrono::seconds(2)), 0u) << "reported once";
+    // Still open, then over, then reported already.
+    EXPECT_EQ(std::vector({limiter.takeSuppressed(start + milliseconds(999)), limiter.takeSuppressed(start + seconds(1)),
+                           limiter.takeSuppressed(start + seconds(2))}),
+              std::vector<std::uint64_t>({0, 7, 0}));
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(limiter.admit(start + std::chrono::seconds(3)), i < 3) << "a new window";
+        admitted += limiter.admit(start + seconds(3)) ? "+" : "-";
     }
-    EXPECT_EQ(limiter.takeSuppressed(start + std::chrono::seconds(3), true), 1u) << "forced at exit";
+    EXPECT_EQ(admitted, "+++-------+++-") << "three per window";
+    EXPECT_EQ(limiter.takeSuppressed(start + seconds(3), true), 1u) << "forced at exit";
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #!/bin/sh
+# shellcheck disable=SC2046,SC2086 # fields prints, $2 of frames and $pref hold word lists
 # Runs tools/wireshark/marl.lua under tshark on a capture of the datagrams that
 # make_captures builds with the project's own builders, and checks the decoded
 # fields frame by frame against tables worked out by hand from the layouts.
@@ -10,7 +11,6 @@
 # when it may not create a mount namespace.
 set -eu
 mode=$1 tshark=$2 text2pcap=$3 dissector=$4 make_captures=$5 port=$6
-
 if [ ! -x "$tshark" ] || [ ! -x "$text2pcap" ]; then
     echo "dissector_test: tshark or text2pcap is not installed (scripts/install-deps.sh); skipped" >&2
     exit 77
@@ -19,7 +19,6 @@ if [ "$mode" = services ] && ! unshare --mount true 2>/dev/null; then
     echo "dissector_test: cannot create a mount namespace (needs root); skipped" >&2
     exit 77
 fi
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # tshark reads and may write its personal configuration under HOME: keep it
@@ -32,54 +31,47 @@ export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
 "$make_captures" >"$work/marl.hex"
 "$text2pcap" -q -r '^(?<data>[0-9a-f]+)$' -u 50123,"$port" "$work/marl.hex" "$work/marl.pcap" 2>"$work/err" ||
     { cat "$work/err" >&2; exit 1; }
-failures=0
-launcher=env
+failures=0 launcher=env
 
 # Runs "$@" with $work/services mounted over /etc/services, for it alone.
 with_services() {
     unshare --mount sh -c 'mount --bind "$0" /etc/services && exec "$@"' "$work/services" "$@"
 }
 
-# Runs tshark on the capture with the dissector loaded, output in $work/out.
-# As root, tshark always warns that it runs as root; that line is dropped.
-# Anything else on stderr, a Lua error above all, fails the test.
-run() {
-    if ! $launcher "$tshark" -n -r "$work/marl.pcap" -X lua_script:"$dissector" "$@" \
-        >"$work/out" 2>"$work/err"; then
-        cat "$work/err" >&2
-        echo "FAIL: tshark $*" >&2
-        exit 1
-    fi
-    if grep -v -x -F 'Running as user "root" and group "root". This could be dangerous.' "$work/err" >&2; then
-        echo "FAIL: tshark wrote to stderr: $*" >&2
-        exit 1
-    fi
-}
-
-# check NAME TSHARK_ARGS... < table: the output that tshark must print.
+# check NAME TSHARK_ARGS... < what tshark must print, with the dissector
+# loaded. As root, tshark always warns that it runs as root; that line is
+# dropped. Anything else on stderr, a Lua error above all, fails the check.
 check() {
     name=$1
     shift
-    cat >"$work/expected"
-    run "$@"
-    if diff -u "$work/expected" "$work/out" >"$work/diff"; then
+    expected=$(cat)
+    if ! $launcher "$tshark" -n -r "$work/marl.pcap" -X lua_script:"$dissector" "$@" >"$work/out" 2>"$work/err" ||
+        grep -v -x -F 'Running as user "root" and group "root". This could be dangerous.' "$work/err" >&2; then
+        echo "FAIL: $name: tshark failed or wrote to stderr: $*"
+        failures=$((failures + 1))
+    elif [ "$(cat "$work/out")" = "$expected" ]; then
         echo "ok: $name"
     else
-        echo "FAIL: $name (expected, then what tshark printed)"
-        cat "$work/diff"
+        printf 'FAIL: %s; expected:\n%s\ntshark printed:\n' "$name" "$expected"
+        cat "$work/out"
         failures=$((failures + 1))
     fi
 }
 
 # frames NAME FRAMES TSHARK_ARGS...: the frame numbers that pass a filter.
 frames() {
-    name=$1 expected=$2
+    name=$1
+    printf '%s\n' $2 >"$work/frames"
     shift 2
-    for frame in $expected; do echo "$frame"; done >"$work/frames"
     check "$name" -T fields -e frame.number "$@" <"$work/frames"
 }
 
-fields="-T fields -E separator=|"
+# The arguments that print frame.number and each field, |-separated; marl.
+# goes before every field name that does not start with an underscore.
+fields() {
+    printf '%s' "-o marl.udp_port:$port -T fields -E separator=| -e frame.number"
+    for f; do case $f in _*) printf ' -e %s' "$f" ;; *) printf ' -e marl.%s' "$f" ;; esac; done
+}
 
 if [ "$mode" = services ]; then
     # Only an entry whose name or alias is exactly marl counts, outside a
@@ -94,58 +86,45 @@ if [ "$mode" = services ]; then
     exit $((failures != 0))
 fi
 
-pref="-o marl.udp_port:$port"
-
-# The Info column also shows setPoint, pointIsSet, returnCode and the name.
-# A response's name, and all after the header of an unknown message, is left
-# as bytes after the message.
-# shellcheck disable=SC2086 # $fields and $pref are word lists
-check "what each frame is" $fields $pref -e frame.number -e _ws.col.Info -e marl.id -e marl.length \
-    -e marl.sendResponse -e marl.pointNameLength -e marl.trailing <<'EOF'
-1|Update ab set|0x00008c00|48|0|2|
-2|Update "" clear|0x00008c00|46|0|0|
-3|Query ab|0x00008c01|46||2|
-4|Response set rc=OK|0x00008c02|51||2|6162
-5|Response rc=INVALID_POINT_ID|0x00008c02|51||2|6162
-6|Update ext ab set|0x00008c04|86|0|2|
-7|Update ext ab clear|0x00008c04|64|0|2|
-8|Update ext fan/hot set|0x00008c04|145|0|7|
-9|Unknown id 0x8c03|0x00008c03|48|||0100000000026162
-10|MARL [Malformed]|||||
-11|Update [Malformed]|0x00008c00|20|||
-12|Response set rc=OK [Malformed]|0x00008c02|48|||
-13|Update ab set [Malformed]|0x00008c00|50|0|2|
-14|Update set [Malformed]|0x00008c00|48|0|10|
-15|Update ext ab clear [Malformed]|0x00008c04|53|0|2|
-16|Update ext ab set [Malformed]|0x00008c04|61|0|2|
-17|Update ext ab clear [Malformed]|0x00008c04|64|0|2|
-18|Query ab|0x00008c01|48||2|0000
-19|Update ext ab clear|0x00008c04|66|0|2|0001
-EOF
-
-# Frame 4 carries a distinct value in every header field.
-check "header fields" $fields $pref -Y 'frame.number in {1, 4}' -e frame.number -e marl.control \
-    -e marl.sequence -e marl.sequenceReply -e marl.txTime.tv_sec -e marl.txTime.tv_usec \
-    -e marl.rxTime.tv_sec -e marl.rxTime.tv_usec -e marl.timeReply.tv_sec -e marl.timeReply.tv_usec <<'EOF'
-1|0x00000000|0|0|0|0|0|0|0|0
-4|0x01020304|5|6|7|8|-9|10|11|999999
+# The Info column also shows setPoint, pointIsSet, returnCode and the name. A
+# response's name, and all after the header of an unknown message, is left as
+# bytes after the message. Frame 4 carries a distinct value in every header
+# field; the header of frame 11 ends after sequenceReply.
+check "what each frame is" $(fields _ws.col.Info id length sendResponse pointNameLength trailing control \
+    sequence sequenceReply txTime.tv_sec txTime.tv_usec rxTime.tv_sec rxTime.tv_usec timeReply.tv_sec \
+    timeReply.tv_usec) <<'EOF'
+1|Update ab set|0x00008c00|48|0|2||0x00000000|0|0|0|0|0|0|0|0
+2|Update "" clear|0x00008c00|46|0|0||0x00000000|0|0|0|0|0|0|0|0
+3|Query ab|0x00008c01|46||2||0x00000000|0|0|0|0|0|0|0|0
+4|Response set rc=OK|0x00008c02|51||2|6162|0x01020304|5|6|7|8|-9|10|11|999999
+5|Response rc=INVALID_POINT_ID|0x00008c02|51||2|6162|0x00000000|0|0|0|0|0|0|0|0
+6|Update ext ab set|0x00008c04|86|0|2||0x00000000|0|0|0|0|0|0|0|0
+7|Update ext ab clear|0x00008c04|64|0|2||0x00000000|0|0|0|0|0|0|0|0
+8|Update ext fan/hot set|0x00008c04|145|0|7||0x00000000|0|0|0|0|0|0|0|0
+9|Unknown id 0x8c03|0x00008c03|48|||0100000000026162|0x00000000|0|0|0|0|0|0|0|0
+10|MARL [Malformed]||||||||||||||
+11|Update [Malformed]|0x00008c00|20||||0x00000000|0|0||||||
+12|Response set rc=OK [Malformed]|0x00008c02|48||||0x00000000|0|0|0|0|0|0|0|0
+13|Update ab set [Malformed]|0x00008c00|50|0|2||0x00000000|0|0|0|0|0|0|0|0
+14|Update set [Malformed]|0x00008c00|48|0|10||0x00000000|0|0|0|0|0|0|0|0
+15|Update ext ab clear [Malformed]|0x00008c04|53|0|2||0x00000000|0|0|0|0|0|0|0|0
+16|Update ext ab set [Malformed]|0x00008c04|61|0|2||0x00000000|0|0|0|0|0|0|0|0
+17|Update ext ab clear [Malformed]|0x00008c04|64|0|2||0x00000000|0|0|0|0|0|0|0|0
+18|Query ab|0x00008c01|48||2|0000|0x00000000|0|0|0|0|0|0|0|0
+19|Update ext ab clear|0x00008c04|66|0|2|0001|0x00000000|0|0|0|0|0|0|0|0
 EOF
 
 # 6: the 38-byte block with a small threshold; 7: the 16-byte one; 8:
 # everything, with thresholdLength 5 and "critical" cut to its 4 characters.
-check "threshold information" $fields $pref -Y 'frame.number in {6..8}' -e frame.number \
-    -e marl.thresholdLength -e marl.attributeId.length -e marl.attributeId -e marl.indication.length \
-    -e marl.indication -e marl.low -e marl.high -e marl.observedValue -e marl.armTime <<'EOF'
+texts="$(for t in monitoredAttributes serviceUser serviceProvider securityAlarmDetector additionalText1 \
+    additionalText2; do echo "$t.length $t"; done)"
+check "threshold information" -Y 'frame.number in {6..8}' $(fields thresholdLength attributeId.length \
+    attributeId indication.length indication low high observedValue armTime) <<'EOF'
 6|22|1|a|1|b|1|2|0.5|Jan  1, 1970 00:00:16.000000000 UTC
 7|0||||||||
 8|5|8|cpu-temp|4|crit|-5.25|85.5|91|Nov 14, 2023 22:13:20.000000000 UTC
 EOF
-
-check "the six texts in their order" $fields $pref -Y 'frame.number in {6..8}' -e frame.number \
-    -e marl.monitoredAttributes.length -e marl.monitoredAttributes -e marl.serviceUser.length \
-    -e marl.serviceUser -e marl.serviceProvider.length -e marl.serviceProvider \
-    -e marl.securityAlarmDetector.length -e marl.securityAlarmDetector -e marl.additionalText1.length \
-    -e marl.additionalText1 -e marl.additionalText2.length -e marl.additionalText2 -e marl.padding <<'EOF'
+check "the six texts in their order" -Y 'frame.number in {6..8}' $(fields $texts padding) <<'EOF'
 6|0||0||0||0||0||0||
 7|1|x|0||0||0||0||0||
 8|4|temp|4|user|8|provider|8|detector|5|text1|5|text2|00000000
@@ -153,9 +132,8 @@ EOF
 
 # Only the frames with any expert info; columns: short, length_mismatch,
 # past_end, unknown_id, no_terminator, trailing, then the messages.
-check "expert info" $fields $pref -Y _ws.expert -e frame.number -e marl.expert.short \
-    -e marl.expert.length_mismatch -e marl.expert.past_end -e marl.expert.unknown_id \
-    -e marl.expert.no_terminator -e marl.expert.trailing -e _ws.expert.message <<'EOF'
+check "expert info" -Y _ws.expert $(fields expert.short expert.length_mismatch expert.past_end expert.unknown_id \
+    expert.no_terminator expert.trailing _ws.expert.message) <<'EOF'
 9||||1|||Unknown message identifier 0x8c03
 10|1||||||Datagram of 3 bytes is shorter than the 40-byte header
 11|1||||||Datagram of 20 bytes is shorter than the 46-byte update record
@@ -169,9 +147,9 @@ check "expert info" $fields $pref -Y _ws.expert -e frame.number -e marl.expert.s
 19||||||1|2 bytes after the end of the message
 EOF
 
+pref="-o marl.udp_port:$port"
 frames "identifier names" "6 7 8 15 16 17 19" $pref -Y 'marl.id == "MARL_MSG_UPDATE_POINT_EXT"'
 frames "return code names" "5" $pref -Y 'marl.returnCode == "MARL_MSG_RC_INVALID_POINT_ID"'
 frames "no port with the preference at 0" "" -o marl.udp_port:0 -Y marl
 frames "Decode As" "$(seq 1 19)" -o marl.udp_port:0 -d "udp.port==$port,marl" -Y marl
-
 [ "$failures" -eq 0 ]

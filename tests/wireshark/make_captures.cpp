@@ -8,6 +8,7 @@
 #include "test_support.h"
 
 using namespace marltest;
+using marl::UpdateDatagram, marl::ResponseDatagram;
 
 int main()
 {
@@ -16,39 +17,24 @@ int main()
     const t_threshold_info full{cpuTemp, {critical, -5.25f, 85.5f}, 91.0f, 1700000000};
     const marl::DynamicInfoView smallInfo{&small, {}}, xInfo{nullptr, {"x"}},
         fullInfo{&full, {"temp", "user", "provider", "detector", "text1", "text2"}};
-
-    const Bytes set = datagramBytes(marl::UpdateDatagram{"ab", true});
-    const Bytes query = datagramBytes(marl::QueryDatagram{"ab"});
-    const Bytes setOk = datagramBytes(marl::ResponseDatagram{"ab", true, MARL_MSG_RC_OK});
-    const Bytes smallExt = datagramBytes(marl::UpdateDatagram{"ab", true, &smallInfo});
-    const Bytes xExt = datagramBytes(marl::UpdateDatagram{"ab", false, &xInfo});
-    const Bytes fullExt = datagramBytes(marl::UpdateDatagram{"fan/hot", true, &fullInfo});
+    const Bytes set = datagramBytes(UpdateDatagram{"ab", true}), query = datagramBytes(marl::QueryDatagram{"ab"});
+    const Bytes setOk = datagramBytes(ResponseDatagram{"ab", true, MARL_MSG_RC_OK});
+    const Bytes smallExt = datagramBytes(UpdateDatagram{"ab", true, &smallInfo});
+    const Bytes xExt = datagramBytes(UpdateDatagram{"ab", false, &xInfo});
     // Every header field after the length distinct and nonzero, rxTime negative.
     const std::string busyHeader = "01020304 0005 0006 00000007 00000008 fffffff7 0000000a 0000000b 000f423f";
-
     const std::vector<Bytes> frames = {
-        set,                                                                          // 1
-        datagramBytes(marl::UpdateDatagram{"", false}),                               // 2 no name
-        query,                                                                        // 3
-        patched(setOk, 8, busyHeader),                                                // 4
-        datagramBytes(marl::ResponseDatagram{"ab", false, MARL_MSG_RC_INVALID_POINT_ID}), // 5
-        smallExt,                                                                     // 6
-        xExt,                                                                         // 7
+        set, datagramBytes(UpdateDatagram{"", false}), query, patched(setOk, 8, busyHeader), // 1-4, 2 with no name
+        datagramBytes(ResponseDatagram{"ab", false, MARL_MSG_RC_INVALID_POINT_ID}), smallExt, xExt, // 5-7
         // "critical" goes out cut to 4 characters while the length counts all
         // 8, so 4 zero bytes end the datagram; thresholdLength 5 instead of 22.
-        patched(fullExt, 53, "0005"),                                       // 8
-        patched(set, 0, "00008c03"),                                                 // 9 unknown id
-        resized(set, 3),                                                              // 10 no id
-        resized(set, 20),                                                             // 11 in the header
-        resized(setOk, 48),                                                           // 12 in the response
-        patched(set, 4, "00000032"),                                                     // 13 length
-        patched(set, 42, "0000000a"),                                                    // 14 name
-        resized(xExt, 53),                                                            // 15 x, then no NUL
-        resized(smallExt, 61),                                                        // 16 in "low"
-        patched(xExt, 53, "79"),                                            // 17 y for the NUL
-        resized(query, 48),                                                           // 18 trailing
-        patched(resized(xExt, 66), 65, "01"),                               // 19 00 01 after it
-    };
+        patched(datagramBytes(UpdateDatagram{"fan/hot", true, &fullInfo}), 53, "0005"), // 8
+        // 9 an unknown id; 10-12 cut in the id, in the header, in the response
+        patched(set, 0, "00008c03"), resized(set, 3), resized(set, 20), resized(setOk, 48),
+        // 13 the length, 14 the name too long; 15 x, then no NUL; 16 cut in "low"
+        patched(set, 4, "00000032"), patched(set, 42, "0000000a"), resized(xExt, 53), resized(smallExt, 61),
+        // 17 y for the NUL; 18, 19 bytes after the message
+        patched(xExt, 53, "79"), resized(query, 48), patched(resized(xExt, 66), 65, "01")};
     for (const Bytes& datagram : frames) {
         for (const std::uint8_t byte : datagram) {
             std::printf("%02x", byte);

@@ -4,7 +4,7 @@
 # UndefinedBehaviorSanitizer; with ThreadSanitizer; the host build's unit
 # tests under valgrind's memcheck; cross-built for 32-bit big-endian PowerPC
 # under qemu; and the fuzz targets under libFuzzer (clang), each for
-# MARL_FUZZ_SECONDS (60). The host and sanitizer suites include the load test
+# MARL_FUZZ_SECONDS (30). The host and sanitizer suites include the load test
 # against marld (label load; 8 threads x 100,000 points, a fifth of that
 # count instrumented). Exits non-zero if any build or test fails.
 # Usage (as root): bash scripts/test-all.sh [SUITE...]   (default: all)
@@ -21,7 +21,7 @@ suite_flags() {
         asan) echo "-DMARL_SANITIZE=address,undefined" ;;
         tsan) echo "-DMARL_SANITIZE=thread" ;;
         ppc) echo "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/toolchains/powerpc-linux-gnu.cmake" ;;
-        fuzz) echo "-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DMARL_FUZZ=ON -DMARL_FUZZ_SECONDS=${MARL_FUZZ_SECONDS:-60}" ;;
+        fuzz) echo "-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DMARL_FUZZ=ON -DMARL_FUZZ_SECONDS=${MARL_FUZZ_SECONDS:-30}" ;;
         *) echo "unknown suite $1" >&2; return 1 ;;
     esac
 }

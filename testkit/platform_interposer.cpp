@@ -14,14 +14,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <new>
-#include <thread>
 
 extern "C" void __syslog_chk(int priority, int flag, const char* format, ...);
 extern "C" ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address,
@@ -30,16 +27,6 @@ extern "C" ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bu
 namespace marltest {
 
 namespace {
-
-std::mutex logMutex;
-std::vector<LogLine> logLines;
-
-// Set while the interposer itself allocates (capturing a log line), and for
-// good in a test's helper threads: only the code under test counts.
-thread_local bool notCounted = false;
-
-std::atomic<int> allocationFailsAt{0};
-std::atomic<int> allocationCount{0};
 
 template <typename Fn>
 Fn next(const char* name)
@@ -51,12 +38,6 @@ Fn next(const char* name)
 // early requests come from this arena, zero-filled, and are never freed.
 alignas(std::max_align_t) unsigned char bootArena[8192];
 std::size_t bootUsed = 0;
-
-bool inBootArena(const void* pointer)
-{
-    const auto* bytes = static_cast<const unsigned char*>(pointer);
-    return bytes >= bootArena && bytes < bootArena + sizeof bootArena;
-}
 
 void* bootAllocate(std::size_t bytes)
 {
@@ -91,7 +72,8 @@ void* allocate(const char* name, std::size_t bytes, Args... args)
     if (fn == nullptr) {
         return bootAllocate(bytes);
     }
-    if (!notCounted && allocationFailsAt > 0 && ++allocationCount == allocationFailsAt) {
+    Platform& p = platform();
+    if (!Platform::notCounted && p.failAllocationAt > 0 && ++p.allocations == p.failAllocationAt) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -102,13 +84,13 @@ void captureLog(int priority, const char* format, va_list args)
 {
     char text[4096];
     std::vsnprintf(text, sizeof text, format, args);
-    const bool wasCounted = !notCounted;
-    notCounted = true;
+    const bool wasCounted = !Platform::notCounted;
+    Platform::notCounted = true;
     {
-        std::lock_guard lock(logMutex);
-        logLines.push_back({priority, text});
+        std::lock_guard lock(platform().logMutex);
+        platform().logLines.push_back({priority, text});
     }
-    notCounted = !wasCounted;
+    Platform::notCounted = !wasCounted;
 }
 
 } // namespace
@@ -124,52 +106,20 @@ Platform& platform()
     return instance;
 }
 
-void Platform::resetCounters()
-{
-    socketCalls = sendtoCalls = selectCalls = serviceLookups = centralAddressCalls = 0;
-}
-
-void Platform::failAllocation(int nth)
-{
-    allocationCount = 0;
-    allocationFailsAt = nth;
-}
-
-int Platform::allocationsCounted() const
-{
-    return allocationCount;
-}
-
-void Platform::ignoreAllocationsOfThisThread()
-{
-    notCounted = true;
-}
-
-std::vector<LogLine> Platform::logs() const
-{
-    std::lock_guard lock(logMutex);
-    return logLines;
-}
-
-void Platform::clearLogs()
-{
-    std::lock_guard lock(logMutex);
-    logLines.clear();
-}
-
 } // namespace marltest
 
 using marltest::next;
 using marltest::platform;
 
-
 // The real function `name`, of the type of the declaration of `name`.
 #define REAL(name) static const auto real = next<decltype(&::name)>(#name)
 
-// True, with errno set, when the test armed `fault` for this call.
-bool injected(std::atomic<int>& fault)
+// Counts a call of `kind`; true, with errno set, when the test armed a fault
+// for it.
+bool failed(marltest::Call kind)
 {
-    const int error = fault.exchange(0);
+    ++platform().calls[kind];
+    const int error = platform().failNext[kind].exchange(0);
     errno = error != 0 ? error : errno;
     return error != 0;
 }
@@ -179,35 +129,34 @@ extern "C" {
 int socket(int domain, int type, int protocol) noexcept
 {
     REAL(socket);
-    ++platform().socketCalls;
-    std::this_thread::sleep_for(std::chrono::milliseconds(platform().socketDelayMs));
-    return real(domain, type, protocol);
+    return failed(marltest::kSocket) ? -1 : real(domain, type, protocol);
 }
 
 ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address, socklen_t addressLength)
 {
     REAL(sendto);
-    ++platform().sendtoCalls;
-    return injected(platform().sendtoFailErrno) ? -1 : real(fd, buffer, length, flags, address, addressLength);
+    return failed(marltest::kSendto) ? -1 : real(fd, buffer, length, flags, address, addressLength);
 }
 
-int select(int count, fd_set* readable, fd_set* writable, fd_set* failed, timeval* timeout)
+int select(int count, fd_set* readable, fd_set* writable, fd_set* failedSet, timeval* timeout)
 {
     REAL(select);
-    ++platform().selectCalls;
     platform().lastSelectSeconds = timeout->tv_sec;
     platform().lastSelectMicroseconds = timeout->tv_usec;
+    if (failed(marltest::kSelect)) {
+        return -1;
+    }
     if (const int unready = platform().selectReturnsUnready.exchange(0); unready != 0) {
         FD_ZERO(readable);
         return unready;
     }
-    return injected(platform().selectFailErrno) ? -1 : real(count, readable, writable, failed, timeout);
+    return real(count, readable, writable, failedSet, timeout);
 }
 
 ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, sockaddr* address, socklen_t* addressLength)
 {
     REAL(recvfrom);
-    return injected(platform().recvfromFailErrno) ? -1 : real(fd, buffer, length, flags, address, addressLength);
+    return failed(marltest::kRecvfrom) ? -1 : real(fd, buffer, length, flags, address, addressLength);
 }
 
 // What recvfrom becomes where the compiler cannot prove that the length fits
@@ -220,19 +169,19 @@ ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, i
 struct servent* getservbyname(const char* name, const char* protocol)
 {
     REAL(getservbyname);
-    ++platform().serviceLookups;
+    (void)failed(marltest::kServiceLookup);
     static char udp[] = "udp";
     static char* noAliases[] = {nullptr};
     static servent entry{};
-    entry = {const_cast<char*>(name), noAliases, static_cast<int>(htons(platform().servicePort)), udp};
-    using Service = marltest::Platform::Service;
-    return platform().service == Service::Real ? real(name, protocol) : platform().service == Service::Missing ? nullptr : &entry;
+    const int port = platform().serviceEntryPort;
+    entry = {const_cast<char*>(name), noAliases, static_cast<int>(htons(static_cast<std::uint16_t>(port))), udp};
+    return port < 0 ? real(name, protocol) : port == 0 ? nullptr : &entry;
 }
 
 int cmn_hal_getCentralAddress(struct in_addr* address)
 {
     REAL(cmn_hal_getCentralAddress);
-    ++platform().centralAddressCalls;
+    (void)failed(marltest::kCentralAddress);
     return real(address);
 }
 
@@ -250,7 +199,8 @@ void free(void* pointer) noexcept
 {
     // A block freed while free itself is looked up stays allocated, harmlessly.
     const auto fn = marltest::realAllocator<void (*)(void*)>("free");
-    if (pointer != nullptr && !marltest::inBootArena(pointer) && fn != nullptr) {
+    const auto* bytes = static_cast<const unsigned char*>(pointer);
+    if (fn != nullptr && (bytes < marltest::bootArena || bytes >= marltest::bootArena + sizeof marltest::bootArena)) {
         fn(pointer);
     }
 }

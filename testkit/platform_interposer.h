@@ -6,11 +6,13 @@
 // syslog and __syslog_chk. The dynamic linker binds the library's calls to
 // these; each is counted and forwards to the real function unless the test
 // asked for a fault, and every log line is captured with its priority and
-// full text.
+// full text. (UdpPeer sends and receives with sendmsg and recvmsg, which are
+// left alone.)
 #pragma once
 
+#include <array>
 #include <atomic>
-#include <cstdint>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -25,48 +27,52 @@ struct LogLine {
 
 std::ostream& operator<<(std::ostream& out, const LogLine& line);
 
-struct Platform {
-    std::atomic<int> socketCalls{0};
-    std::atomic<int> sendtoCalls{0};
-    std::atomic<int> selectCalls{0};
-    std::atomic<int> serviceLookups{0};
-    std::atomic<int> centralAddressCalls{0};
+// The calls that are counted, and may be failed, by kind.
+enum Call { kSocket, kSendto, kSelect, kRecvfrom, kServiceLookup, kCentralAddress, kCallKinds };
 
-    // Faults: the next call fails with this errno (0: no fault).
-    std::atomic<int> sendtoFailErrno{0};
-    std::atomic<int> selectFailErrno{0};
-    std::atomic<int> recvfromFailErrno{0};
+struct Platform {
+    // Calls made since the last resetCounters().
+    std::array<std::atomic<int>, kCallKinds> calls{};
+    // The next call of the kind fails with this errno (0: no fault).
+    std::array<std::atomic<int>, kCallKinds> failNext{};
     // The next select returns this count without marking any descriptor
     // readable (0: no fault).
     std::atomic<int> selectReturnsUnready{0};
     // The timeout that the last select was given.
     std::atomic<long> lastSelectSeconds{-1};
     std::atomic<long> lastSelectMicroseconds{-1};
-    // Holds every socket() call this long, so that concurrent callers pile
-    // up behind the first.
-    std::atomic<int> socketDelayMs{0};
+    // What getservbyname answers: the real database (-1), nothing (0), or a
+    // UDP entry with this port.
+    std::atomic<int> serviceEntryPort{-1};
 
-    // What getservbyname answers: the real database, nothing, or a UDP
-    // entry with servicePort (host order).
-    enum class Service { Real, Missing, FakePort };
-    std::atomic<Service> service{Service::Real};
-    std::atomic<std::uint16_t> servicePort{0};
-
-    void resetCounters();
+    void resetCounters()
+    {
+        for (std::atomic<int>& count : calls) {
+            count = 0;
+        }
+    }
 
     // Allocation faults, for malloc, calloc and operator new alike, in any
     // thread: failAllocation(n) makes the n-th allocation from now fail (only
     // that one; 0 disarms); allocationsCounted() tells how many were made
-    // since.
-    void failAllocation(int nth);
-    int allocationsCounted() const;
-    // The calling thread's allocations are no longer counted or failed: for
-    // a test's own helper threads. (What is left allocated, LeakSanitizer
-    // and memcheck find in their suites.)
-    void ignoreAllocationsOfThisThread();
+    // since. A test's own helper threads call ignoreAllocationsOfThisThread()
+    // to be neither counted nor failed. (What is left allocated,
+    // LeakSanitizer and memcheck find in their suites.)
+    void failAllocation(int nth) { allocations = 0; failAllocationAt = nth; }
+    int allocationsCounted() const { return allocations; }
+    static void ignoreAllocationsOfThisThread() { notCounted = true; }
 
-    std::vector<LogLine> logs() const;
-    void clearLogs();
+    std::vector<LogLine> logs() const { std::lock_guard lock(logMutex); return logLines; }
+    void clearLogs() { std::lock_guard lock(logMutex); logLines.clear(); }
+
+    // For the interposed functions.
+    std::atomic<int> failAllocationAt{0};
+    std::atomic<int> allocations{0};
+    // Set while the interposer itself allocates, and for good in a test's
+    // helper threads: only the code under test counts.
+    static inline thread_local bool notCounted = false;
+    mutable std::mutex logMutex;
+    std::vector<LogLine> logLines;
 };
 
 Platform& platform();

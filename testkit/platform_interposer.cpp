@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 extern "C" void __syslog_chk(int priority, int flag, const char* format, ...);
@@ -27,6 +28,16 @@ extern "C" ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bu
 namespace marltest {
 
 namespace {
+
+std::mutex logMutex;
+std::vector<LogLine> logLines;
+
+// Set while the interposer itself allocates (capturing a log line), and for
+// good in a test's helper threads: only the code under test counts.
+thread_local bool notCounted = false;
+
+std::atomic<int> allocationFailsAt{0};
+std::atomic<int> allocationCount{0};
 
 template <typename Fn>
 Fn next(const char* name)
@@ -72,8 +83,7 @@ void* allocate(const char* name, std::size_t bytes, Args... args)
     if (fn == nullptr) {
         return bootAllocate(bytes);
     }
-    Platform& p = platform();
-    if (!Platform::notCounted && p.failAllocationAt > 0 && ++p.allocations == p.failAllocationAt) {
+    if (!notCounted && allocationFailsAt > 0 && ++allocationCount == allocationFailsAt) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -84,13 +94,13 @@ void captureLog(int priority, const char* format, va_list args)
 {
     char text[4096];
     std::vsnprintf(text, sizeof text, format, args);
-    const bool wasCounted = !Platform::notCounted;
-    Platform::notCounted = true;
+    const bool wasCounted = !notCounted;
+    notCounted = true;
     {
-        std::lock_guard lock(platform().logMutex);
-        platform().logLines.push_back({priority, text});
+        std::lock_guard lock(logMutex);
+        logLines.push_back({priority, text});
     }
-    Platform::notCounted = !wasCounted;
+    notCounted = !wasCounted;
 }
 
 } // namespace
@@ -104,6 +114,34 @@ Platform& platform()
 {
     static Platform instance;
     return instance;
+}
+
+void Platform::failAllocation(int nth)
+{
+    allocationCount = 0;
+    allocationFailsAt = nth;
+}
+
+int Platform::allocationsCounted() const
+{
+    return allocationCount;
+}
+
+void Platform::ignoreAllocationsOfThisThread()
+{
+    notCounted = true;
+}
+
+std::vector<LogLine> Platform::logs() const
+{
+    std::lock_guard lock(logMutex);
+    return logLines;
+}
+
+void Platform::clearLogs()
+{
+    std::lock_guard lock(logMutex);
+    logLines.clear();
 }
 
 } // namespace marltest

@@ -12,7 +12,6 @@
 
 #include <array>
 #include <atomic>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -58,21 +57,12 @@ struct Platform {
     // since. A test's own helper threads call ignoreAllocationsOfThisThread()
     // to be neither counted nor failed. (What is left allocated,
     // LeakSanitizer and memcheck find in their suites.)
-    void failAllocation(int nth) { allocations = 0; failAllocationAt = nth; }
-    int allocationsCounted() const { return allocations; }
-    static void ignoreAllocationsOfThisThread() { notCounted = true; }
+    void failAllocation(int nth);
+    int allocationsCounted() const;
+    void ignoreAllocationsOfThisThread();
 
-    std::vector<LogLine> logs() const { std::lock_guard lock(logMutex); return logLines; }
-    void clearLogs() { std::lock_guard lock(logMutex); logLines.clear(); }
-
-    // For the interposed functions.
-    std::atomic<int> failAllocationAt{0};
-    std::atomic<int> allocations{0};
-    // Set while the interposer itself allocates, and for good in a test's
-    // helper threads: only the code under test counts.
-    static inline thread_local bool notCounted = false;
-    mutable std::mutex logMutex;
-    std::vector<LogLine> logLines;
+    std::vector<LogLine> logs() const;
+    void clearLogs();
 };
 
 Platform& platform();

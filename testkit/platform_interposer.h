@@ -32,7 +32,8 @@ enum Call { kSocket, kSendto, kSelect, kRecvfrom, kServiceLookup, kCentralAddres
 struct Platform {
     // Calls made since the last resetCounters().
     std::array<std::atomic<int>, kCallKinds> calls{};
-    // The next call of the kind fails with this errno (0: no fault).
+    // The next call of the kind fails with this errno (0: no fault); the
+    // service look-up and the central address are only counted.
     std::array<std::atomic<int>, kCallKinds> failNext{};
     // The next select returns this count without marking any descriptor
     // readable (0: no fault).

@@ -31,8 +31,8 @@ run_tests() {
     dir=$2
     case $suite in
         valgrind)
-            # The unit tests of the host build under memcheck; the slow test
-            # only waits, and the ABI check runs cmake, not the project's code.
+            # The unit tests of the host build under memcheck; the ABI check
+            # runs cmake, not the project's code.
             # Memcheck replaces only libc's allocator (nouserintercepts names
             # no library): the interposed tests' own malloc and operator new
             # must still run, to count and fail allocations, and they end in
@@ -43,7 +43,7 @@ run_tests() {
                     "--soname-synonyms=somalloc=nouserintercepts"
                 echo "MemoryCheckSuppressionFile: $root/tests/valgrind.supp"
             } > "$dir/DartConfiguration.tcl"
-            ctest --test-dir "$dir" -T memcheck -L unit -LE slow -E '^library_abi_test$' --output-on-failure -j "$jobs"
+            ctest --test-dir "$dir" -T memcheck -L unit -E '^library_abi_test$' --output-on-failure -j "$jobs"
             ;;
         fuzz)
             status=0

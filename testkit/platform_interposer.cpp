@@ -8,11 +8,9 @@
 
 #include <dlfcn.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
@@ -20,10 +18,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
-
-extern "C" void __syslog_chk(int priority, int flag, const char* format, ...);
-extern "C" ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address,
-                                  socklen_t* addressLength);
+#include <utility>
 
 namespace marltest {
 
@@ -39,26 +34,10 @@ thread_local bool notCounted = false;
 std::atomic<int> allocationFailsAt{0};
 std::atomic<int> allocationCount{0};
 
-template <typename Fn>
-Fn next(const char* name)
-{
-    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
 // dlsym may itself allocate before the real allocator is known; those few
 // early requests come from this arena, zero-filled, and are never freed.
 alignas(std::max_align_t) unsigned char bootArena[8192];
 std::size_t bootUsed = 0;
-
-void* bootAllocate(std::size_t bytes)
-{
-    const std::size_t rounded = (bytes + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
-    if (bootUsed + rounded > sizeof bootArena) {
-        return nullptr;
-    }
-    bootUsed += rounded;
-    return bootArena + bootUsed - rounded;
-}
 
 // The real allocator function `name`, looked up on first use; null while
 // that look-up itself allocates, which the boot arena then serves.
@@ -69,7 +48,7 @@ Fn realAllocator(const char* name)
     static thread_local bool resolving = false;
     if (real == nullptr && !resolving) {
         resolving = true;
-        real = next<Fn>(name);
+        real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
         resolving = false;
     }
     return real;
@@ -81,7 +60,9 @@ void* allocate(const char* name, std::size_t bytes, Args... args)
 {
     const Fn fn = realAllocator<Fn>(name);
     if (fn == nullptr) {
-        return bootAllocate(bytes);
+        const std::size_t start = bootUsed;
+        bootUsed += (bytes + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+        return bootUsed <= sizeof bootArena ? bootArena + start : nullptr;
     }
     if (!notCounted && allocationFailsAt > 0 && ++allocationCount == allocationFailsAt) {
         errno = ENOMEM;
@@ -94,13 +75,10 @@ void captureLog(int priority, const char* format, va_list args)
 {
     char text[4096];
     std::vsnprintf(text, sizeof text, format, args);
-    const bool wasCounted = !notCounted;
-    notCounted = true;
-    {
-        std::lock_guard lock(logMutex);
-        logLines.push_back({priority, text});
-    }
-    notCounted = !wasCounted;
+    const bool wasNotCounted = std::exchange(notCounted, true);
+    std::lock_guard lock(logMutex);
+    logLines.push_back({priority, text});
+    notCounted = wasNotCounted;
 }
 
 } // namespace
@@ -122,15 +100,9 @@ void Platform::failAllocation(int nth)
     allocationFailsAt = nth;
 }
 
-int Platform::allocationsCounted() const
-{
-    return allocationCount;
-}
+int Platform::allocationsCounted() const { return allocationCount; }
 
-void Platform::ignoreAllocationsOfThisThread()
-{
-    notCounted = true;
-}
+void Platform::ignoreAllocationsOfThisThread() { notCounted = true; }
 
 std::vector<LogLine> Platform::logs() const
 {
@@ -146,22 +118,16 @@ void Platform::clearLogs()
 
 } // namespace marltest
 
-using marltest::next;
 using marltest::platform;
 
 // The real function `name`, of the type of the declaration of `name`.
-#define REAL(name) static const auto real = next<decltype(&::name)>(#name)
-
-void count(marltest::Call kind)
-{
-    ++platform().calls[kind];
-}
+#define REAL(name) static const auto real = reinterpret_cast<decltype(&::name)>(dlsym(RTLD_NEXT, #name))
 
 // Counts a call of `kind`; true, with errno set, when the test armed a fault
 // for it.
-bool failed(marltest::Call kind)
+static bool failed(marltest::Call kind)
 {
-    count(kind);
+    ++platform().calls[kind];
     const int error = platform().failNext[kind].exchange(0);
     errno = error != 0 ? error : errno;
     return error != 0;
@@ -175,7 +141,8 @@ int socket(int domain, int type, int protocol) noexcept
     return failed(marltest::kSocket) ? -1 : real(domain, type, protocol);
 }
 
-ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address, socklen_t addressLength)
+ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address,
+               socklen_t addressLength)
 {
     REAL(sendto);
     return failed(marltest::kSendto) ? -1 : real(fd, buffer, length, flags, address, addressLength);
@@ -191,7 +158,7 @@ int select(int count, fd_set* readable, fd_set* writable, fd_set* failedSet, tim
     if (failed(marltest::kSelect)) {
         return -1;
     }
-    if (const int unready = platform().selectReturnsUnready.exchange(0); unready != 0) {
+    if (const int unready = platform().selectReturnsUnready.exchange(-1); unready >= 0) {
         FD_ZERO(readable);
         return unready;
     }
@@ -206,7 +173,8 @@ ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, sockaddr* addre
 
 // What recvfrom becomes where the compiler cannot prove that the length fits
 // the buffer (sanitizer builds); it aborts on an overflow, as the real one.
-ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address, socklen_t* addressLength)
+ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address,
+                       socklen_t* addressLength)
 {
     if (length > bufferSize) {
         std::abort();
@@ -217,19 +185,19 @@ ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, i
 struct servent* getservbyname(const char* name, const char* protocol)
 {
     REAL(getservbyname);
-    count(marltest::kServiceLookup);
+    ++platform().calls[marltest::kServiceLookup];
     static char udp[] = "udp";
     static char* noAliases[] = {nullptr};
     static servent entry{};
     const int port = platform().serviceEntryPort;
-    entry = {const_cast<char*>(name), noAliases, static_cast<int>(htons(static_cast<std::uint16_t>(port))), udp};
+    entry = {const_cast<char*>(name), noAliases, htons(static_cast<std::uint16_t>(port)), udp};
     return port < 0 ? real(name, protocol) : port == 0 ? nullptr : &entry;
 }
 
 int cmn_hal_getCentralAddress(struct in_addr* address)
 {
     REAL(cmn_hal_getCentralAddress);
-    count(marltest::kCentralAddress);
+    ++platform().calls[marltest::kCentralAddress];
     return real(address);
 }
 
@@ -248,7 +216,8 @@ void free(void* pointer) noexcept
     // A block freed while free itself is looked up stays allocated, harmlessly.
     const auto fn = marltest::realAllocator<void (*)(void*)>("free");
     const auto* bytes = static_cast<const unsigned char*>(pointer);
-    if (fn != nullptr && (bytes < marltest::bootArena || bytes >= marltest::bootArena + sizeof marltest::bootArena)) {
+    using marltest::bootArena;
+    if (fn != nullptr && (bytes < bootArena || bytes >= bootArena + sizeof bootArena)) {
         fn(pointer);
     }
 }
@@ -283,12 +252,6 @@ void* operator new(std::size_t size)
     throw std::bad_alloc();
 }
 
-void operator delete(void* block) noexcept
-{
-    std::free(block);
-}
+void operator delete(void* block) noexcept { std::free(block); }
 
-void operator delete(void* block, std::size_t) noexcept
-{
-    std::free(block);
-}
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }

@@ -7,7 +7,7 @@
 // these; each is counted and forwards to the real function unless the test
 // asked for a fault, and every log line is captured with its priority and
 // full text. (UdpPeer sends and receives with sendmsg and recvmsg, which are
-// left alone.)
+// left alone, and waits with poll.)
 #pragma once
 
 #include <array>
@@ -30,27 +30,20 @@ std::ostream& operator<<(std::ostream& out, const LogLine& line);
 enum Call { kSocket, kSendto, kSelect, kRecvfrom, kServiceLookup, kCentralAddress, kCallKinds };
 
 struct Platform {
-    // Calls made since the last resetCounters().
+    // Calls made in the process so far, the test's own included.
     std::array<std::atomic<int>, kCallKinds> calls{};
     // The next call of the kind fails with this errno (0: no fault); the
     // service look-up and the central address are only counted.
     std::array<std::atomic<int>, kCallKinds> failNext{};
-    // The next select returns this count without marking any descriptor
-    // readable (0: no fault).
-    std::atomic<int> selectReturnsUnready{0};
-    // The timeout that the last select was given.
+    // The next select returns this count at once, marking no descriptor
+    // readable: 0 is a timeout that takes no time (-1: no fault). The
+    // timeout it was given is still recorded below.
+    std::atomic<int> selectReturnsUnready{-1};
     std::atomic<long> lastSelectSeconds{-1};
     std::atomic<long> lastSelectMicroseconds{-1};
     // What getservbyname answers: the real database (-1), nothing (0), or a
     // UDP entry with this port.
     std::atomic<int> serviceEntryPort{-1};
-
-    void resetCounters()
-    {
-        for (std::atomic<int>& count : calls) {
-            count = 0;
-        }
-    }
 
     // Allocation faults, for malloc, calloc and operator new alike, in any
     // thread: failAllocation(n) makes the n-th allocation from now fail (only

@@ -21,17 +21,21 @@ using namespace marltest;
 namespace {
 
 const std::string kPoint = "fan-tray-2/overheat"; // longer than a std::string holds without allocating
-const t_threshold_info kThreshold{const_cast<char*>("temperature"), {const_cast<char*>("up"), 60.0F, 80.0F}, 82.5F, 1'700'000'000};
+char kUp[] = "up";
+char kTemperature[] = "temperature";
+const t_threshold_info kThreshold{kTemperature, {kUp, 60.0F, 80.0F}, 82.5F, 1'700'000'000};
 const marl::DynamicInfoView kInfo{&kThreshold, {"fan speed", "u", "p", "d", "1", "2"}};
 constexpr marld::Endpoint kSender{0x7F000001, 40000};
+const std::string kString = "oamMarlDecodeString";
 
 // A run's result, what it shows (the readers' outputs, marld's line) and the lines it logged.
 using Report = std::tuple<bool, std::string, std::vector<LogLine>>;
 
 LogLine swerr(const std::string& function, const std::string& what)
 {
-    return {LOG_CRIT, taggedLine("marl/module/marlengine/src/marlEncDec.cpp", "\"Marl Swerr: %s: " + what.substr(0, what.find(", size")),
-                                 "Marl Swerr: " + function + ": " + what)};
+    const std::string needle = "\"Marl Swerr: %s: " + what.substr(0, what.find(", size"));
+    const std::string text = "Marl Swerr: " + function + ": " + what;
+    return {LOG_CRIT, taggedLine("marl/module/marlengine/src/marlEncDec.cpp", needle, text)};
 }
 
 // Runs `operation` with its nth allocation failing (none for 0); `failed` tells whether one did.
@@ -60,9 +64,12 @@ Report readBlock(marld::DatagramHandler&, int nth, bool& failed)
     char s = 0;
     auto* info = reinterpret_cast<t_threshold_info*>(&s);
     std::array<char*, 8> t{&s, &s, &s, &s, &s, &s, &s, &s}; // the record's two texts, then the six others
-    const bool read = armed(nth, failed, [&] { return oamMarlDecodeDynamicInfo(wire.data(), &info, &t[2], &t[3], &t[4], &t[5], &t[6], &t[7]); });
+    const bool read = armed(nth, failed, [&] {
+        return oamMarlDecodeDynamicInfo(wire.data(), &info, &t[2], &t[3], &t[4], &t[5], &t[6], &t[7]);
+    });
     const bool record = info != nullptr && info != reinterpret_cast<t_threshold_info*>(&s);
-    std::string shown = record ? "high=" + std::to_string(static_cast<int>(info->thresholdLevel.high)) : info == nullptr ? "0" : "-";
+    std::string shown = info == nullptr ? "0" : "-";
+    shown = record ? "high=" + std::to_string(static_cast<int>(info->thresholdLevel.high)) : shown;
     t[0] = record ? info->attributeId : &s;
     t[1] = record ? info->thresholdLevel.indication : &s;
     for (std::size_t i = record ? 0 : 2; i < t.size(); ++i) { // released as a C caller releases them
@@ -81,18 +88,22 @@ Report readBlock(marld::DatagramHandler&, int nth, bool& failed)
 Report blockReaderFailure(int failed)
 {
     const std::array<std::string, 8> values{"temperature", "up", "m", "u", "p", "d", "1", "2"};
-    std::string shown = failed == 1 ? "0 - - - - - -" : std::string("high=") + (failed == 0 || failed > 3 ? "80" : "0");
+    const bool high = failed == 0 || failed > 3;
+    std::string shown = failed == 1 ? "0 - - - - - -" : std::string("high=") + (high ? "80" : "0");
     for (int i = 0; i < 8 && failed != 1; ++i) {
         const int step = i + 2; // the allocation that text i takes
-        shown += " " + (failed == 0 || step < failed ? values[static_cast<std::size_t>(i)] : step == failed || i < 2 ? "0" : "-");
+        const std::string gone = step == failed || i < 2 ? "0" : "-";
+        shown += " " + (failed == 0 || step < failed ? values[static_cast<std::size_t>(i)] : gone);
     }
     std::vector<LogLine> logged;
     if (failed == 1) {
-        logged = {swerr("oamMarlDecodeDynamicInfo", "Failed Memory allocation of thresholdInfo, size " + std::to_string(sizeof(t_threshold_info)))};
+        const std::string size = std::to_string(sizeof(t_threshold_info));
+        logged = {swerr("oamMarlDecodeDynamicInfo",
+                        "Failed Memory allocation of thresholdInfo, size " + size)};
     } else if (failed != 0) {
         const int size = failed == 2 ? 12 : failed == 3 ? 3 : 2; // "temperature", "up", one letter
-        logged = {swerr("oamMarlDecodeString", "Failed Memory allocation of marlString, size " + std::to_string(size))};
-        logged.insert(logged.end(), static_cast<std::size_t>(9 - failed), swerr("oamMarlDecodeString", "Invalid input parameter"));
+        logged = {swerr(kString, "Failed Memory allocation of marlString, size " + std::to_string(size))};
+        logged.resize(static_cast<std::size_t>(10 - failed), swerr(kString, "Invalid input parameter"));
     }
     return {failed == 0, shown, logged};
 }
@@ -100,12 +111,16 @@ Report blockReaderFailure(int failed)
 // marld handles the datagram and prints a line for the outcome, "dropped" for any allocation that fails.
 Sweep handled(const std::string& name, int allocations, const Bytes& bytes, char id, const std::string& line)
 {
-    const std::string dropped = "marld: dropped " + std::to_string(bytes.size()) + " bytes from 127.0.0.1:40000: out-of-memory (id 0x8c0";
+    const std::string dropped =
+        "marld: dropped " + std::to_string(bytes.size()) + " bytes from 127.0.0.1:40000: out-of-memory (id "
+        "0x8c0";
     return {name, allocations,
             [bytes](marld::DatagramHandler& handler, int nth, bool& failed) {
-                const auto outcome = armed(nth, failed, [&] { return handler.handle(bytes.data(), bytes.size(), kSender, {}); });
-                return Report{!std::holds_alternative<marld::Dropped>(outcome),
-                              marld::outcomeLine(marld::OutputFormat::text, outcome, bytes.size(), kSender), {}};
+                const std::size_t size = bytes.size();
+                const auto outcome =
+                    armed(nth, failed, [&] { return handler.handle(bytes.data(), size, kSender, {}); });
+                const auto shown = marld::outcomeLine(marld::OutputFormat::text, outcome, size, kSender);
+                return Report{!std::holds_alternative<marld::Dropped>(outcome), shown, {}};
             },
             [=](int failed) { return Report{failed == 0, failed != 0 ? dropped + id + ")\n" : line, {}}; }};
 }
@@ -120,9 +135,11 @@ std::vector<Sweep> sweeps()
                 "update \"fan-tray-2/overheat\" clear -> set (update 1)" + from + "\n"),
         // The block reader's nine, then as for an update.
         handled("marld_extended_update", 12, datagramBytes(marl::UpdateDatagram{kPoint, true, &kInfo}), '4',
-                "update-ext \"fan-tray-2/overheat\" clear -> set (update 1)" + from + " attributeId=\"temperature\" indication=\"up\" "
-                "low=60 high=80 observedValue=82.5 armTime=2023-11-14T22:13:20Z monitoredAttributes=\"fan speed\" serviceUser=\"u\" "
-                "serviceProvider=\"p\" securityAlarmDetector=\"d\" additionalText1=\"1\" additionalText2=\"2\"\n"),
+                "update-ext \"fan-tray-2/overheat\" clear -> set (update 1)" + from +
+                    " attributeId=\"temperature\" indication=\"up\" low=60 high=80 observedValue=82.5 "
+                    "armTime=2023-11-14T22:13:20Z monitoredAttributes=\"fan speed\" serviceUser=\"u\" "
+                    "serviceProvider=\"p\" securityAlarmDetector=\"d\" additionalText1=\"1\" "
+                    "additionalText2=\"2\"\n"),
         // The answer's name and its reply.
         handled("marld_query", 2, datagramBytes(marl::QueryDatagram{kPoint}), '1',
                 "query \"fan-tray-2/overheat\" -> clear (MARL_MSG_RC_OK) to 127.0.0.1:40000\n"),
@@ -146,11 +163,12 @@ TEST_P(AllocationSweep, FailsEachAllocationInTurn)
         EXPECT_EQ(failed, nth <= sweep.allocations) << "allocation " << nth;
         if (failed) {
             platform().clearLogs();
-            EXPECT_EQ(sweep.run(handler, 0, failed), sweep.expected(0)) << "the call after allocation " << nth;
+            EXPECT_EQ(sweep.run(handler, 0, failed), sweep.expected(0)) << "the call after " << nth;
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Operations, AllocationSweep, ::testing::ValuesIn(sweeps()), [](const auto& p) { return p.param.name; });
+INSTANTIATE_TEST_SUITE_P(Operations, AllocationSweep, ::testing::ValuesIn(sweeps()),
+                         [](const auto& p) { return p.param.name; });
 
 } // namespace

@@ -1,9 +1,9 @@
 #include "child_process.h"
 
-#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,25 +12,11 @@
 
 namespace marltest {
 
-namespace {
-
-std::string contents(const std::string& path)
+static std::string contents(const std::string& path)
 {
     std::ifstream file(path);
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
-
-std::vector<std::string> marldCommand(std::vector<std::string> arguments, bool kernelPort)
-{
-    std::vector<std::string> command = {MARLD_COMMAND};
-    if (kernelPort) {
-        command.insert(command.end(), {"--port", "0"});
-    }
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    return command;
-}
-
-} // namespace
 
 ChildProcess::ChildProcess(std::vector<std::string> command)
 {
@@ -39,25 +25,13 @@ ChildProcess::ChildProcess(std::vector<std::string> command)
         return;
     }
     directory_ = directory;
-    std::vector<char*> argv;
-    for (std::string& word : command) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int out = open((directory_ + "/out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    const int err = open((directory_ + "/err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    pid_ = fork();
-    if (pid_ == 0) {
-        // Only async-signal-safe calls until exec.
-        dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    for (const int fd : {in, out, err}) {
-        close(fd);
+    // The shell puts the three streams in place, then becomes the program.
+    const std::string redirect = "exec \"$@\" </dev/null >" + directory_ + "/out 2>" + directory_ + "/err";
+    command.insert(command.begin(), {"/bin/sh", "-c", redirect, "sh"});
+    std::vector<char*> argv(command.size() + 1); // ends with a null
+    std::transform(command.begin(), command.end(), argv.begin(), [](auto& word) { return word.data(); });
+    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        pid_ = -1;
     }
 }
 
@@ -67,57 +41,47 @@ ChildProcess::~ChildProcess()
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    if (!directory_.empty()) {
-        std::filesystem::remove_all(directory_);
-    }
+    std::error_code ignored; // nothing to remove when mkdtemp failed
+    std::filesystem::remove_all(directory_, ignored);
 }
 
 int ChildProcess::stop(int signal, std::chrono::milliseconds timeout)
 {
-    if (pid_ <= 0) {
-        return status_;
-    }
-    if (signal != 0) {
+    if (pid_ > 0 && signal != 0) {
         kill(pid_, signal);
     }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+    for (int status = 0; pid_ > 0; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            pid_ = 0;
+        } else if (std::chrono::steady_clock::now() >= deadline) {
             return -1; // still running
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    pid_ = 0;
     return status_;
 }
 
-std::string ChildProcess::stdoutText() const
-{
-    return contents(directory_ + "/out");
-}
-
-std::string ChildProcess::stderrText() const
-{
-    return contents(directory_ + "/err");
-}
+std::string ChildProcess::stdoutText() const { return contents(directory_ + "/out"); }
+std::string ChildProcess::stderrText() const { return contents(directory_ + "/err"); }
 
 MarldProcess::MarldProcess(std::vector<std::string> arguments, bool kernelPort)
-    : ChildProcess(marldCommand(std::move(arguments), kernelPort))
+    : ChildProcess([&] {
+          std::vector<std::string> command = {MARLD_COMMAND, "--port", "0"};
+          command.resize(command.size() - (kernelPort ? 0 : 2));
+          command.insert(command.end(), arguments.begin(), arguments.end());
+          return command;
+      }())
 {
-    // "marld: listening on 127.0.0.1:PORT" or {"event":"listening",...,"port":PORT},
-    // unless marld ends or takes ten seconds first.
+    // "marld: listening on 127.0.0.1:PORT" or {"event":"listening",...,"port":PORT}
+    // (PORT after the line's last colon), unless marld ends or takes ten seconds first.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (stdoutText().find('\n') == std::string::npos && wait(std::chrono::milliseconds(0)) == -1 &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (stdoutText().find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline &&
+           wait(std::chrono::milliseconds(5)) == -1) {
     }
-    const std::string out = stdoutText();
-    const std::string line = out.substr(0, out.find('\n'));
-    const std::size_t digits = line.find_last_not_of("0123456789}");
-    if (line.find("listening") != std::string::npos && digits != std::string::npos) {
-        port_ = static_cast<std::uint16_t>(std::atoi(line.c_str() + digits + 1));
+    const std::string out = stdoutText(), line = out.substr(0, out.find('\n'));
+    if (line.find("listening") != std::string::npos) {
+        port_ = static_cast<std::uint16_t>(std::atoi(line.c_str() + line.rfind(':') + 1));
     }
 }
 

@@ -7,7 +7,8 @@
 //
 // A child runs with stdin on /dev/null and stdout and stderr in files of its
 // own, so it never blocks on a reader. The destructor kills and reaps a
-// child that is still running: nothing is left behind.
+// child that is still running: nothing is left behind. MARLD_COMMAND and
+// MARL_COMMAND (from the build) are the words that run marld and marl.
 #pragma once
 
 #include <sys/types.h>
@@ -17,10 +18,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// MARLD_COMMAND, MARL_COMMAND: the build's emulator words, if any, and the
-// program's path.
-#include "tool_commands.h"
 
 namespace marltest {
 

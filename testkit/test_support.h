@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 
 #include <chrono>
-#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -40,10 +39,7 @@ Bytes datagramBytes(const Datagram& datagram)
 {
     Bytes bytes(marl::datagramSize(datagram));
     marl::ByteWriter writer(bytes.data(), bytes.size());
-    if (!marl::putDatagram(writer, datagram)) {
-        throw std::logic_error("datagram does not fit its size");
-    }
-    return bytes;
+    return marl::putDatagram(writer, datagram) ? bytes : throw std::logic_error("datagram size mismatch");
 }
 
 // Runtime information as one line of text: the record's numbers (as bits),
@@ -52,8 +48,6 @@ Bytes datagramBytes(const Datagram& datagram)
 // empty is absent: what a reader gives back of what a writer wrote.
 std::string describe(const marl::DynamicInfoView& info, bool cut = false);
 marl::DynamicInfoView viewOf(const marl::DynamicInfo& info);
-
-sockaddr_in loopback(std::uint16_t port);
 
 // A UDP socket bound to 127.0.0.1 (port 0: one of the kernel's choosing).
 // It sends and receives with sendmsg and recvmsg, which the interposer
@@ -66,13 +60,12 @@ public:
     UdpPeer& operator=(const UdpPeer&) = delete;
 
     std::uint16_t port() const { return port_; }
-    // The next datagram, or nothing if none arrives within `timeout`.
+    // The next datagram, or nothing if none arrives within `timeout` (0:
+    // only one already queued).
     std::optional<Bytes> receive(std::chrono::milliseconds timeout = std::chrono::seconds(2),
                                  sockaddr_in* sender = nullptr);
     bool send(const sockaddr_in& to, const Bytes& datagram);
-    bool send(std::uint16_t port, const Bytes& datagram) { return send(loopback(port), datagram); }
-    // Takes everything queued without waiting; how many datagrams that was.
-    std::size_t drain();
+    bool send(std::uint16_t port, const Bytes& datagram);
 
 private:
     int fd_;

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -37,52 +36,50 @@ long fileNumber(const std::string& path, const std::string& key = "")
     return value;
 }
 
-int socketDescriptors()
+long socketDescriptors()
 {
-    int count = 0;
-    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code error; // the iterator's own descriptor is gone by now
-        count += std::filesystem::read_symlink(fd.path(), error).string().starts_with("socket:");
-    }
-    return count;
+    std::error_code error; // the iterator's own descriptor is gone by the time it is read
+    return std::ranges::count_if(std::filesystem::directory_iterator("/proc/self/fd"), [&](const auto& fd) {
+        return std::filesystem::read_symlink(fd.path(), error).string().starts_with("socket:");
+    });
 }
 
 TEST(LoadTest, EveryUpdateArrivesOneSocketNoGrowth)
 {
-    const std::size_t points = std::getenv("MARL_LOAD_POINTS") ? std::stoul(std::getenv("MARL_LOAD_POINTS")) : 100000;
+    const char* scale = std::getenv("MARL_LOAD_POINTS");
+    const std::size_t points = scale != nullptr ? std::stoul(scale) : 100000;
     // marld's receive buffer as the kernel grants it (capped at the host's
     // net.core.rmem_max), in datagrams of at most 1 KiB, halved, shared out.
     const long granted = std::min(kReceiveBuffer, fileNumber("/proc/sys/net/core/rmem_max"));
     const std::size_t window = static_cast<std::size_t>(std::clamp(granted / 2048, 64L, 1000L)) / kThreads;
     ASSERT_EQ(socketDescriptors(), 0);
-    marltest::MarldProcess marld(
-        {"--quiet", "--max-points", std::to_string(points * kThreads), "--rcvbuf", std::to_string(kReceiveBuffer)}, false);
+    marltest::MarldProcess marld({"--quiet", "--max-points", std::to_string(points * kThreads), "--rcvbuf",
+                                  std::to_string(kReceiveBuffer)},
+                                 false);
     ASSERT_NE(marld.port(), 0) << marld.stderrText();
     const std::uint64_t kernelDropsBefore = marltest::udpCounter("RcvbufErrors");
     std::atomic<std::uint64_t> queries{0}, failures{0};
     long rssKiB[2][2] = {}; // [round][client, marld]
-    for (int round = 0; round < 2; ++round) {
-        std::vector<std::thread> threads;
+    for (auto& [client, service] : rssKiB) {
+        std::vector<std::jthread> threads;
         for (std::size_t thread = 0; thread < kThreads; ++thread) {
             threads.emplace_back([&, thread] {
-                for (const std::uint8_t value : {1, 0}) {
-                    for (std::size_t i = 0; i < points; ++i) {
-                        const std::string name = "load/" + std::to_string(thread) + "/" + std::to_string(i);
-                        std::uint8_t read = 2;
-                        failures += !update_marl_point(name.c_str(), value);
-                        if ((i + 1) % window == 0 || i + 1 == points) {
-                            ++queries;
-                            failures += !read_marl_point(name.c_str(), &read) || read != value;
-                        }
+                for (std::size_t i = 0; i < 2 * points; ++i) {
+                    const std::size_t point = i % points;
+                    const std::uint8_t value = i < points; // raise all, then clear all
+                    const std::string name = "load/" + std::to_string(thread) + "/" + std::to_string(point);
+                    std::uint8_t read = 2;
+                    failures += !update_marl_point(name.c_str(), value);
+                    if ((point + 1) % window == 0 || point + 1 == points) {
+                        ++queries;
+                        failures += !read_marl_point(name.c_str(), &read) || read != value;
                     }
                 }
             });
         }
-        for (std::thread& thread : threads) {
-            thread.join();
-        }
-        rssKiB[round][0] = fileNumber("/proc/self/status", "VmRSS:");
-        rssKiB[round][1] = fileNumber("/proc/" + std::to_string(marld.pid()) + "/status", "VmRSS:");
+        threads.clear(); // joins them
+        client = fileNumber("/proc/self/status", "VmRSS:");
+        service = fileNumber("/proc/" + std::to_string(marld.pid()) + "/status", "VmRSS:");
     }
     EXPECT_EQ(socketDescriptors(), 1) << "the library's one socket";
     EXPECT_EQ(failures, 0u);
@@ -90,8 +87,9 @@ TEST(LoadTest, EveryUpdateArrivesOneSocketNoGrowth)
     const std::string out = marld.stdoutText();
     const auto counter = [&](const char* name) { return marltest::marldCounter(out, name).value_or(~0ULL); };
     const std::uint64_t updates = 4 * points * kThreads;
+    const std::uint64_t kernelDrops = marltest::udpCounter("RcvbufErrors") - kernelDropsBefore;
     EXPECT_EQ(std::vector({counter("updates"), counter("queries"), counter("received"), counter("dropped"),
-                           counter("receive-errors"), marltest::udpCounter("RcvbufErrors") - kernelDropsBefore}),
+                           counter("receive-errors"), kernelDrops}),
               std::vector<std::uint64_t>({updates, queries, updates + queries, 0, 0, 0}))
         << "updates, queries, received, dropped, receive errors, kernel drops";
     EXPECT_EQ(out.find("\nupdate "), std::string::npos) << "--quiet prints no update lines";

@@ -66,23 +66,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 std::vector<FuzzInput> marlFuzzSeeds()
 {
-    using marl::QueryDatagram, marl::UpdateDatagram;
     char temperature[] = "temperature", up[] = "up";
     const t_threshold_info threshold{temperature, {up, 60.0F, 80.0F}, 82.5F, 1'700'000'000};
     const marl::DynamicInfoView info{&threshold, {"fan speed", "u", "p", "d", "1", "2"}}, none;
     const auto series = [](std::uint8_t options, const std::vector<FuzzInput>& datagrams) {
         FuzzInput bytes{options};
         for (const FuzzInput& datagram : datagrams) {
-            const auto length = static_cast<std::uint16_t>(datagram.size());
-            bytes.insert(bytes.end(), {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)});
+            bytes.insert(bytes.end(), {std::uint8_t(datagram.size() >> 8), std::uint8_t(datagram.size())});
             bytes.insert(bytes.end(), datagram.begin(), datagram.end());
         }
         return bytes;
     };
     const auto u = [](std::string_view name, bool set, const marl::DynamicInfoView* runtimeInfo = nullptr) {
-        return marltest::datagramBytes(UpdateDatagram{name, set, runtimeInfo});
+        return marltest::datagramBytes(marl::UpdateDatagram{name, set, runtimeInfo});
     };
-    const auto q = [](std::string_view name) { return marltest::datagramBytes(QueryDatagram{name}); };
+    const auto q = [](std::string_view name) { return marltest::datagramBytes(marl::QueryDatagram{name}); };
     FuzzInput unCounted = q("ab"); // a byte that the header does not count
     unCounted.push_back(0);
     const std::string fan = "fan-tray-2/overheat";

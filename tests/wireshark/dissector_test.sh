@@ -40,19 +40,18 @@ with_services() {
 
 # check NAME TSHARK_ARGS... < what tshark must print, with the dissector
 # loaded. As root, tshark always warns that it runs as root; that line is
-# dropped. Anything else on stderr, a Lua error above all, fails the check.
+# dropped. Anything else on stderr (shown), a Lua error above all, or a
+# failed run fails the check.
 check() {
     name=$1
     shift
     expected=$(cat)
-    if ! $launcher "$tshark" -n -r "$work/marl.pcap" -X lua_script:"$dissector" "$@" >"$work/out" 2>"$work/err" ||
-        grep -v -x -F 'Running as user "root" and group "root". This could be dangerous.' "$work/err" >&2; then
-        echo "FAIL: $name: tshark failed or wrote to stderr: $*"
-        failures=$((failures + 1))
-    elif [ "$(cat "$work/out")" = "$expected" ]; then
+    if $launcher "$tshark" -n -r "$work/marl.pcap" -X lua_script:"$dissector" "$@" >"$work/out" 2>"$work/err" &&
+        ! grep -v -x -F 'Running as user "root" and group "root". This could be dangerous.' "$work/err" >&2 &&
+        [ "$(cat "$work/out")" = "$expected" ]; then
         echo "ok: $name"
     else
-        printf 'FAIL: %s; expected:\n%s\ntshark printed:\n' "$name" "$expected"
+        printf 'FAIL: %s: tshark %s\nexpected:\n%s\ntshark printed:\n' "$name" "$*" "$expected"
         cat "$work/out"
         failures=$((failures + 1))
     fi

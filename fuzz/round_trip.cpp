@@ -16,9 +16,9 @@
 
 // What `encode` writes, which takes exactly that room.
 template <typename Encode>
-static FuzzInput written(Encode encode)
+static FuzzInput written(std::size_t bound, Encode encode)
 {
-    FuzzInput generous(1 << 17);
+    FuzzInput generous(bound);
     marl::ByteWriter measure(generous.data(), generous.size());
     FUZZ_CHECK(encode(measure));
     generous.resize(generous.size() - measure.room());
@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const marl::DynamicInfoView view = marltest::viewOf(info);
     const std::string expected = marltest::describe(view, true);
-    const FuzzInput block = written([&](marl::ByteWriter& writer) { return marl::encodeDynamicInfo(writer, view); });
+    const auto encodeBlock = [&](marl::ByteWriter& writer) { return marl::encodeDynamicInfo(writer, view); };
+    const FuzzInput block = written(MARL_DYNAMIC_INFO_MAX_SIZE, encodeBlock);
     FuzzInput exported(MARL_DYNAMIC_INFO_MAX_SIZE);
     const auto& t = view.texts;
     FUZZ_CHECK(oamMarlEncodeDynamicInfo(exported.data(), view.thresholdInfo, t[0], t[1], t[2], t[3], t[4], t[5]) ==
@@ -55,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint16_t max = 0;
     (void)input.getU16(max);
     const std::string text(reinterpret_cast<const char*>(input.position()), input.left()); // NULs and all
-    const FuzzInput string = written([&](marl::ByteWriter& w) { return marl::encodeString(w, text.c_str(), max); });
+    const auto encodeText = [&](marl::ByteWriter& w) { return marl::encodeString(w, text.c_str(), max); };
+    const FuzzInput string = written(text.size() + 3, encodeText);
     marl::ByteReader stringReader(string.data(), string.size());
     char* got = nullptr;
     FUZZ_CHECK(marl::decodeString(stringReader, got) == marl::DecodeStatus::ok && stringReader.left() == 0);

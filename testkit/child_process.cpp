@@ -67,8 +67,10 @@ std::string ChildProcess::stderrText() const { return contents(directory_ + "/er
 
 MarldProcess::MarldProcess(std::vector<std::string> arguments, bool kernelPort)
     : ChildProcess([&] {
-          std::vector<std::string> command = {MARLD_COMMAND, "--port", "0"};
-          command.resize(command.size() - (kernelPort ? 0 : 2));
+          std::vector<std::string> command = {MARLD_COMMAND};
+          if (kernelPort) {
+              command.insert(command.end(), {"--port", "0"});
+          }
           command.insert(command.end(), arguments.begin(), arguments.end());
           return command;
       }())

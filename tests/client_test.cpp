@@ -207,8 +207,12 @@ TEST_P(ClientCall, SendsLogsAndReturnsExactlyThis)
     unsetenv(CMN_HAL_CENTRAL_ADDRESS_ENV);
     platform().serviceEntryPort = service.port();
     row.arrange();
+    // The service thread is exempt from allocation faults only once it runs,
+    // and starting a thread allocates: the call waits until it has started.
+    std::promise<void> started;
     auto received = std::async(std::launch::async, [&] {
         platform().ignoreAllocationsOfThisThread();
+        started.set_value();
         sockaddr_in from{};
         auto datagram = service.receive(std::chrono::milliseconds(row.sent.empty() ? 200 : 5000), &from);
         if (datagram && row.answer) {
@@ -216,6 +220,7 @@ TEST_P(ClientCall, SendsLogsAndReturnsExactlyThis)
         }
         return datagram.value_or(Bytes{});
     });
+    started.get_future().wait();
     std::uint8_t value = 7;
     EXPECT_EQ(row.call(&value), row.result);
     EXPECT_EQ(value, row.value);

@@ -29,7 +29,7 @@ export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
 # One datagram a line, each wrapped into a UDP frame to the port: the
 # dissector does not care which way a datagram goes.
 "$make_captures" >"$work/marl.hex"
-"$text2pcap" -q -r '^(?<data>[0-9a-f]+)$' -u 50123,"$port" "$work/marl.hex" "$work/marl.pcap" 2>"$work/err" ||
+"$text2pcap" -q -r '^(?<time>[0-9.]+) (?<data>[0-9a-f]+)$' -t '%s.%f' -u 50123,"$port" "$work/marl.hex" "$work/marl.pcap" 2>"$work/err" ||
     { cat "$work/err" >&2; exit 1; }
 failures=0 launcher=env
 
@@ -80,14 +80,13 @@ if [ "$mode" = services ]; then
     launcher=with_services
     frames "decoys alone register no port" "" -Y marl
     printf "${decoys}point ${port}/tcp marl\nmarl 9/udp\n" >"$work/services"
-    frames "registered on the first entry named marl" "$(seq 1 19)" -Y marl
+    frames "registered on the first entry named marl" "$(seq 1 21)" -Y marl
     frames "the preference overrides the services file" "" -o marl.udp_port:0 -Y marl
     exit $((failures != 0))
 fi
 
-# The Info column also shows setPoint, pointIsSet, returnCode and the name. A
-# response's name, and all after the header of an unknown message, is left as
-# bytes after the message. Frame 4 carries a distinct value in every header
+# The Info column also shows setPoint, pointIsSet, returnCode and the name.
+# All after the header of an unknown message is left as bytes after it. Frame 4 carries a distinct value in every header
 # field; the header of frame 11 ends after sequenceReply.
 check "what each frame is" $(fields _ws.col.Info id length sendResponse pointNameLength trailing control \
     sequence sequenceReply txTime.tv_sec txTime.tv_usec rxTime.tv_sec rxTime.tv_usec timeReply.tv_sec \
@@ -95,8 +94,8 @@ check "what each frame is" $(fields _ws.col.Info id length sendResponse pointNam
 1|Update ab set|0x00008c00|48|0|2||0x00000000|0|0|0|0|0|0|0|0
 2|Update "" clear|0x00008c00|46|0|0||0x00000000|0|0|0|0|0|0|0|0
 3|Query ab|0x00008c01|46||2||0x00000000|0|0|0|0|0|0|0|0
-4|Response set rc=OK|0x00008c02|51||2|6162|0x01020304|5|6|7|8|-9|10|11|999999
-5|Response rc=INVALID_POINT_ID|0x00008c02|51||2|6162|0x00000000|0|0|0|0|0|0|0|0
+4|Response ab set rc=OK|0x00008c02|51||2||0x01020304|5|6|7|8|-9|10|11|999999
+5|Response ab rc=INVALID_POINT_ID|0x00008c02|51||2||0x00000000|0|0|0|0|0|0|0|0
 6|Update ext ab set|0x00008c04|86|0|2||0x00000000|0|0|0|0|0|0|0|0
 7|Update ext ab clear|0x00008c04|64|0|2||0x00000000|0|0|0|0|0|0|0|0
 8|Update ext fan/hot set|0x00008c04|145|0|7||0x00000000|0|0|0|0|0|0|0|0
@@ -111,6 +110,8 @@ check "what each frame is" $(fields _ws.col.Info id length sendResponse pointNam
 17|Update ext ab clear [Malformed]|0x00008c04|64|0|2||0x00000000|0|0|0|0|0|0|0|0
 18|Query ab|0x00008c01|48||2|0000|0x00000000|0|0|0|0|0|0|0|0
 19|Update ext ab clear|0x00008c04|66|0|2|0001|0x00000000|0|0|0|0|0|0|0|0
+20|Response cd set rc=OK|0x00008c02|51||2||0x00000000|0|0|0|0|0|0|0|0
+21|Response ab set rc=OK|0x00008c02|51||2||0x00000000|0|0|0|0|0|0|0|0
 EOF
 
 # 6: the 38-byte block with a small threshold; 7: the 16-byte one; 8:
@@ -130,25 +131,28 @@ check "the six texts in their order" -Y 'frame.number in {6..8}' $(fields $texts
 EOF
 
 # Only the frames with any expert info; columns: short, length_mismatch,
-# past_end, unknown_id, no_terminator, trailing, then the messages.
+# past_end, unknown_id, no_terminator, trailing, foreign_reply, late_reply,
+# then the messages.
 check "expert info" -Y _ws.expert $(fields expert.short expert.length_mismatch expert.past_end expert.unknown_id \
-    expert.no_terminator expert.trailing _ws.expert.message) <<'EOF'
-9||||1|||Unknown message identifier 0x8c03
-10|1||||||Datagram of 3 bytes is shorter than the 40-byte header
-11|1||||||Datagram of 20 bytes is shorter than the 46-byte update record
-12|1||||||Datagram of 48 bytes is shorter than the 49-byte response record
-13||1|||||Header length 50 disagrees with the datagram's 48 bytes
-14|||1||||Point name of 10 bytes (2 left) runs past the end of the datagram
-15|||1||||monitoredAttributes of 1 bytes runs past the end of the datagram
-16|||1||||low runs past the end of the datagram
-17|||||1||monitoredAttributes is not followed by a NUL byte
-18||||||1|2 bytes after the end of the message
-19||||||1|2 bytes after the end of the message
+    expert.no_terminator expert.trailing expert.foreign_reply expert.late_reply _ws.expert.message) <<'EOF'
+9||||1|||||Unknown message identifier 0x8c03
+10|1||||||||Datagram of 3 bytes is shorter than the 40-byte header
+11|1||||||||Datagram of 20 bytes is shorter than the 46-byte update record
+12|1||||||||Datagram of 48 bytes is shorter than the 49-byte response record
+13||1|||||||Header length 50 disagrees with the datagram's 48 bytes
+14|||1||||||Point name of 10 bytes (2 left) runs past the end of the datagram
+15|||1||||||monitoredAttributes of 1 bytes runs past the end of the datagram
+16|||1||||||low runs past the end of the datagram
+17|||||1||||monitoredAttributes is not followed by a NUL byte
+18||||||1|||2 bytes after the end of the message
+19||||||1|||2 bytes after the end of the message
+20|||||||1||Reply for cd while the last query asked for ab
+21||||||||1|Reply 11.0 s after its query
 EOF
 
 pref="-o marl.udp_port:$port"
 frames "identifier names" "6 7 8 15 16 17 19" $pref -Y 'marl.id == "MARL_MSG_UPDATE_POINT_EXT"'
 frames "return code names" "5" $pref -Y 'marl.returnCode == "MARL_MSG_RC_INVALID_POINT_ID"'
 frames "no port with the preference at 0" "" -o marl.udp_port:0 -Y marl
-frames "Decode As" "$(seq 1 19)" -o marl.udp_port:0 -d "udp.port==$port,marl" -Y marl
+frames "Decode As" "$(seq 1 21)" -o marl.udp_port:0 -d "udp.port==$port,marl" -Y marl
 [ "$failures" -eq 0 ]

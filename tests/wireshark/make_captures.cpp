@@ -1,6 +1,6 @@
-// Prints the datagrams that the dissector test reads, one a line in hex, for
-// text2pcap to wrap into UDP frames; the line number is the frame number that
-// dissector_test.sh refers to. Every datagram comes from the library's own
+// Prints the datagrams that the dissector test reads, one a line in hex after
+// its time in seconds, for text2pcap to wrap into UDP frames; the line number
+// is the frame number that dissector_test.sh refers to. Every datagram comes from the library's own
 // builders, the damaged ones and those no client sends patched afterwards.
 #include <cstdio>
 #include <vector>
@@ -34,8 +34,12 @@ int main()
         // 13 the length, 14 the name too long; 15 x, then no NUL; 16 cut in "low"
         patched(set, 4, "00000032"), patched(set, 42, "0000000a"), resized(xExt, 53), resized(smallExt, 61),
         // 17 y for the NUL; 18, 19 bytes after the message
-        patched(xExt, 53, "79"), resized(query, 48), patched(resized(xExt, 66), 65, "01")};
-    for (const Bytes& datagram : frames) {
+        patched(xExt, 53, "79"), resized(query, 48), patched(resized(xExt, 66), 65, "01"),
+        // 20 a reply for another point than query 18's; 21 one that comes 11 s after it
+        datagramBytes(ResponseDatagram{"cd", true, MARL_MSG_RC_OK}), setOk};
+    for (std::size_t frame = 1; const Bytes& datagram : frames) {
+        std::printf("%d.%06zu ", frame == 21 ? 11 : 0, frame);
+        ++frame;
         for (const std::uint8_t byte : datagram) {
             std::printf("%02x", byte);
         }

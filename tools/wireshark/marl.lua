@@ -95,16 +95,34 @@ local ex = {
     no_terminator = ProtoExpert.new("marl.expert.no_terminator", "Text not followed by a NUL byte", MALFORMED, WARN),
     trailing = ProtoExpert.new("marl.expert.trailing", "Bytes after the end of the message",
         expert.group.PROTOCOL, WARN),
+    foreign_reply = ProtoExpert.new("marl.expert.foreign_reply", "Reply for another point than the last query's",
+        expert.group.SEQUENCE, WARN),
+    late_reply = ProtoExpert.new("marl.expert.late_reply", "Reply after its query timed out",
+        expert.group.SEQUENCE, WARN),
 }
-marl.experts = { ex.short, ex.length_mismatch, ex.past_end, ex.unknown_id, ex.no_terminator, ex.trailing }
+marl.experts = { ex.short, ex.length_mismatch, ex.past_end, ex.unknown_id, ex.no_terminator, ex.trailing,
+    ex.foreign_reply, ex.late_reply }
+-- What may be a newer peer's doing, or a matter of timing, rather than damage.
+local not_damage = { [ex.unknown_id] = true, [ex.trailing] = true, [ex.foreign_reply] = true,
+    [ex.late_reply] = true }
+
+-- How long the library waits for a reply; one that comes later answers no query.
+local QUERY_TIMEOUT = 10
+-- The last query of each conversation, as the first pass over the capture
+-- met it, and for each response the query that came before it: the library
+-- discards a reply that names another point, and one that comes too late.
+local last_query, asked = {}, {}
+function marl.init()
+    last_query, asked = {}, {}
+end
 
 -- Fixed part of each message: its size, the fields after the header and
--- where the point name starts (the response carries none).
+-- where the point name starts (a response may carry none: length 0).
 local records = {
     [MSG_UPDATE] = { kind = "Update", size = 46, name_at = 46,
         fields = { { "setPoint", 40, 1 }, { "sendResponse", 41, 1 }, { "pointNameLength", 42, 4 } } },
     [MSG_QUERY] = { kind = "Query", size = 44, name_at = 44, fields = { { "pointNameLength", 40, 4 } } },
-    [MSG_RESPONSE] = { kind = "Response", size = 49,
+    [MSG_RESPONSE] = { kind = "Response", size = 49, name_at = 49, name_optional = true,
         fields = { { "pointIsSet", 40, 1 }, { "returnCode", 41, 4 }, { "pointNameLength", 45, 4 } } },
 }
 records[MSG_UPDATE_EXT] = { kind = "Update ext", size = 46, name_at = 46, block = true,
@@ -116,13 +134,37 @@ local function fits(d, offset, size)
     return size >= 0 and offset + size <= d.len
 end
 
--- Adds an expert item. An unknown identifier or bytes after the message may
--- be a newer peer's doing; everything else marks the datagram malformed in
--- the Info column.
+-- Adds an expert item; damage marks the datagram malformed in the Info column.
 local function flag(d, item, expert_field, text)
     item:add_proto_expert_info(expert_field, text)
-    if expert_field ~= ex.unknown_id and expert_field ~= ex.trailing then
+    if not not_damage[expert_field] then
         d.malformed = true
+    end
+end
+
+-- Both directions of one client's exchange with the service.
+local function conversation(pinfo)
+    local a = tostring(pinfo.src) .. ":" .. pinfo.src_port
+    local b = tostring(pinfo.dst) .. ":" .. pinfo.dst_port
+    return a < b and a .. " " .. b or b .. " " .. a
+end
+
+-- Remembers a query, and checks a response against the query before it.
+local function match_reply(d, pinfo, root, id, point)
+    if id == MSG_QUERY and point and not pinfo.visited then
+        last_query[conversation(pinfo)] = { point = point, time = pinfo.abs_ts }
+    elseif id == MSG_RESPONSE then
+        if not pinfo.visited then
+            asked[pinfo.number] = last_query[conversation(pinfo)]
+        end
+        local query = asked[pinfo.number]
+        if query and point and point ~= query.point then
+            flag(d, root, ex.foreign_reply, string.format("Reply for %s while the last query asked for %s",
+                point, query.point))
+        end
+        if query and pinfo.abs_ts - query.time > QUERY_TIMEOUT then
+            flag(d, root, ex.late_reply, string.format("Reply %.1f s after its query", pinfo.abs_ts - query.time))
+        end
     end
 end
 
@@ -285,17 +327,18 @@ function marl.dissector(tvb, pinfo, tree)
         end
     end
 
-    local name
+    local name, point
     if record and record.name_at and d.len >= size then
         local n = values.pointNameLength
         if not fits(d, offset, n) then
             offset = past_end(d, root, string.format("Point name of %d bytes (%d left)", n, d.len - offset))
-        else
-            name = n > 0 and tvb(offset, n):string() or '""'
-            if n > 0 then
-                root:add(f.pointName, tvb(offset, n))
-            end
+        elseif n > 0 then
+            point = tvb(offset, n):string()
+            name = point
+            root:add(f.pointName, tvb(offset, n))
             offset = offset + n
+        elseif not record.name_optional then
+            name = '""'
         end
         if offset and record.block then
             offset = dissect_block(d, root, offset)
@@ -310,14 +353,17 @@ function marl.dissector(tvb, pinfo, tree)
             root:add(f.padding, rest)
         else
             root:add(f.trailing, rest)
-            -- What a service sends after the response record is its own
-            -- business: the library reads nothing past returnCode.
+            -- What a service sends after the response and its name is its
+            -- own business: the library reads nothing more.
             if record and id ~= MSG_RESPONSE then
                 flag(d, root, ex.trailing, string.format("%d bytes after the end of the message", d.len - offset))
             end
         end
     end
 
+    if record then
+        match_reply(d, pinfo, root, id, point)
+    end
     if name then
         info = info .. " " .. name
     end

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <variant>
@@ -20,6 +21,19 @@
 namespace marlbench {
 
 namespace {
+
+// The field `name` of the kernel's UDP counters of this network namespace
+// (/proc/net/snmp: InDatagrams, RcvbufErrors, ...); 0 when there is none.
+std::uint64_t udpCounter(const std::string& name)
+{
+    // Two lines start with "Udp:": the field names, then their values.
+    std::ifstream snmp("/proc/net/snmp");
+    const std::vector<std::string> words{std::istream_iterator<std::string>(snmp), {}};
+    const auto names = std::find(words.begin(), words.end(), "Udp:");
+    const auto values = names == words.end() ? names : std::find(names + 1, words.end(), "Udp:");
+    const auto field = std::find(names, values, name);
+    return field < values ? std::stoull(values[field - names]) : 0;
+}
 
 // Fixed-width names, so that a datagram can be pointed at another point by
 // rewriting its digits in place: the name ends a plain update.
@@ -166,7 +180,7 @@ Ingestion ingest(std::vector<std::string> marldArguments, std::size_t known, int
         std::fprintf(stderr, "marl-bench: marld did not take the known points in\n");
         return result;
     }
-    const std::uint64_t kernelDropsBefore = marltest::udpCounter("RcvbufErrors");
+    const std::uint64_t kernelDropsBefore = udpCounter("RcvbufErrors");
     std::atomic<bool> go{false};
     std::atomic<std::uint64_t> sent{0};
     std::vector<std::thread> threads;
@@ -195,7 +209,7 @@ Ingestion ingest(std::vector<std::string> marldArguments, std::size_t known, int
     const bool drained =
         waitUntilQueueEmpty(port, std::chrono::seconds(60)) && read_marl_point(names[0].c_str(), &value);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    result.kernelDrops = marltest::udpCounter("RcvbufErrors") - kernelDropsBefore;
+    result.kernelDrops = udpCounter("RcvbufErrors") - kernelDropsBefore;
     const int status = marld.stop();
     const std::string output = marld.stdoutText();
     const auto updates = marltest::marldCounter(output, "updates");

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 namespace marltest {
 
@@ -137,17 +136,6 @@ std::optional<std::uint64_t> marldCounter(const std::string& output, const std::
     const std::string prefix = "\nmarld: " + name + " ";
     const std::size_t at = output.find(prefix);
     return at == output.npos ? std::nullopt : std::optional(std::stoull(output.substr(at + prefix.size())));
-}
-
-std::uint64_t udpCounter(const std::string& name)
-{
-    // Two lines start with "Udp:": the field names, then their values.
-    std::ifstream snmp("/proc/net/snmp");
-    const std::vector<std::string> words{std::istream_iterator<std::string>(snmp), {}};
-    const auto names = std::find(words.begin(), words.end(), "Udp:");
-    const auto values = names == words.end() ? names : std::find(names + 1, words.end(), "Udp:");
-    const auto field = std::find(names, values, name);
-    return field < values ? std::stoull(values[field - names]) : 0;
 }
 
 } // namespace marltest

@@ -1,6 +1,6 @@
 // Helpers shared by the tests, the fuzz targets' replays and the benchmarks:
 // expected log tags, hex bytes, datagrams as byte vectors, a loopback UDP
-// peer, and what marld and the kernel count.
+// peer, and the counters marld prints.
 #pragma once
 
 #include <netinet/in.h>
@@ -75,9 +75,5 @@ private:
 // The counter `name` of the counters marld prints when it stops
 // ("marld: NAME N"); nothing when the output has none.
 std::optional<std::uint64_t> marldCounter(const std::string& output, const std::string& name);
-
-// The field `name` of the kernel's UDP counters of this network namespace
-// (/proc/net/snmp: InDatagrams, RcvbufErrors, ...); 0 when there is none.
-std::uint64_t udpCounter(const std::string& name);
 
 } // namespace marltest

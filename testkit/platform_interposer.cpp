@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -152,6 +153,8 @@ int select(int count, fd_set* readable, fd_set* writable, fd_set* failedSet, tim
 {
     REAL(select);
     if (timeout != nullptr) {
+        long unset = -1;
+        platform().firstSelectMicroseconds.compare_exchange_strong(unset, timeout->tv_usec);
         platform().lastSelectSeconds = timeout->tv_sec;
         platform().lastSelectMicroseconds = timeout->tv_usec;
     }
@@ -171,8 +174,20 @@ ssize_t recvfrom(int fd, void* buffer, size_t length, int flags, sockaddr* addre
     return failed(marltest::kRecvfrom) ? -1 : real(fd, buffer, length, flags, address, addressLength);
 }
 
-// What recvfrom becomes where the compiler cannot prove that the length fits
-// the buffer (sanitizer builds); it aborts on an overflow, as the real one.
+ssize_t recv(int fd, void* buffer, size_t length, int flags)
+{
+    REAL(recv);
+    if (platform().strayDatagrams > 0 && length >= 3) {
+        --platform().strayDatagrams;
+        std::memset(buffer, 0, 3);
+        return 3;
+    }
+    return real(fd, buffer, length, flags);
+}
+
+// What recvfrom and recv become where the compiler cannot prove that the
+// length fits the buffer (sanitizer builds); they abort on an overflow, as
+// the real ones.
 ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address,
                        socklen_t* addressLength)
 {
@@ -180,6 +195,14 @@ ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, i
         std::abort();
     }
     return recvfrom(fd, buffer, length, flags, address, addressLength);
+}
+
+ssize_t __recv_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags)
+{
+    if (length > bufferSize) {
+        std::abort();
+    }
+    return recv(fd, buffer, length, flags);
 }
 
 struct servent* getservbyname(const char* name, const char* protocol)

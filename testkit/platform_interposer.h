@@ -1,7 +1,7 @@
 // Interposed platform calls for the tests of the library and marld.
 //
 // A test executable that links the interposer defines socket, sendto, select,
-// recvfrom (and the fortified __recvfrom_chk), getservbyname,
+// recvfrom and recv (and their fortified forms), getservbyname,
 // cmn_hal_getCentralAddress, malloc, calloc, free, operator new and delete,
 // syslog and __syslog_chk. The dynamic linker binds the library's calls to
 // these; each is counted and forwards to the real function unless the test
@@ -39,8 +39,12 @@ struct Platform {
     // readable: 0 is a timeout that takes no time (-1: no fault). The
     // timeout it was given is still recorded below.
     std::atomic<int> selectReturnsUnready{-1};
+    std::atomic<long> firstSelectMicroseconds{-1};
     std::atomic<long> lastSelectSeconds{-1};
     std::atomic<long> lastSelectMicroseconds{-1};
+    // recv hands out this many 3-byte datagrams, one a call, before any that
+    // the socket holds: a queue the test fills without sending.
+    std::atomic<int> strayDatagrams{0};
     // What getservbyname answers: the real database (-1), nothing (0), or a
     // UDP entry with this port.
     std::atomic<int> serviceEntryPort{-1};

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <stdlib.h>
+#include <syslog.h>
 
 int cmn_hal_getCentralAddress(struct in_addr *address)
 {
@@ -15,6 +16,10 @@ int cmn_hal_getCentralAddress(struct in_addr *address)
     }
     struct in_addr parsed;
     if (inet_pton(AF_INET, configured, &parsed) != 1) {
+        /* Said once per look-up, so that a typo does not quietly send every
+           datagram to this host. */
+        syslog(LOG_WARNING, "cmn_hal_getCentralAddress: %s \"%s\" is not a dotted IPv4 address; using 127.0.0.1",
+               CMN_HAL_CENTRAL_ADDRESS_ENV, configured);
         return -1;
     }
     *address = parsed;

@@ -133,7 +133,10 @@ bool getResponse(ByteReader& reader, ResponseFields& response) noexcept
         !(getHeader(reader, read.header) && reader.getU8(read.pointIsSet) && reader.getU32(read.returnCode))) {
         return false;
     }
-    (void)reader.getU32(read.pointNameLength); // optional: a reply may end before it
+    // Optional: a reply may end before the length, or before the name.
+    if (reader.getU32(read.pointNameLength) && read.pointNameLength <= reader.left()) {
+        read.pointName = {reinterpret_cast<const char*>(reader.position()), read.pointNameLength};
+    }
     response = read;
     return true;
 }

@@ -63,9 +63,12 @@ struct ResponseFields {
     std::uint8_t pointIsSet = 0;
     std::uint32_t returnCode = 0;
     std::uint32_t pointNameLength = 0;
+    // The name it answers for, when pointNameLength and that many bytes lie
+    // within the reader; empty when the reply carries none.
+    std::string_view pointName{};
 };
-// The response up to returnCode (45 bytes), and pointNameLength when the
-// reader holds it too (0 otherwise).
+// The response up to returnCode (45 bytes), pointNameLength when the reader
+// holds it too (0 otherwise), and the name as above.
 [[nodiscard]] bool getResponse(ByteReader& reader, ResponseFields& response) noexcept;
 
 } // namespace marl

@@ -4,9 +4,13 @@
 #include "marlclient.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -26,6 +30,12 @@ namespace {
 // and may use both without a lock.
 std::atomic<int> marlSockfd{-1};
 sockaddr_in marlServerAddr{};
+// The address is looked up once per process family: a child made by fork
+// gets a socket of its own but keeps its parent's address.
+bool marlServerAddrKnown = false;
+// In a child made by fork, the socket it inherited (-1 once closed or when
+// there was none): parent and child must not read each other's replies.
+int marlInheritedSockfd = -1;
 
 // Serialises only the one-time creation, so that first calls made at the same
 // moment create one socket and look the address up once. Once the socket
@@ -41,6 +51,25 @@ pthread_mutex_t marlQueryMutex = PTHREAD_MUTEX_INITIALIZER;
 // How long a query waits for its reply: 10 seconds, written as microseconds
 // the way the platform's other clients write it.
 constexpr suseconds_t kQueryTimeoutMicroseconds = 10000000;
+// At most this many stale datagrams are discarded before a query is sent, so
+// that a flood cannot hold it up; any left over are told apart by name.
+constexpr int kMaxStaleDatagrams = 64;
+
+// fork copies the locks as they are. No creation is under way while fork
+// runs, so the child finds the set-up lock free and the address whole. A
+// query may be: its thread does not exist in the child, which starts with
+// the query lock free and, on its first call, a socket of its own. The
+// parent's query goes on and still gets its reply.
+void lockBeforeFork() { pthread_mutex_lock(&marlSetupMutex); }
+void unlockInParent() { pthread_mutex_unlock(&marlSetupMutex); }
+void resetInChild()
+{
+    pthread_mutex_unlock(&marlSetupMutex);
+    pthread_mutex_init(&marlQueryMutex, nullptr);
+    const int inherited = marlSockfd.exchange(-1, std::memory_order_relaxed);
+    marlInheritedSockfd = inherited >= 0 ? inherited : marlInheritedSockfd;
+}
+[[gnu::constructor]] void registerForkHandlers() { pthread_atfork(lockBeforeFork, unlockInParent, resetInChild); }
 
 // Creates the shared socket and caches the service's address; returns the
 // descriptor, or -1 after logging why the socket could not be created.
@@ -53,12 +82,22 @@ int createSharedSocket()
         if (fd < 0) {
             MARL_LOG(LOG_CRIT, "setup_marl_socket remote socket creation failed fd %d errno %s", fd, std::strerror(errno));
         } else {
-            std::memset(&marlServerAddr, 0, sizeof marlServerAddr);
-            marlServerAddr.sin_family = AF_INET;
-            // The platform reports a bad configuration through its result, but
-            // still writes an address; the service is then simply unreachable.
-            (void)cmn_hal_getCentralAddress(&marlServerAddr.sin_addr);
-            marlServerAddr.sin_port = static_cast<in_port_t>(getportbyname(MARL_SERVICE_NAME));
+            // Programs that the process executes must not inherit the socket.
+            // This cannot fail on a descriptor just made.
+            (void)fcntl(fd, F_SETFD, FD_CLOEXEC);
+            if (marlInheritedSockfd >= 0) {
+                close(marlInheritedSockfd);
+                marlInheritedSockfd = -1;
+            }
+            if (!marlServerAddrKnown) {
+                std::memset(&marlServerAddr, 0, sizeof marlServerAddr);
+                marlServerAddr.sin_family = AF_INET;
+                // The platform reports a bad configuration through its result, but
+                // still writes an address; the service is then simply unreachable.
+                (void)cmn_hal_getCentralAddress(&marlServerAddr.sin_addr);
+                marlServerAddr.sin_port = static_cast<in_port_t>(getportbyname(MARL_SERVICE_NAME));
+                marlServerAddrKnown = true;
+            }
             marlSockfd.store(fd, std::memory_order_release);
         }
     }
@@ -188,6 +227,62 @@ extern "C" bool update_marl_point(const char* pntId, uint8_t value)
     return withinUpdateLimit(length) && sendDatagram(service, "update_marl_point", pntId, length, update);
 }
 
+namespace {
+
+std::int64_t monotonicMicroseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+// Waits up to `timeout` for `fd` to become readable; returns what select
+// returns and sets `readable` when `fd` is among the ready. select cannot
+// watch a descriptor at or above FD_SETSIZE: poll then waits as long.
+int waitReadable(int fd, timeval timeout, bool& readable)
+{
+    if (fd < FD_SETSIZE) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(fd, &set);
+        const int numFd = select(fd + 1, &set, nullptr, nullptr, &timeout);
+        readable = numFd > 0 && FD_ISSET(fd, &set);
+        return numFd;
+    }
+    pollfd watched{fd, POLLIN, 0};
+    // Rounded up, so that the wait never ends before its deadline.
+    const std::int64_t milliseconds = (std::int64_t{timeout.tv_sec} * 1000000 + timeout.tv_usec + 999) / 1000;
+    const int numFd = poll(&watched, 1, static_cast<int>(milliseconds));
+    readable = numFd > 0 && (watched.revents & POLLIN) != 0;
+    return numFd;
+}
+
+// Discards, without waiting, what is queued on the shared socket before a
+// query is sent. Queries are serialised, so none of it can answer this one:
+// it is the reply to a query that timed out, or no reply at all.
+void discardStaleDatagrams(int fd)
+{
+    std::uint8_t datagram[MARL_MAX_RESPONSE_LENGTH];
+    for (int taken = 0; taken < kMaxStaleDatagrams; ++taken) {
+        const ssize_t size = recv(fd, datagram, sizeof datagram, MSG_DONTWAIT);
+        if (size < 0) {
+            return; // nothing is left; any other failure the query's own receive reports
+        }
+        marl::ByteReader reader(datagram, static_cast<std::size_t>(size));
+        marl::ResponseFields response;
+        if (!marl::getResponse(reader, response) || response.header.id != MARL_MSG_QUERY_POINT_RESPONSE) {
+            MARL_LOG(LOG_WARNING, "read_marl_point discards a stale datagram of %d bytes", static_cast<int>(size));
+        } else if (response.pointName.empty()) {
+            MARL_LOG(LOG_WARNING, "read_marl_point discards a late reply that names no point");
+        } else {
+            MARL_LOG(LOG_WARNING, "read_marl_point discards a late reply for %.*s",
+                     static_cast<int>(response.pointName.size()), response.pointName.data());
+        }
+    }
+}
+
+} // namespace
+
 extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
 {
     if (pntId == nullptr || value == nullptr) {
@@ -201,66 +296,75 @@ extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
     if (!setup_marl_socket(&service.fd, &service.addr, &service.sizeAddr)) {
         return false; // setup_marl_socket said why
     }
-    if (service.fd >= FD_SETSIZE) {
-        // select cannot watch such a descriptor; marking it would write past
-        // the descriptor set.
-        MARL_LOG(LOG_CRIT, "read_marl_point socket %d is beyond the %d descriptors select can watch", service.fd, FD_SETSIZE);
-        return false;
-    }
     const marl::QueryDatagram query{pntId};
     LockGuard oneQueryAtATime(marlQueryMutex);
+    discardStaleDatagrams(service.fd);
     if (!sendDatagram(service, "read_marl_point", pntId, marl::datagramSize(query), query)) {
         return false;
     }
 
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(service.fd, &readable);
+    // One deadline for the query: a reply for another point is discarded and
+    // the wait goes on for what is left of the 10 seconds.
+    const std::int64_t deadline = monotonicMicroseconds() + kQueryTimeoutMicroseconds;
     timeval timeout{0, kQueryTimeoutMicroseconds};
-    const int numFd = select(service.fd + 1, &readable, nullptr, nullptr, &timeout);
-    if (numFd < 0) {
-        MARL_LOG(LOG_CRIT, "read_marl_point select failed numFd %d errno %s", numFd, std::strerror(errno));
-        return false;
-    }
-    if (numFd == 0) {
-        MARL_LOG(LOG_CRIT, "read_marl_point times out");
-        return false;
-    }
-    if (!FD_ISSET(service.fd, &readable)) {
-        MARL_LOG(LOG_CRIT, "read_marl_point socket returns invalid numFd %d", numFd);
-        return false;
-    }
+    for (;;) {
+        bool readable = false;
+        const int numFd = waitReadable(service.fd, timeout, readable);
+        if (numFd < 0) {
+            MARL_LOG(LOG_CRIT, "read_marl_point select failed numFd %d errno %s", numFd, std::strerror(errno));
+            return false;
+        }
+        if (numFd == 0) {
+            MARL_LOG(LOG_CRIT, "read_marl_point times out");
+            return false;
+        }
+        if (!readable) {
+            MARL_LOG(LOG_CRIT, "read_marl_point socket returns invalid numFd %d", numFd);
+            return false;
+        }
 
-    std::uint8_t reply[MARL_MAX_RESPONSE_LENGTH];
-    sockaddr_in sender{};
-    socklen_t senderSize = sizeof sender;
-    const ssize_t numBytes =
-        recvfrom(service.fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&sender), &senderSize);
-    if (numBytes < 0) {
-        MARL_LOG(LOG_CRIT, "read_marl_point recv failed, numBytes %d", static_cast<int>(numBytes));
-        return false;
+        // The sender is not examined: a central node with several addresses
+        // may answer from any of them.
+        std::uint8_t reply[MARL_MAX_RESPONSE_LENGTH];
+        sockaddr_in sender{};
+        socklen_t senderSize = sizeof sender;
+        const ssize_t numBytes =
+            recvfrom(service.fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&sender), &senderSize);
+        if (numBytes < 0) {
+            MARL_LOG(LOG_CRIT, "read_marl_point recv failed, numBytes %d", static_cast<int>(numBytes));
+            return false;
+        }
+        // Only what arrived is read: the reader stops at the received length,
+        // and a reply too short to hold the fields read here is refused.
+        marl::ByteReader reader(reply, static_cast<std::size_t>(numBytes));
+        marl::ResponseFields response;
+        if (!marl::getResponse(reader, response)) {
+            MARL_LOG(LOG_CRIT, "read_marl_point reply too short, numBytes %d", static_cast<int>(numBytes));
+            return false;
+        }
+        const std::uint32_t id = response.header.id;
+        if (id != MARL_MSG_QUERY_POINT_RESPONSE) {
+            MARL_LOG(LOG_CRIT, "read_marl_point unexpected msg %d", static_cast<int>(id));
+            return false;
+        }
+        // A reply that names no point is taken, for services that do not
+        // echo the name.
+        if (!response.pointName.empty() && response.pointName != pntId) {
+            MARL_LOG(LOG_WARNING, "read_marl_point discards a reply for %.*s while waiting for %s",
+                     static_cast<int>(response.pointName.size()), response.pointName.data(), pntId);
+            const std::int64_t left = deadline - monotonicMicroseconds();
+            timeout = {0, static_cast<suseconds_t>(left > 0 ? left : 0)};
+            continue;
+        }
+        // Any code but "invalid point" counts: the service may add codes that
+        // still carry a valid state.
+        if (response.returnCode == MARL_MSG_RC_INVALID_POINT_ID) {
+            MARL_LOG(LOG_CRIT, "read_marl_point invalid point %s", pntId);
+            return false;
+        }
+        *value = response.pointIsSet;
+        return true;
     }
-    // Only what arrived is read: the reader stops at the received length, and
-    // a reply too short to hold the fields read here is refused.
-    marl::ByteReader reader(reply, static_cast<std::size_t>(numBytes));
-    marl::ResponseFields response;
-    if (!marl::getResponse(reader, response)) {
-        MARL_LOG(LOG_CRIT, "read_marl_point reply too short, numBytes %d", static_cast<int>(numBytes));
-        return false;
-    }
-    const std::uint32_t id = response.header.id;
-    if (id != MARL_MSG_QUERY_POINT_RESPONSE) {
-        MARL_LOG(LOG_CRIT, "read_marl_point unexpected msg %d", static_cast<int>(id));
-        return false;
-    }
-    // Any code but "invalid point" counts: the service may add codes that
-    // still carry a valid state.
-    if (response.returnCode == MARL_MSG_RC_INVALID_POINT_ID) {
-        MARL_LOG(LOG_CRIT, "read_marl_point invalid point %s", pntId);
-        return false;
-    }
-    *value = response.pointIsSet;
-    return true;
 }
 
 extern "C" bool update_marl_point_ext(const char* pntId, uint8_t value, const t_threshold_info* thresholdInfo,

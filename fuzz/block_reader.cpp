@@ -8,7 +8,6 @@
 // the same byte and give back the same. (round_trip writes what the reader
 // made of such bytes and reads it back.)
 #include "fuzz_target.h"
-#include "test_support.h"
 
 using marltest::describe, marltest::viewOf;
 
@@ -33,19 +32,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
 }
 
-std::vector<FuzzInput> marlFuzzSeeds()
-{
-    const auto block = [](const marl::DynamicInfoView& view) { // as an extended update for "" carries it
-        const FuzzInput update = marltest::datagramBytes(marl::UpdateDatagram{"", true, &view});
-        return FuzzInput(update.begin() + MARL_UPDATE_POINT_MSG_SIZE, update.end());
-    };
-    char a[] = "a", b[] = "b";
-    const t_threshold_info threshold{a, {b, 1.0F, 2.0F}, 0.5F, 16};
-    const FuzzInput full = block({&threshold, {"m", "u", "p", "d", "1", "2"}});
-    const std::string longText(200, 'L');
-    const char* l = longText.c_str();
-    // Cut by a byte; thresholdLength 5; a 'z' for the NUL after attributeId.
-    return {block({}), block({nullptr, {"x"}}), full, FuzzInput(full.begin(), full.end() - 1),
-            marltest::patched(full, 1, "05"), marltest::patched(full, 5, "7a"),
-            block({&threshold, {l, l, l, l, l, l}})};
-}
+std::vector<FuzzInput> marlFuzzSeeds() { return marlBlockSeeds(); }

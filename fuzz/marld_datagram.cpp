@@ -29,13 +29,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     marl::ByteReader input(data, size);
     (void)input.skip(1);
     for (std::uint16_t length = 0; input.getU16(length);) {
-        const FuzzInput bytes(input.position(), input.position() + std::min<std::size_t>(length, input.left()));
+        const std::size_t count = std::min<std::size_t>(length, input.left());
+        const FuzzInput bytes(input.position(), input.position() + count);
         (void)input.skip(bytes.size());
         const marld::Counters before = handler.counters();
         const marld::Outcome outcome = handler.handle(bytes.data(), bytes.size(), sender, {});
         const marld::Counters& after = handler.counters();
-        FUZZ_CHECK(after.received == before.received + 1);
-        FUZZ_CHECK(after.accepted() + after.droppedTotal() == before.accepted() + before.droppedTotal() + 1);
+        FUZZ_CHECK(after.received == before.received + 1 &&
+                   after.accepted() + after.droppedTotal() == before.accepted() + before.droppedTotal() + 1);
         std::uint32_t id = 0; // stays 0 when there are not four bytes
         (void)marl::ByteReader(bytes.data(), bytes.size()).getU32(id);
         if (const auto* answer = std::get_if<marld::QueryAnswered>(&outcome)) {
@@ -44,12 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        bytes.size() >= MARL_QUERY_POINT_MSG_SIZE);
             const std::string name(bytes.begin() + MARL_QUERY_POINT_MSG_SIZE, bytes.end());
             const auto code = names.accepts(name) ? MARL_MSG_RC_OK : MARL_MSG_RC_INVALID_POINT_ID;
-            const marl::ResponseDatagram response{name, points.contains(name) && points.at(name), code};
-            FUZZ_CHECK(answer->point == name && answer->reply == marltest::datagramBytes(response));
-            FUZZ_CHECK(answer->replyTo.address == sender.address && answer->replyTo.port == sender.port);
+            const bool set = points.contains(name) && points.at(name);
+            const FuzzInput reply = marltest::datagramBytes(marl::ResponseDatagram{name, set, code});
+            FUZZ_CHECK(answer->point == name && answer->reply == reply &&
+                       answer->replyTo.address == sender.address && answer->replyTo.port == sender.port);
         } else if (const auto* update = std::get_if<marld::UpdateAccepted>(&outcome)) {
-            FUZZ_CHECK(id == (update->extended ? MARL_MSG_UPDATE_POINT_EXT : MARL_MSG_UPDATE_POINT));
-            FUZZ_CHECK(after.updates == before.updates + 1 && bytes.size() <= MARL_MAX_UPDATE_MSG_LENGTH);
+            FUZZ_CHECK(id == (update->extended ? MARL_MSG_UPDATE_POINT_EXT : MARL_MSG_UPDATE_POINT) &&
+                       after.updates == before.updates + 1 && bytes.size() <= MARL_MAX_UPDATE_MSG_LENGTH);
             FUZZ_CHECK(names.accepts(update->point) && update->change.newSet == (bytes[MSG_HEADER_SIZE] != 0));
             points[update->point] = update->change.newSet;
         } else { // a query is answered whatever its name: only a malformed one is dropped
@@ -69,6 +71,7 @@ std::vector<FuzzInput> marlFuzzSeeds()
     char temperature[] = "temperature", up[] = "up";
     const t_threshold_info threshold{temperature, {up, 60.0F, 80.0F}, 82.5F, 1'700'000'000};
     const marl::DynamicInfoView info{&threshold, {"fan speed", "u", "p", "d", "1", "2"}}, none;
+    // Options, then each datagram after its length.
     const auto series = [](std::uint8_t options, const std::vector<FuzzInput>& datagrams) {
         FuzzInput bytes{options};
         for (const FuzzInput& datagram : datagrams) {
@@ -81,11 +84,11 @@ std::vector<FuzzInput> marlFuzzSeeds()
         return marltest::datagramBytes(marl::UpdateDatagram{name, set, runtimeInfo});
     };
     const auto q = [](std::string_view name) { return marltest::datagramBytes(marl::QueryDatagram{name}); };
-    FuzzInput unCounted = q("ab"); // a byte that the header does not count
-    unCounted.push_back(0);
     const std::string fan = "fan-tray-2/overheat";
+    // A query with a byte that its header does not count; a store full after three points.
     return {series(0, {u("ab", true), q("ab"), u("ab", false), q("ab")}),
             series(1, {u(fan, true, &info), q(fan), q("cd"), u("cd", true)}),
             series(0, {u("p1", true), u("p2", true), u("p3", true), u("p4", true), q("p4")}),
-            series(0, {unCounted, q(""), q(std::string(601, 'n')), u("ab", true, &none)})};
+            series(0, {marltest::patched(q("ab"), 7, "2d"), q(""), q(std::string(601, 'n')),
+                       u("ab", true, &none)})};
 }

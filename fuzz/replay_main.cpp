@@ -2,13 +2,13 @@
 //
 //   TARGET --write-seeds DIR   writes the target's seeds into DIR
 //   TARGET PATH...             runs the target on each file given and each file
-//                              of each directory given, all in name order
+//                              of each directory given
 //
 // Each input lies in a heap block of exactly its size, as under libFuzzer,
 // so that a sanitizer sees a read one byte past its end.
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "fuzz_target.h"
@@ -21,8 +21,8 @@ int main(int argc, char** argv)
         fs::create_directories(argv[2]);
         const std::vector<FuzzInput> seeds = marlFuzzSeeds();
         for (std::size_t i = 0; i < seeds.size(); ++i) {
-            std::ofstream out(fs::path(argv[2]) / ("seed-" + std::to_string(i)), std::ios::binary);
-            FUZZ_CHECK(out.write(reinterpret_cast<const char*>(seeds[i].data()), std::ssize(seeds[i])));
+            std::ofstream(fs::path(argv[2]) / ("seed-" + std::to_string(i)), std::ios::binary)
+                .write(reinterpret_cast<const char*>(seeds[i].data()), std::ssize(seeds[i]));
         }
         return 0;
     }
@@ -34,12 +34,11 @@ int main(int argc, char** argv)
             files.emplace_back(argv[i]);
         }
     }
-    std::sort(files.begin(), files.end());
     for (const fs::path& file : files) {
-        FuzzInput bytes(static_cast<std::size_t>(fs::file_size(file))); // allocated at exactly that size
         std::ifstream in(file, std::ios::binary);
-        FUZZ_CHECK(in.read(reinterpret_cast<char*>(bytes.data()), std::ssize(bytes)));
-        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        const std::string text{std::istreambuf_iterator<char>(in), {}};
+        // Copied into a block of exactly its size.
+        LLVMFuzzerTestOneInput(FuzzInput(text.begin(), text.end()).data(), text.size());
     }
     std::printf("replayed %zu inputs\n", files.size());
     return files.empty() ? 2 : 0; // no input at all is a mistake in the command, not a pass

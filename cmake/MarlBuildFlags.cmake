@@ -18,11 +18,14 @@ if(MARL_FUZZ)
     add_link_options(-fsanitize=fuzzer-no-link)
 endif()
 
-# Warnings are errors for the project's own code; third-party code built in
-# the tree (GoogleTest for the cross build) does not link this target.
+# The project's own code is built with these warnings; third-party code built
+# in the tree (GoogleTest for the cross build) does not link this target. They
+# are errors in our builds and CI (MARL_WERROR=ON, which scripts/ sets), not
+# for a user who builds the library with another compiler.
+option(MARL_WERROR "Treat the project's warnings as errors" OFF)
 add_library(marl_warnings INTERFACE)
 target_compile_options(marl_warnings INTERFACE
-    -Wall -Wextra -Wpedantic -Wshadow -Wformat=2 -Wundef -Werror
+    -Wall -Wextra -Wpedantic -Wshadow -Wformat=2 -Wundef $<$<BOOL:${MARL_WERROR}>:-Werror>
     $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast -Wnon-virtual-dtor>)
 
 # The stricter set for code that handles bytes and sizes.

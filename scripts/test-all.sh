@@ -69,7 +69,7 @@ for suite in ${*:-host asan tsan valgrind ppc fuzz}; do
     # valgrind runs the host build's tests.
     dir=$build_root/$([ "$suite" = valgrind ] && echo host || echo "$suite")
     # shellcheck disable=SC2086 # flags is a word list on purpose
-    if cmake -S "$root" -B "$dir" -G Ninja $flags && cmake --build "$dir" -j "$jobs"; then
+    if cmake -S "$root" -B "$dir" -G Ninja -DMARL_WERROR=ON $flags && cmake --build "$dir" -j "$jobs"; then
         run_tests "$suite" "$dir" || failed="$failed $suite"
     else
         failed="$failed $suite"

@@ -106,7 +106,8 @@ TEST(Marld, TakesItsOptionsAndRefusesBadOnesWithStatus2)
 // Run by ctest in private namespaces whose services file names "marl"
 // (scripts/with-services.sh), where marld binds the port of that entry and
 // prints JSON. marl's exit statuses and output: 0 and set/clear, 1 when the
-// library reports a failure (its line on stderr), 2 for a usage error.
+// library reports a failure (its line on stderr), 2 for a usage error (one
+// line and a pointer to --help), 3 for a query that gets no reply.
 TEST(EndToEnd, MarlRaisesQueriesAndClearsThroughMarld)
 {
     if (getservbyname("marl", nullptr) == nullptr) {
@@ -118,22 +119,24 @@ TEST(EndToEnd, MarlRaisesQueriesAndClearsThroughMarld)
     ASSERT_NE(marld.port(), 0) << marld.stderrText();
     expectRuns(MARL_COMMAND, {
         {{"raise", "ab"}, 0, "", ""},
-        {{"query", "ab"}, 0, "set\n", ""},
-        {{"--monitored", "x", "--arm-time", "-5", "--indication", "hi", "--observed", "2", "--low", "1.5",
-          "clear", "ab"}, 0, "", "] update_marl_point_ext: update the marl point with runtime info\n"},
+        {{"query", "--", "ab"}, 0, "set\n", ""},
+        {{"raise", "ab", "--text1", "t"}, 0, "", ""}, // the library's informational lines only with -v
+        {{"--monitored", "x", "--arm-time", "-5", "--indication", "hi", "clear", "ab", "--observed", "2",
+          "--low", "1.5", "-v"}, 0, "", "] update_marl_point_ext: update the marl point with runtime info\n"},
         {{"query", "ab"}, 0, "clear\n", ""},
         {{"query", "zz"}, 1, "", "] read_marl_point invalid point zz\n"},
-        {{"raise"}, 2, "", "marl: expected a command and a point name\n"},
-        {{"--low", "warm", "raise", "ab"}, 2, "", "marl: invalid value 'warm' for --low\n"},
+        {{"raise"}, 2, "", "marl: expected a command and a point name\nTry 'marl --help' for more"},
+        {{"--low", " 1", "raise", "ab"}, 2, "", "marl: invalid value ' 1' for --low\n"},
         {{"--arm-time", "2147483648", "raise", "ab"}, 2, "", "invalid value '2147483648' for --arm-time"},
         {{"--text2", "x", "query", "ab"}, 2, "", "runtime options go with raise and clear, not 'query'"},
         {{"lower", "ab"}, 2, "", "marl: unknown command 'lower'\n"}});
     ASSERT_EQ(marld.stop(), 0);
+    expectRuns(MARL_COMMAND, {{{"query", "ab"}, 3, "", "] read_marl_point times out\n"}});
     const std::string out = marld.stdoutText();
     const std::string port = std::to_string(marld.port());
     for (const std::string& part : {R"({"event":"listening","address":"127.0.0.1","port":)" + port + "}\n",
                                     std::string(R"("indication":"hi","low":1.5,"high":0,"observedValue":2,)"),
-                                    std::string(R"({"event":"counters","received":5,"accepted":5,)"),
+                                    std::string(R"({"event":"counters","received":6,"accepted":6,)"),
                                     std::string(R"("droppedBy":{"short-datagram":0,"unknown-id":0,)")}) {
         EXPECT_NE(out.find(part), std::string::npos) << part << " in " << out;
     }

@@ -5,15 +5,19 @@
  *   marl [RUNTIME OPTIONS] raise|clear NAME     marl query NAME
  *
  * With any runtime option, raise and clear attach runtime information
- * (update_marl_point_ext); without, they send a plain update.
+ * (update_marl_point_ext); without, they send a plain update. Options may
+ * come before or after the command; "--" ends them.
  *
  * Exit status: 0 on success; 1 when the library reported a failure (its
- * reason is on stderr and in the system log); 2 on a usage error.
+ * reason is on stderr and in the system log); 2 on a usage error; 3 when a
+ * query got no reply.
  */
+#include <ctype.h>
 #include <errno.h>
 #include <getopt.h>
 #include <limits.h>
 #include <math.h>
+#include <stdarg.h>
 #include <stdbool.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,12 +27,13 @@
 #include "marlclient.h"
 #include "marlmsg.h"
 
-enum { EXIT_OK = 0, EXIT_LIBRARY_FAILURE = 1, EXIT_USAGE = 2 };
+enum { EXIT_OK = 0, EXIT_LIBRARY_FAILURE = 1, EXIT_USAGE = 2, EXIT_NO_REPLY = 3 };
 
 static void usage(FILE *out)
 {
     fputs("Usage: marl [OPTION]... COMMAND NAME\n"
-          "Raise, clear or query the point NAME at the point service.\n"
+          "Raise, clear or query the point NAME at the point service. Options may\n"
+          "also follow the command; -- ends them.\n"
           "\n"
           "Commands:\n"
           "  raise NAME   set the point\n"
@@ -50,11 +55,13 @@ static void usage(FILE *out)
           "Any threshold option sends threshold information; the others are 0 or absent.\n"
           "\n"
           "Options:\n"
+          "  -v, --verbose   also show the library's informational lines on stderr\n"
           "  -h, --help      show this help and exit\n"
           "  -V, --version   show the version and exit\n"
           "\n"
           "Exit status: 0 on success, 1 when the library reported a failure\n"
-          "(the reason is on stderr and in the system log), 2 on a usage error.\n"
+          "(the reason is on stderr and in the system log), 2 on a usage error,\n"
+          "3 when a query got no reply within 10 seconds.\n"
           "The service is found through the \"marl\" entry of the services database\n"
           "and the central node's address from libcmnHal.\n",
           out);
@@ -78,10 +85,27 @@ enum {
     OPT_TEXT_FIRST, /* six text options follow, in block order */
 };
 
+/* A usage error: one line, then where to look. */
+__attribute__((format(printf, 1, 2))) static int usage_error(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    fputs("marl: ", stderr);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputs("\nTry 'marl --help' for more information.\n", stderr);
+    return EXIT_USAGE;
+}
+
+/* strtof and strtoll skip leading blanks but stop at trailing ones: refused
+   on both sides alike. */
 static bool parse_float(const char *text, float *out)
 {
     char *end = NULL;
     errno = 0;
+    if (isspace((unsigned char)text[0])) {
+        return false;
+    }
     const float value = strtof(text, &end);
     if (errno != 0 || end == text || *end != '\0' || !isfinite(value)) {
         return false;
@@ -94,6 +118,9 @@ static bool parse_seconds(const char *text, time_t *out)
 {
     char *end = NULL;
     errno = 0;
+    if (isspace((unsigned char)text[0])) {
+        return false;
+    }
     const long long value = strtoll(text, &end, 10);
     /* The wire carries a signed 32-bit count. */
     if (errno != 0 || end == text || *end != '\0' || value < INT32_MIN || value > INT32_MAX) {
@@ -144,6 +171,7 @@ int main(int argc, char **argv)
 {
     static const struct option options[] = {
         {"help", no_argument, NULL, 'h'},
+        {"verbose", no_argument, NULL, 'v'},
         {"version", no_argument, NULL, 'V'},
         {"attribute-id", required_argument, NULL, OPT_ATTRIBUTE_ID},
         {"indication", required_argument, NULL, OPT_INDICATION},
@@ -161,8 +189,11 @@ int main(int argc, char **argv)
     };
     struct runtime_info info;
     memset(&info, 0, sizeof info);
+    bool verbose = false;
     int option;
-    while ((option = getopt_long(argc, argv, "+hV", options, NULL)) != -1) {
+    int index = -1;
+    opterr = 0; /* its messages name the path marl was started by */
+    while ((option = getopt_long(argc, argv, ":hVv", options, &index)) != -1) {
         switch (option) {
         case 'h':
             usage(stdout);
@@ -170,28 +201,32 @@ int main(int argc, char **argv)
         case 'V':
             printf("marl %s\n", MARL_VERSION);
             return EXIT_OK;
+        case 'v':
+            verbose = true;
+            break;
+        case ':':
+            return usage_error("option '%s' needs a value", argv[optind - 1]);
         case '?':
-            usage(stderr);
-            return EXIT_USAGE;
+            return usage_error("unknown option '%s'", argv[optind - 1]);
         default:
             if (!take_runtime_option(&info, option, optarg)) {
-                fprintf(stderr, "marl: invalid value '%s' for --%s\n", optarg, options[option - OPT_ATTRIBUTE_ID + 2].name);
-                return EXIT_USAGE;
+                return usage_error("invalid value '%s' for --%s", optarg, options[index].name);
             }
             break;
         }
+        index = -1;
     }
     if (argc - optind != 2) {
-        fprintf(stderr, "marl: expected a command and a point name\n");
-        usage(stderr);
-        return EXIT_USAGE;
+        return usage_error("expected a command and a point name");
     }
     const char *command = argv[optind];
     const char *name = argv[optind + 1];
 
     /* The library reports its failures to the system log; LOG_PERROR shows
-     * them on stderr too, where a shell user looks. */
+     * them on stderr too, where a shell user looks. Its informational lines
+     * only with --verbose. */
     openlog("marl", LOG_PERROR, LOG_USER);
+    setlogmask(LOG_UPTO(verbose ? LOG_DEBUG : LOG_NOTICE));
     int status = EXIT_OK;
     if (strcmp(command, "raise") == 0 || strcmp(command, "clear") == 0) {
         if (!send_update(name, strcmp(command, "raise") == 0 ? 1 : 0, &info)) {
@@ -202,14 +237,11 @@ int main(int argc, char **argv)
         if (read_marl_point(name, &value)) {
             puts(value ? "set" : "clear");
         } else {
-            status = EXIT_LIBRARY_FAILURE;
+            status = errno == ETIMEDOUT ? EXIT_NO_REPLY : EXIT_LIBRARY_FAILURE;
         }
     } else {
-        fprintf(stderr, info.any ? "marl: runtime options go with raise and clear, not '%s'\n"
-                                 : "marl: unknown command '%s'\n",
-                command);
-        usage(stderr);
-        status = EXIT_USAGE;
+        status = info.any ? usage_error("runtime options go with raise and clear, not '%s'", command)
+                          : usage_error("unknown command '%s'", command);
     }
     closelog();
     return status;

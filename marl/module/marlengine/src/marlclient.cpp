@@ -316,6 +316,7 @@ extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
         }
         if (numFd == 0) {
             MARL_LOG(LOG_CRIT, "read_marl_point times out");
+            errno = ETIMEDOUT; // so that a caller can tell "no answer" from a refusal
             return false;
         }
         if (!readable) {

@@ -80,18 +80,23 @@ static void expectRuns(const std::string& program, const Runs& runs)
 TEST(Marld, TakesItsOptionsAndRefusesBadOnesWithStatus2)
 {
     const std::string invalid = "marld: invalid value for ";
+    const std::string comments = testing::TempDir() + "marld-comments"; // a points file without names
+    std::ofstream(comments) << "# none yet\n\n";
     expectRuns(MARLD_COMMAND, {
-        {{"--help"}, 0, "Usage: marld [OPTION]...\n", ""},
-        {{"--port", "0", "--port", "65535", "--rcvbuf", "1", "--rcvbuf", "1073741823", "--max-points", "1",
-          "--recv-batch", "1", "--recv-batch", "1024", "--version"}, 0, "marld 1.0.0\n", ""},
-        {{"--verbose"}, 2, "", "marld: unknown option --verbose\n"},
-        {{"--port=0", "extra"}, 2, "", "marld: unexpected argument extra\n"},
+        {{"-h"}, 0, "Usage: marld [OPTION]...\n", ""},
+        {{"--port", "0", "--port", "65535", "--rcvbuf", "1", "--rcvbuf", "1073741823", "--max", "1",
+          "--recv-batch", "1", "--recv-batch", "1024", "-V"}, 0, "marld 1.0.0\n", ""},
+        {{"--verbose"}, 2, "", "marld: unknown or ambiguous option --verbose\nTry 'marld --help'"},
+        {{"--r", "1"}, 2, "", "marld: unknown or ambiguous option --r\n"},
+        {{"--port=0", "--", "extra"}, 2, "", "marld: unexpected argument extra\n"},
         {{"--json=yes"}, 2, "", "marld: option --json takes no value\n"},
         {{"--port", "65536"}, 2, "", invalid + "--port: \"65536\" (a port number from 0 to 65535)\n"},
         {{"--port"}, 2, "", "marld: option --port needs a value\n"},
         {{"--bind", "localhost"}, 2, "", invalid + "--bind: \"localhost\" (an IPv4 address"},
         {{"--port", "0", "--bind", "192.0.2.1"}, 2, "", "marld: cannot bind to 192.0.2.1:0: "},
-        {{"--points", "/nonexistent"}, 2, "", "marld: cannot open the points file /nonexistent\n"},
+        {{"--points", "/nonexistent"}, 2, "", "the points file /nonexistent: No such file or directory\n"},
+        {{"--port", "0", "--points", "/"}, 2, "", "marld: /: cannot read it: Is a directory\n"},
+        {{"--port", "0", "--points", comments}, 2, "", ": no point names in it"},
         {{"--points="}, 2, "", invalid + "--points: \"\" (a file name)\n"},
         {{"--rcvbuf", "0"}, 2, "", invalid + "--rcvbuf: \"0\" (a positive number of bytes)\n"},
         {{"--rcvbuf", "1073741824"}, 2, "", invalid + "--rcvbuf: \"1073741824\""},

@@ -147,10 +147,12 @@ TEST(Escaping, KeepsEveryLineIntact)
         {R"(a"b\c)", R"("a\"b\\c")", R"("a\"b\\c")"},
         {std::string("\0\x1f\x20\x7f", 4), R"("\u0000\u001f \u007f")", R"("\x00\x1f \x7f")"},
         {"\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", "", ""},
-        {"\x80\xbf\xc0\xc1\xf5\xff", R"("\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd")", ""},
-        {"\xe0\x9f\xed\xa0\xf0\x8f\xf4\x90", R"("\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd")", ""},
+        {"\x80\xbf\xc0\xc1\xf5\xff", R"("\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd")",
+         R"("\x80\xbf\xc0\xc1\xf5\xff")"},
+        {"\xe0\x9f\xed\xa0\xf0\x8f\xf4\x90", R"("\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd")",
+         R"("\xe0\x9f\xed\xa0\xf0\x8f\xf4\x90")"},
         {"\xe2\x82\x41\xf0\x90\xc0\x80\xe2\x82", // followers out of range, then a cut sequence
-         R"("\ufffd\ufffdA\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd")", ""}};
+         R"("\ufffd\ufffdA\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd")", R"("\xe2\x82A\xf0\x90\xc0\x80\xe2\x82")"}};
     for (const auto& [bytes, json, text] : rows) {
         const std::string kept = "\"" + bytes + "\"";
         EXPECT_EQ(marld::jsonString(bytes), json.empty() ? kept : json);

@@ -105,16 +105,18 @@ std::string jsonString(std::string_view bytes)
 std::string quotedName(std::string_view bytes)
 {
     std::string out = "\"";
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
+    for (std::size_t at = 0; at < bytes.size();) {
+        const auto byte = static_cast<unsigned char>(bytes[at]);
+        const std::size_t length = byte < 0x80 ? 1 : utf8SequenceLength(bytes, at);
         if (byte == '"' || byte == '\\') {
             out += '\\';
-            out += c;
-        } else if (isControl(byte)) {
+            out += bytes[at];
+        } else if (isControl(byte) || length == 0) {
             out += "\\x" + hexByte(byte);
         } else {
-            out += c;
+            out.append(bytes.substr(at, length));
         }
+        at += length != 0 ? length : 1;
     }
     return out + "\"";
 }

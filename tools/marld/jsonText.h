@@ -20,7 +20,8 @@ namespace marld {
 [[nodiscard]] std::string hexText(std::string_view bytes);
 
 // The bytes in double quotes for a text line: quote and backslash escaped,
-// control bytes as \xHH, all other bytes as they are.
+// control bytes and bytes that are not well-formed UTF-8 as \xHH, so that
+// the log stays text; well-formed sequences as they are.
 [[nodiscard]] std::string quotedName(std::string_view bytes);
 
 } // namespace marld

@@ -2,7 +2,9 @@
 // as the far end of its tests. See usageText() in options.cpp.
 #include <netdb.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -39,9 +41,8 @@ int main(int argc, char** argv)
     // Fully buffered: the I/O loop flushes stdout after each batch of
     // datagrams, and after the listening line and the counters.
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-    const std::vector<std::string_view> arguments(argv + 1, argv + argc);
     std::string error;
-    const auto options = marld::parseOptions(arguments, error);
+    const auto options = marld::parseOptions(argc, argv, error);
     if (!options) {
         return fail(error + "\nTry 'marld --help' for more information.");
     }
@@ -58,7 +59,7 @@ int main(int argc, char** argv)
     if (options->pointsFile) {
         std::ifstream file(*options->pointsFile);
         if (!file) {
-            return fail("cannot open the points file " + *options->pointsFile);
+            return fail("cannot open the points file " + *options->pointsFile + ": " + std::strerror(errno));
         }
         auto listed = marld::PointNames::fromList(file, error);
         if (!listed) {

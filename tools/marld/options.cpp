@@ -1,8 +1,10 @@
 #include "options.h"
 
 #include <arpa/inet.h>
+#include <getopt.h>
 
 #include <charconv>
+#include <cstdint>
 #include <limits>
 
 namespace marld {
@@ -51,94 +53,107 @@ std::string_view usageText()
            "                  most 1024; 1 receives one at a time)\n"
            "  --quiet         print no line per update or query; drops, the listening\n"
            "                  line and the counters are still printed\n"
-           "  --help          show this help and exit\n"
-           "  --version       show the version and exit\n"
+           "  -h, --help      show this help and exit\n"
+           "  -V, --version   show the version and exit\n"
            "\n"
+           "Options may be abbreviated where that is unambiguous; -- ends them.\n"
            "The first line on stdout tells where marld listens. SIGINT or SIGTERM stops\n"
            "it; it then prints its counters and exits 0. Bad options, or a port that\n"
            "cannot be known or bound, make it exit 2.\n";
 }
 
-std::optional<Options> parseOptions(const std::vector<std::string_view>& arguments, std::string& error)
+std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
 {
+    enum { kPort = 256, kBind, kPoints, kJson, kRcvbuf, kMaxPoints, kRecvBatch, kQuiet };
+    static const option longOptions[] = {
+        {"port", required_argument, nullptr, kPort},
+        {"bind", required_argument, nullptr, kBind},
+        {"points", required_argument, nullptr, kPoints},
+        {"json", no_argument, nullptr, kJson},
+        {"rcvbuf", required_argument, nullptr, kRcvbuf},
+        {"max-points", required_argument, nullptr, kMaxPoints},
+        {"recv-batch", required_argument, nullptr, kRecvBatch},
+        {"quiet", no_argument, nullptr, kQuiet},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
     Options options;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string_view name = arguments[i];
-        std::optional<std::string_view> inlineValue;
-        if (const auto equals = name.find('='); name.starts_with("--") && equals != std::string_view::npos) {
-            inlineValue = name.substr(equals + 1);
-            name = name.substr(0, equals);
-        }
-        const bool takesValue = name == "--port" || name == "--bind" || name == "--points" || name == "--rcvbuf" ||
-                                name == "--max-points" || name == "--recv-batch";
-        std::string_view value;
-        if (takesValue) {
-            if (inlineValue) {
-                value = *inlineValue;
-            } else if (i + 1 < arguments.size()) {
-                value = arguments[++i];
-            } else {
-                error = "option " + std::string(name) + " needs a value";
-                return std::nullopt;
-            }
-        } else if (inlineValue) {
-            error = "option " + std::string(name) + " takes no value";
-            return std::nullopt;
-        }
-
+    optind = 1;
+    opterr = 0; // its messages name the path marld was started by
+    int index = -1;
+    for (int option; (option = getopt_long(argc, argv, ":hV", longOptions, &index)) != -1; index = -1) {
+        const std::string name = index >= 0 ? std::string("--") + longOptions[index].name : argv[optind - 1];
+        const std::string_view value = optarg != nullptr ? optarg : "";
         const auto invalid = [&](std::string_view what) {
-            error = "invalid value for " + std::string(name) + ": \"" + std::string(value) + "\" (" +
-                    std::string(what) + ")";
+            error = "invalid value for " + name + ": \"" + std::string(value) + "\" (" + std::string(what) +
+                    ")";
             return std::nullopt;
         };
-        if (name == "--help") {
+        switch (option) {
+        case 'h':
             options.help = true;
-        } else if (name == "--version") {
+            break;
+        case 'V':
             options.version = true;
-        } else if (name == "--quiet") {
+            break;
+        case kQuiet:
             options.server.quiet = true;
-        } else if (name == "--json") {
+            break;
+        case kJson:
             options.server.format = OutputFormat::json;
-        } else if (name == "--port") {
-            const auto port = parseNumber<std::uint16_t>(value, 0, std::numeric_limits<std::uint16_t>::max());
-            if (!port) {
-                return invalid("a port number from 0 to 65535");
+            break;
+        case kPort:
+            if (const auto port = parseNumber<std::uint16_t>(value, 0, 65535)) {
+                options.server.bindTo.port = *port;
+                options.portGiven = true;
+                break;
             }
-            options.server.bindTo.port = *port;
-            options.portGiven = true;
-        } else if (name == "--bind") {
-            const auto address = parseAddress(value);
-            if (!address) {
-                return invalid("an IPv4 address in dotted-quad form");
+            return invalid("a port number from 0 to 65535");
+        case kBind:
+            if (const auto address = parseAddress(value)) {
+                options.server.bindTo.address = *address;
+                break;
             }
-            options.server.bindTo.address = *address;
-        } else if (name == "--points") {
+            return invalid("an IPv4 address in dotted-quad form");
+        case kPoints:
             if (value.empty()) {
                 return invalid("a file name");
             }
             options.pointsFile = std::string(value);
-        } else if (name == "--rcvbuf") {
+            break;
+        case kRcvbuf:
             // The kernel doubles the value it is given; keep that within an int.
             options.server.receiveBuffer = parseNumber<int>(value, 1, std::numeric_limits<int>::max() / 2);
             if (!options.server.receiveBuffer) {
                 return invalid("a positive number of bytes");
             }
-        } else if (name == "--max-points") {
-            const auto maxPoints = parseNumber<std::size_t>(value, 1, std::numeric_limits<std::size_t>::max());
-            if (!maxPoints) {
-                return invalid("a positive number of points");
+            break;
+        case kMaxPoints:
+            if (const auto maxPoints = parseNumber<std::size_t>(value, 1, SIZE_MAX)) {
+                options.maxPoints = *maxPoints;
+                break;
             }
-            options.maxPoints = *maxPoints;
-        } else if (name == "--recv-batch") {
-            const auto batch = parseNumber<int>(value, 1, kMaxReceiveBatch);
-            if (!batch) {
-                return invalid("a number of datagrams from 1 to 1024");
+            return invalid("a positive number of points");
+        case kRecvBatch:
+            if (const auto batch = parseNumber<int>(value, 1, kMaxReceiveBatch)) {
+                options.server.receiveBatch = *batch;
+                break;
             }
-            options.server.receiveBatch = *batch;
-        } else {
-            error = (name.starts_with("-") ? "unknown option " : "unexpected argument ") + std::string(arguments[i]);
+            return invalid("a number of datagrams from 1 to 1024");
+        case ':':
+            error = "option " + name + " needs a value";
+            return std::nullopt;
+        default: // '?': unknown or ambiguous, or a value given to an option that takes none
+            const bool valueGiven = optopt != 0 && name.starts_with("--");
+            error = valueGiven ? "option " + name.substr(0, name.find('=')) + " takes no value"
+                               : "unknown or ambiguous option " + name;
             return std::nullopt;
         }
+    }
+    if (optind < argc) {
+        error = std::string("unexpected argument ") + argv[optind];
+        return std::nullopt;
     }
     return options;
 }

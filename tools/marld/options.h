@@ -21,9 +21,10 @@ struct Options {
     std::size_t maxPoints = PointStore::kDefaultMaxPoints;
 };
 
-// The options of `arguments` (without the program name), or nothing with
-// `error` set to a message that names the offending option.
-[[nodiscard]] std::optional<Options> parseOptions(const std::vector<std::string_view>& arguments, std::string& error);
+// The options of the command line (getopt_long's, with its abbreviations
+// and "--"), or nothing with `error` set to a message that names the
+// offending option.
+[[nodiscard]] std::optional<Options> parseOptions(int argc, char** argv, std::string& error);
 
 [[nodiscard]] std::string_view usageText();
 

@@ -1,6 +1,8 @@
 #include "pointNames.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace marld {
 
@@ -24,8 +26,8 @@ std::optional<PointNames> PointNames::fromList(std::istream& lines, std::string&
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        if (line.empty()) {
-            continue;
+        if (line.empty() || line.front() == '#') {
+            continue; // room for blank lines and comments
         }
         if (!isWellFormedPointName(line)) {
             error = "line " + std::to_string(number) + ": not a valid point name (1 to " +
@@ -35,7 +37,11 @@ std::optional<PointNames> PointNames::fromList(std::istream& lines, std::string&
         names.listed_->insert(std::move(line));
     }
     if (lines.bad()) {
-        error = "read error";
+        error = std::string("cannot read it: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    if (names.listed_->empty()) {
+        error = "no point names in it: every point would be refused";
         return std::nullopt;
     }
     return names;

@@ -1,7 +1,8 @@
 #!/bin/sh
 # The manual pages render without a warning and keep up with what they
-# describe: libmarlclient(3) shows every function the library exports,
-# marl(1) and marld(8) every option that the programs' --help lists.
+# describe: libmarlclient(3) shows every function the library exports, and
+# marl(1) and marld(8) define exactly the options that the programs' --help
+# lists, no more and no fewer.
 # Usage: man_pages_test.sh MAN_DIR VERSION_SCRIPT MARL MARLD [RUNNER...]
 set -u
 mandir=$1 map=$2 marl=$3 marld=$4
@@ -19,6 +20,15 @@ shows() {
     done
 }
 shows libmarlclient.3 $(sed -n 's/^ *\([A-Za-z_][A-Za-z0-9_]*\);$/\1(/p' "$map")
-shows marl.1 $("$@" "$marl" --help | grep -o -e '--[a-z][a-z0-9-]*')
-shows marld.8 $("$@" "$marld" --help | grep -o -e '--[a-z][a-z0-9-]*')
+# defines PAGE HELP: the options the page defines (its indented terms) are those the --help text HELP lists.
+defines() {
+    page=$(MANWIDTH=200 man -E ascii -l "$mandir/$1" 2>/dev/null | grep -E '^ {7}-' | grep -o -e '--[a-z][a-z0-9-]*' |
+        sort -u)
+    help=$(printf '%s\n' "$2" | grep -o -e '--[a-z][a-z0-9-]*' | sort -u)
+    [ "$page" = "$help" ] || { printf 'FAIL: %s defines\n%s\nbut --help lists\n%s\n' "$1" "$page" "$help" >&2; failed=1; }
+}
+shows marl.1 "marl"
+shows marld.8 "marld"
+defines marl.1 "$("$@" "$marl" --help)"
+defines marld.8 "$("$@" "$marld" --help)"
 exit $failed

@@ -63,10 +63,10 @@ TEST(Marld, CountsWhatItDropsKeepsServingAndStopsOnSigint)
 // stays empty).
 using Runs = std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>;
 
-static void expectRuns(const std::string& program, const Runs& runs)
+static void expectRuns(const std::vector<std::string>& program, const Runs& runs)
 {
     for (auto [command, status, out, err] : runs) {
-        command.insert(command.begin(), program);
+        command.insert(command.begin(), program.begin(), program.end());
         ChildProcess child(command);
         EXPECT_EQ(child.wait(30s), status) << command.back();
         EXPECT_EQ(out.empty() ? child.stdoutText() : child.stdoutText().substr(0, out.size()), out);
@@ -82,7 +82,7 @@ TEST(Marld, TakesItsOptionsAndRefusesBadOnesWithStatus2)
     const std::string invalid = "marld: invalid value for ";
     const std::string comments = testing::TempDir() + "marld-comments"; // a points file without names
     std::ofstream(comments) << "# none yet\n\n";
-    expectRuns(MARLD_COMMAND, {
+    expectRuns({MARLD_COMMAND}, {
         {{"-h"}, 0, "Usage: marld [OPTION]...\n", ""},
         {{"--port", "0", "--port", "65535", "--rcvbuf", "1", "--rcvbuf", "1073741823", "--max", "1",
           "--recv-batch", "1", "--recv-batch", "1024", "-V"}, 0, "marld 1.0.0\n", ""},
@@ -104,7 +104,7 @@ TEST(Marld, TakesItsOptionsAndRefusesBadOnesWithStatus2)
         {{"--recv-batch", "0"}, 2, "", invalid + "--recv-batch: \"0\""},
         {{"--recv-batch", "1025"}, 2, "", invalid + "--recv-batch: \"1025\" (a number of datagrams"}});
     if (getservbyname("marl", "udp") == nullptr) {
-        expectRuns(MARLD_COMMAND, {{{}, 2, "", "marld: the services database has no \"marl\" entry; give"}});
+        expectRuns({MARLD_COMMAND}, {{{}, 2, "", "marld: the services database has no \"marl\" entry; give"}});
     }
 }
 
@@ -122,7 +122,7 @@ TEST(EndToEnd, MarlRaisesQueriesAndClearsThroughMarld)
     std::ofstream(points) << "ab\n";
     MarldProcess marld({"--points", points, "--json"}, /*kernelPort=*/false);
     ASSERT_NE(marld.port(), 0) << marld.stderrText();
-    expectRuns(MARL_COMMAND, {
+    expectRuns({MARL_COMMAND}, {
         {{"raise", "ab"}, 0, "", ""},
         {{"query", "--", "ab"}, 0, "set\n", ""},
         {{"raise", "ab", "--text1", "t"}, 0, "", ""}, // the library's informational lines only with -v
@@ -136,7 +136,7 @@ TEST(EndToEnd, MarlRaisesQueriesAndClearsThroughMarld)
         {{"--text2", "x", "query", "ab"}, 2, "", "runtime options go with raise and clear, not 'query'"},
         {{"lower", "ab"}, 2, "", "marl: unknown command 'lower'\n"}});
     ASSERT_EQ(marld.stop(), 0);
-    expectRuns(MARL_COMMAND, {{{"query", "ab"}, 3, "", "] read_marl_point times out\n"}});
+    expectRuns({MARL_COMMAND}, {{{"query", "ab"}, 3, "", "] read_marl_point times out\n"}});
     const std::string out = marld.stdoutText();
     const std::string port = std::to_string(marld.port());
     for (const std::string& part : {R"({"event":"listening","address":"127.0.0.1","port":)" + port + "}\n",

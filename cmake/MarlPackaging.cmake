@@ -52,15 +52,38 @@ install(FILES ${PROJECT_BINARY_DIR}/marlclient.pc
 # Debian packages: `cpack -G DEB` in the build folder.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME marlclient)
-set(CPACK_PACKAGE_CONTACT "marlclient maintainers <marlclient@localhost>" CACHE STRING
-    "Maintainer field of the Debian packages")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(MARL_PACKAGE_MAINTAINER "marlclient maintainers <marlclient@example.org>" CACHE STRING
+    "Maintainer of the Debian packages, as \"Name <address>\"")
+set(CPACK_PACKAGE_CONTACT "${MARL_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${MARL_PACKAGE_MAINTAINER}")
+# Binaries and libraries go stripped; their debugging symbols go into a
+# -dbgsym package beside each (.ddeb).
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+
+# Each package documents itself as Debian expects: the licence and a
+# changelog (maximally compressed, reproducibly), and the lintian overrides
+# that hold a written reason.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.gz
+    COMMAND gzip -9nkf ${PROJECT_BINARY_DIR}/debian/changelog
+    DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog)
+add_custom_target(marl_debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+set(MARL_COMPONENTS runtime development tools)
+set(MARL_PACKAGES libmarlclient1 libmarlclient-dev marlclient-tools)
+foreach(component package IN ZIP_LISTS MARL_COMPONENTS MARL_PACKAGES)
+    install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+    if(EXISTS ${PROJECT_SOURCE_DIR}/cmake/debian/${package}.lintian-overrides)
+        install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/${package}.lintian-overrides
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${package} COMPONENT ${component})
+    endif()
+endforeach()
 # The packages hold what `cmake --install` installs, under the configured
 # prefix: configure with -DCMAKE_INSTALL_PREFIX=/usr for packages that put
 # the libraries in the multiarch folder and the pkg-config file's paths there.
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime development tools)
+set(CPACK_COMPONENTS_ALL ${MARL_COMPONENTS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Component dependencies become Depends on the package of the same version.
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
@@ -75,14 +98,18 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # the project's description in front of each unless the summary is empty.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libmarlclient1)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# CMake 3.25's DEB generator writes no Multi-Arch field: the Section value
+# carries it on a line of its own. The library packages of several
+# architectures install side by side; their shared files are byte-identical.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION "libs\nMulti-Arch: same")
 # The dynamic linker's cache must learn of the libraries wherever the prefix
 # puts them; CPack runs ldconfig by itself only for /lib and /usr/lib.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers
+    ${PROJECT_SOURCE_DIR}/cmake/debian/postinst ${PROJECT_SOURCE_DIR}/cmake/debian/postrm)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "Point client library\nlibmarlclient.so.1 raises, clears and queries named alarm points at the\npoint service of the central node over UDP. This package also holds\nlibcmnHal.so.1, a stand-in for the platform library that names the\ncentral node (CMN_HAL_CENTRAL_ADDRESS, default 127.0.0.1).")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libmarlclient-dev)
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION "libdevel\nMulti-Arch: same")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
     "Point client library - development files\nHeaders, development links, the CMake package (find_package(marlclient)),\nthe pkg-config file marlclient.pc and the manual page libmarlclient(3).")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME marlclient-tools)

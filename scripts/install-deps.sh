@@ -15,5 +15,5 @@ apt-get install -y --no-install-recommends \
     clang-14 libclang-rt-14-dev llvm-14 valgrind \
     util-linux mount procps iproute2 \
     tshark \
-    dpkg-dev file \
+    dpkg-dev file lintian abigail-tools \
     scdoc man-db groff-base

@@ -17,10 +17,10 @@ jobs=$(nproc)
 
 suite_flags() {
     case $1 in
-        host | valgrind) echo "" ;;
+        host | valgrind) echo "-DCMAKE_INSTALL_PREFIX=/usr" ;;
         asan) echo "-DMARL_SANITIZE=address,undefined" ;;
         tsan) echo "-DMARL_SANITIZE=thread" ;;
-        ppc) echo "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/toolchains/powerpc-linux-gnu.cmake" ;;
+        ppc) echo "-DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_TOOLCHAIN_FILE=$root/cmake/toolchains/powerpc-linux-gnu.cmake" ;;
         fuzz) echo "-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DMARL_FUZZ=ON -DMARL_FUZZ_SECONDS=${MARL_FUZZ_SECONDS:-30}" ;;
         *) echo "unknown suite $1" >&2; return 1 ;;
     esac

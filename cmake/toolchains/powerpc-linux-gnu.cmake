@@ -6,6 +6,10 @@ set(CMAKE_SYSTEM_PROCESSOR powerpc)
 
 set(CMAKE_C_COMPILER powerpc-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER powerpc-linux-gnu-g++)
+# Debian's multiarch folder, which GNUInstallDirs picks only for native
+# builds: libraries and the pkg-config file go to lib/powerpc-linux-gnu, as
+# Debian's own do.
+set(CMAKE_INSTALL_LIBDIR lib/powerpc-linux-gnu CACHE PATH "Object code libraries")
 
 set(MARL_PPC_SYSROOT /usr/powerpc-linux-gnu CACHE PATH "PowerPC sysroot of the cross toolchain")
 set(CMAKE_FIND_ROOT_PATH ${MARL_PPC_SYSROOT})

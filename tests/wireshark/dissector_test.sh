@@ -3,20 +3,22 @@
 # Runs tools/wireshark/marl.lua under tshark on a capture of the datagrams that
 # make_captures builds with the project's own builders, and checks the decoded
 # fields frame by frame against tables worked out by hand from the layouts.
-# Usage: dissector_test.sh fields|services TSHARK TEXT2PCAP DISSECTOR MAKE_CAPTURES PORT
+# Usage: dissector_test.sh fields|services|live TSHARK TEXT2PCAP DISSECTOR MAKE_CAPTURES PORT [MARL MARLD]
 #   fields:   the port comes from the preference; the tables below.
 #   services: the port comes from a services file bind-mounted over
 #             /etc/services in a private mount namespace (needs root).
-# Exits 77 (skipped) when tshark or text2pcap is missing or, for services,
-# when it may not create a mount namespace.
+#   live:     real traffic instead: dumpcap on the loopback of a private
+#             network namespace while marl talks to marld (needs root).
+# Exits 77 (skipped) when tshark or text2pcap is missing or, for services
+# and live, when it may not create the namespaces.
 set -eu
 mode=$1 tshark=$2 text2pcap=$3 dissector=$4 make_captures=$5 port=$6
 if [ ! -x "$tshark" ] || [ ! -x "$text2pcap" ]; then
     echo "dissector_test: tshark or text2pcap is not installed (scripts/install-deps.sh); skipped" >&2
     exit 77
 fi
-if [ "$mode" = services ] && ! unshare --mount true 2>/dev/null; then
-    echo "dissector_test: cannot create a mount namespace (needs root); skipped" >&2
+if [ "$mode" != fields ] && ! unshare --mount --net true 2>/dev/null; then
+    echo "dissector_test: cannot create mount and network namespaces (needs root); skipped" >&2
     exit 77
 fi
 work=$(mktemp -d)
@@ -31,7 +33,7 @@ export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
 "$make_captures" >"$work/marl.hex"
 "$text2pcap" -q -r '^(?<time>[0-9.]+) (?<data>[0-9a-f]+)$' -t '%s.%f' -u 50123,"$port" "$work/marl.hex" "$work/marl.pcap" 2>"$work/err" ||
     { cat "$work/err" >&2; exit 1; }
-failures=0 launcher=env
+failures=0 launcher=env capture=$work/marl.pcap
 
 # Runs "$@" with $work/services mounted over /etc/services, for it alone.
 with_services() {
@@ -46,7 +48,7 @@ check() {
     name=$1
     shift
     expected=$(cat)
-    if $launcher "$tshark" -n -r "$work/marl.pcap" -X lua_script:"$dissector" "$@" >"$work/out" 2>"$work/err" &&
+    if $launcher "$tshark" -n -r "$capture" -X lua_script:"$dissector" "$@" >"$work/out" 2>"$work/err" &&
         ! grep -v -x -F 'Running as user "root" and group "root". This could be dangerous.' "$work/err" >&2 &&
         [ "$(cat "$work/out")" = "$expected" ]; then
         echo "ok: $name"
@@ -71,6 +73,37 @@ fields() {
     printf '%s' "-o marl.udp_port:$port -T fields -E separator=| -e frame.number"
     for f; do case $f in _*) printf ' -e %s' "$f" ;; *) printf ' -e marl.%s' "$f" ;; esac; done
 }
+
+if [ "$mode" = live ]; then
+    # marld answers on the port of the services entry; dumpcap stops by itself
+    # after the four datagrams (or is stopped after 20 s).
+    printf 'marl %s/udp\n' "$port" >"$work/services"
+    capture=$work/live.pcapng
+    unshare --mount --net sh -c '
+        ip link set lo up && mount --bind "$1/services" /etc/services || exit 1
+        dumpcap -q -i lo -c 4 -f "udp port $2" -w "$1/live.pcapng" 2>"$1/dumpcap.err" &
+        dumpcap=$!
+        for _ in $(seq 100); do grep -q "Capturing on" "$1/dumpcap.err" && break; sleep 0.1; done
+        "$3" >"$1/marld.out" 2>&1 &
+        for _ in $(seq 100); do [ -s "$1/marld.out" ] && break; sleep 0.1; done
+        "$4" raise fan/hot && "$4" clear fan/hot --low 1 --text1 t && "$4" query fan/hot >/dev/null
+        status=$?
+        kill -TERM $! && wait $!
+        (sleep 20 && kill -INT $dumpcap) 2>/dev/null &
+        wait $dumpcap
+        exit $status' sh "$work" "$port" "$8" "$7" || { cat "$work/dumpcap.err" "$work/marld.out" >&2; exit 1; }
+    # 2 is 53 bytes and a 36-byte block: the threshold without texts (22),
+    # then the six counted texts, "t" among them (14). marld echoes the name.
+    check "marl and marld on the wire" -o marl.udp_port:"$port" -T fields -E separator='|' -e frame.number \
+        -e _ws.col.Info -e marl.length -e marl.pointNameLength -e marl.pointName -e marl.low \
+        -e marl.additionalText1 <<'EOF'
+1|Update fan/hot set|53|7|fan/hot||
+2|Update ext fan/hot clear|89|7|fan/hot|1|t
+3|Query fan/hot|51|7|fan/hot||
+4|Response fan/hot clear rc=OK|56|7|fan/hot||
+EOF
+    exit $((failures != 0))
+fi
 
 if [ "$mode" = services ]; then
     # Only an entry whose name or alias is exactly marl counts, outside a

@@ -11,10 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "runtimeInfo.h"
 
@@ -56,8 +56,15 @@ public:
     [[nodiscard]] std::size_t size() const noexcept { return points_.size(); }
 
 private:
+    // Looked up by the datagram's bytes, without making a string of them.
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+    };
     std::size_t maxPoints_;
-    std::map<std::string, PointState, std::less<>> points_;
+    // Hashed, so that an update costs the same among a million points as
+    // among a thousand.
+    std::unordered_map<std::string, PointState, NameHash, std::equal_to<>> points_;
 };
 
 } // namespace marld

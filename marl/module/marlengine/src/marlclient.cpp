@@ -30,11 +30,9 @@ namespace {
 // and may use both without a lock.
 std::atomic<int> marlSockfd{-1};
 sockaddr_in marlServerAddr{};
-// The address is looked up once per process family: a child made by fork
-// gets a socket of its own but keeps its parent's address.
-bool marlServerAddrKnown = false;
 // In a child made by fork, the socket it inherited (-1 once closed or when
-// there was none): parent and child must not read each other's replies.
+// there was none): parent and child must not read each other's replies. The
+// child gets a socket of its own but keeps its parent's address.
 int marlInheritedSockfd = -1;
 
 // Serialises only the one-time creation, so that first calls made at the same
@@ -88,15 +86,13 @@ int createSharedSocket()
             if (marlInheritedSockfd >= 0) {
                 close(marlInheritedSockfd);
                 marlInheritedSockfd = -1;
-            }
-            if (!marlServerAddrKnown) {
+            } else {
                 std::memset(&marlServerAddr, 0, sizeof marlServerAddr);
                 marlServerAddr.sin_family = AF_INET;
                 // The platform reports a bad configuration through its result, but
                 // still writes an address; the service is then simply unreachable.
                 (void)cmn_hal_getCentralAddress(&marlServerAddr.sin_addr);
                 marlServerAddr.sin_port = static_cast<in_port_t>(getportbyname(MARL_SERVICE_NAME));
-                marlServerAddrKnown = true;
             }
             marlSockfd.store(fd, std::memory_order_release);
         }

@@ -16,4 +16,5 @@ apt-get install -y --no-install-recommends \
     util-linux mount procps iproute2 \
     tshark \
     dpkg-dev file lintian abigail-tools \
-    scdoc man-db groff-base
+    scdoc man-db groff-base \
+    libsqlite3-dev sqlite3

@@ -33,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const FuzzInput bytes(input.position(), input.position() + count);
         (void)input.skip(bytes.size());
         const marld::Counters before = handler.counters();
+        handler.prefetch(bytes.data(), bytes.size()); // as marld's loop does, before each batch
         const marld::Outcome outcome = handler.handle(bytes.data(), bytes.size(), sender, {});
         const marld::Counters& after = handler.counters();
         FUZZ_CHECK(after.received == before.received + 1 &&

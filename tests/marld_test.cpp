@@ -75,7 +75,7 @@ TEST_P(Datagrams, AreDroppedForTheirReasonOrAnsweredExactly)
                            counted.dropped[std::size_t(reason.value_or(R::outOfMemory))]}),
               std::vector<std::uint64_t>({2, 1, !reason, reason.has_value(), reason.has_value()}));
     const marld::PointState& ab = *store.find("ab");
-    EXPECT_EQ(std::tuple(store.size(), ab.isSet, ab.updateCount, ab.lastChange, ab.runtimeInfo.has_value()),
+    EXPECT_EQ(std::tuple(store.size(), ab.isSet, ab.updateCount, ab.lastChange, ab.runtimeInfo != nullptr),
               std::tuple(1u, true, 1u, kT0 + 5s, false));
 }
 
@@ -212,4 +212,33 @@ TEST(LineRateLimiter, LetsTheLimitThroughPerWindowAndReportsTheRestOnceItIsOver)
     EXPECT_EQ(admitted, "+-" "+-");
     EXPECT_EQ(take(1500ms), 0u) << "the window is not over";
     EXPECT_EQ(limiter.takeSuppressed(start + 1500ms, true), 1u) << "forced at exit";
+}
+
+// Short names live in the table, long ones beside it: both through several
+// growths of the table, each listed once as changed however often updated.
+TEST(Store, FindsEveryPointThroughGrowthAndListsEachChangeOnce)
+{
+    const auto name = [](int i) { return std::to_string(i) + std::string(i % 3 * 12, 'x'); };
+    marld::PointStore store(3000);
+    store.trackChanges();
+    for (const bool set : {true, false, true}) {
+        for (int i = 0; i < 3000; ++i) {
+            ASSERT_TRUE(store.update(name(i), set, kT0 + i * 1s, std::nullopt));
+        }
+    }
+    EXPECT_FALSE(store.update("3000", true, kT0, std::nullopt)); // full
+    std::vector<std::string> changed;
+    store.takeChanged([&](std::string_view point, const marld::PointState& state) {
+        const int i = std::stoi(std::string(point));
+        if (point == name(i) && state.isSet && state.updateCount == 3 && state.lastChange == kT0 + i * 1s) {
+            changed.emplace_back(point);
+        }
+    });
+    std::size_t listedAgain = 0;
+    store.takeChanged([&](std::string_view, const marld::PointState&) { ++listedAgain; });
+    EXPECT_EQ(std::tuple(changed.size(), changed.back(), listedAgain), std::tuple(3000u, name(2999), 0u));
+    marld::PointStore restored;
+    ASSERT_TRUE(restored.restore(name(5), {true, kT0, 7, nullptr}));
+    EXPECT_EQ(std::tuple(store.restore(name(5), {}), restored.find(name(5))->updateCount, restored.find(name(4))),
+              std::tuple(false, 7u, nullptr));
 }

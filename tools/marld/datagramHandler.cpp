@@ -55,6 +55,19 @@ Outcome DatagramHandler::drop(DropReason reason, std::optional<std::uint32_t> id
     return Dropped{reason, id};
 }
 
+void DatagramHandler::prefetch(const std::uint8_t* bytes, std::size_t size) const noexcept
+{
+    marl::ByteReader reader(bytes, size);
+    t_marl_update_point_msg msg{};
+    if (!marl::getUpdatePointMsg(reader, msg) ||
+        (msg.header.id != MARL_MSG_UPDATE_POINT && msg.header.id != MARL_MSG_UPDATE_POINT_EXT)) {
+        return;
+    }
+    if (const auto split = splitBody(reader, msg.pointNameLength)) {
+        store_.prefetch(split->name);
+    }
+}
+
 Outcome DatagramHandler::handle(const std::uint8_t* bytes, std::size_t size, Endpoint sender,
                                 WallClock::time_point now)
 {

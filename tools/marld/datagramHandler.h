@@ -89,6 +89,12 @@ class DatagramHandler {
 public:
     DatagramHandler(PointStore& store, const PointNames& names) : store_(store), names_(names) {}
 
+    // Starts fetching the store's entry of the point that the update at
+    // `bytes` names, if it is one. Called for every datagram of a batch
+    // before the first is handled, it makes the cache misses of a batch
+    // among many points overlap instead of adding up.
+    void prefetch(const std::uint8_t* bytes, std::size_t size) const noexcept;
+
     // Handles the `size` bytes at `bytes`, received from `sender` at `now`.
     [[nodiscard]] Outcome handle(const std::uint8_t* bytes, std::size_t size, Endpoint sender,
                                  WallClock::time_point now);

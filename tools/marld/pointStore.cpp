@@ -1,37 +1,253 @@
 #include "pointStore.h"
 
+#include <sys/mman.h>
+
+#include <cstring>
+#include <new>
 #include <utility>
 
 namespace marld {
 
-const PointState* PointStore::find(std::string_view name) const
+namespace {
+
+constexpr std::size_t kFirstSlotCount = 64;
+constexpr std::size_t kCacheLine = 64;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kMaxNameSize = 0xFFFF;
+
+// Names up to this size live in the slot itself; longer ones on the heap.
+constexpr std::size_t kInlineName = 24;
+
+std::size_t hashOf(std::string_view name) noexcept
 {
-    const auto found = points_.find(name);
-    return found == points_.end() ? nullptr : &found->second;
+    return std::hash<std::string_view>{}(name);
+}
+
+// A slot's check before its name is compared: never 0, which marks an
+// empty slot. The slot's position already uses the hash's low bits.
+std::uint32_t tagOf(std::size_t hash) noexcept
+{
+    const auto wide = static_cast<std::uint64_t>(hash);
+    return static_cast<std::uint32_t>(wide ^ (wide >> 32)) | 0x80000000U;
+}
+
+} // namespace
+
+// One point in one cache line: found with a single miss among a million.
+struct PointStore::Slot {
+    std::uint32_t tag = 0;
+    std::uint16_t nameSize = 0;
+    bool listed = false; // its name is in changed_
+    PointState state;
+    union {
+        char inlineName[kInlineName];
+        char* heapName;
+    };
+
+    Slot() noexcept : inlineName{} {}
+
+    [[nodiscard]] bool isEmpty() const noexcept { return tag == 0; }
+    [[nodiscard]] bool isLong() const noexcept { return nameSize > kInlineName; }
+    [[nodiscard]] std::string_view name() const noexcept { return {isLong() ? heapName : inlineName, nameSize}; }
+};
+
+namespace {
+
+template <typename Slot>
+void release(Slot* slots, std::size_t count, void* memory) noexcept
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!slots[i].isEmpty() && slots[i].isLong()) {
+            delete[] slots[i].heapName;
+        }
+        slots[i].~Slot();
+    }
+    ::operator delete(memory);
+}
+
+} // namespace
+
+PointStore::~PointStore()
+{
+    if (table_.slots != nullptr) {
+        release(table_.slots, table_.mask + 1, table_.memory);
+    }
+}
+
+PointStore::Slot& PointStore::probe(const Table& table, std::string_view name, std::uint32_t tag,
+                                    std::size_t hash) const noexcept
+{
+    // Linear probing: the next slots share the cache line or follow it,
+    // which the hardware fetches ahead.
+    for (std::size_t i = hash & table.mask;; i = (i + 1) & table.mask) {
+        Slot& slot = table.slots[i];
+        if (slot.isEmpty() || (slot.tag == tag && slot.name() == name)) {
+            return slot;
+        }
+    }
+}
+
+const PointState* PointStore::find(std::string_view name) const noexcept
+{
+    if (size_ == 0) {
+        return nullptr;
+    }
+    const std::size_t hash = hashOf(name);
+    const Slot& slot = probe(table_, name, tagOf(hash), hash);
+    return slot.isEmpty() ? nullptr : &slot.state;
+}
+
+void PointStore::prefetch(std::string_view name) const noexcept
+{
+    if (size_ != 0) {
+        // The slot, and the next one, where a probe goes on half the time.
+        const std::size_t at = hashOf(name) & table_.mask;
+        __builtin_prefetch(&table_.slots[at]);
+        __builtin_prefetch(&table_.slots[(at + 1) & table_.mask]);
+    }
+}
+
+void PointStore::grow()
+{
+    const std::size_t count = table_.slots == nullptr ? kFirstSlotCount : 2 * (table_.mask + 1);
+    static_assert(sizeof(void*) != 8 || sizeof(Slot) == kCacheLine);
+    const std::size_t bytes = count * sizeof(Slot);
+    // Plain operator new, aligned by hand, so that the tests' allocator
+    // sees (and can fail) this allocation too.
+    void* memory = ::operator new(bytes + kCacheLine);
+    const auto address = reinterpret_cast<std::uintptr_t>(memory);
+    auto* slots = reinterpret_cast<Slot*>((address + kCacheLine - 1) & ~(kCacheLine - 1));
+    // A million points span a hundred megabytes: huge pages spare a TLB
+    // miss on top of the cache miss. Only a hint; without it all works.
+    if (bytes >= 2 * kHugePage) {
+        const std::uintptr_t from = (address + kHugePage - 1) & ~(kHugePage - 1);
+        const std::uintptr_t to = (address + bytes) & ~(kHugePage - 1);
+        (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        new (&slots[i]) Slot();
+    }
+    const Table grown{slots, count - 1, memory};
+    if (table_.slots != nullptr) {
+        for (std::size_t i = 0; i <= table_.mask; ++i) {
+            Slot& old = table_.slots[i];
+            if (old.isEmpty()) {
+                continue;
+            }
+            const std::size_t hash = hashOf(old.name());
+            Slot& moved = probe(grown, old.name(), old.tag, hash);
+            moved.tag = old.tag;
+            moved.nameSize = old.nameSize;
+            moved.listed = old.listed;
+            moved.state = std::move(old.state);
+            std::memcpy(moved.inlineName, old.inlineName, kInlineName); // or the long name's pointer
+            old.tag = 0; // its long name belongs to the new slot now
+        }
+        release(table_.slots, table_.mask + 1, table_.memory);
+    }
+    table_ = grown;
+}
+
+PointStore::Slot* PointStore::insertSlot(std::string_view name)
+{
+    if (size_ >= maxPoints_ || name.size() > kMaxNameSize) {
+        return nullptr;
+    }
+    // At most three quarters full, so that a probe stays short.
+    if (table_.slots == nullptr || 4 * (size_ + 1) > 3 * (table_.mask + 1)) {
+        grow();
+    }
+    char* longName = name.size() > kInlineName ? new char[name.size()] : nullptr;
+    const std::size_t hash = hashOf(name);
+    const std::uint32_t tag = tagOf(hash);
+    Slot& slot = probe(table_, name, tag, hash);
+    slot.tag = tag;
+    slot.nameSize = static_cast<std::uint16_t>(name.size());
+    char* to = longName != nullptr ? (slot.heapName = longName) : slot.inlineName;
+    if (!name.empty()) {
+        std::memcpy(to, name.data(), name.size());
+    }
+    ++size_;
+    return &slot;
 }
 
 std::optional<PointChange> PointStore::update(std::string_view name, bool set, WallClock::time_point now,
                                               std::optional<RuntimeInfo> runtimeInfo)
 {
-    auto found = points_.find(name);
-    if (found == points_.end()) {
-        if (points_.size() >= maxPoints_) {
-            return std::nullopt;
-        }
-        found = points_.emplace(std::string(name), PointState{}).first;
-        found->second.lastChange = now;
+    // Everything that allocates comes before the first change.
+    std::unique_ptr<const RuntimeInfo> info;
+    if (runtimeInfo) {
+        info = std::make_unique<const RuntimeInfo>(std::move(*runtimeInfo));
     }
-    PointState& point = found->second;
+    Slot* slot = nullptr;
+    if (size_ != 0) {
+        const std::size_t hash = hashOf(name);
+        Slot& found = probe(table_, name, tagOf(hash), hash);
+        slot = found.isEmpty() ? nullptr : &found;
+    }
+    if (slot == nullptr && (size_ >= maxPoints_ || name.size() > kMaxNameSize)) {
+        return std::nullopt;
+    }
+    const bool listing = tracking_ && (slot == nullptr || !slot->listed);
+    if (listing) {
+        changed_.emplace_back(name);
+    }
+    if (slot == nullptr) {
+        try {
+            slot = insertSlot(name);
+        } catch (...) {
+            if (listing) {
+                changed_.pop_back();
+            }
+            throw;
+        }
+        slot->state.lastChange = now;
+    }
+    slot->listed = slot->listed || listing;
+    PointState& point = slot->state;
     const bool wasSet = point.isSet;
     if (wasSet != set) {
         point.lastChange = now;
     }
     point.isSet = set;
     ++point.updateCount;
-    if (runtimeInfo) {
-        point.runtimeInfo = std::move(runtimeInfo);
+    if (info) {
+        point.runtimeInfo = std::move(info);
     }
     return PointChange{wasSet, set, point.updateCount};
+}
+
+bool PointStore::restore(std::string_view name, PointState state)
+{
+    if (find(name) != nullptr) {
+        return false;
+    }
+    Slot* slot = insertSlot(name);
+    if (slot == nullptr) {
+        return false;
+    }
+    slot->state = std::move(state);
+    return true;
+}
+
+void PointStore::takeChanged(const Visitor& visit)
+{
+    for (const std::string& name : changed_) {
+        const std::size_t hash = hashOf(name);
+        Slot& slot = probe(table_, name, tagOf(hash), hash);
+        slot.listed = false;
+        visit(name, slot.state);
+    }
+    changed_.clear();
+}
+
+void PointStore::forEach(const Visitor& visit) const
+{
+    for (std::size_t i = 0; size_ != 0 && i <= table_.mask; ++i) {
+        if (!table_.slots[i].isEmpty()) {
+            visit(table_.slots[i].name(), table_.slots[i].state);
+        }
+    }
 }
 
 } // namespace marld

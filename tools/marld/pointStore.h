@@ -11,10 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "runtimeInfo.h"
 
@@ -28,8 +29,9 @@ struct PointState {
     // back; an update that repeats the state leaves it alone.
     WallClock::time_point lastChange{};
     std::uint64_t updateCount = 0;
-    // The block of the latest extended update; plain updates keep it.
-    std::optional<RuntimeInfo> runtimeInfo;
+    // The block of the latest extended update; plain updates keep it. Kept
+    // apart, so that a point's entry stays within one cache line.
+    std::unique_ptr<const RuntimeInfo> runtimeInfo;
 };
 
 struct PointChange {
@@ -43,9 +45,16 @@ public:
     static constexpr std::size_t kDefaultMaxPoints = 65536;
 
     explicit PointStore(std::size_t maxPoints = kDefaultMaxPoints) : maxPoints_(maxPoints) {}
+    ~PointStore();
+    PointStore(const PointStore&) = delete;
+    PointStore& operator=(const PointStore&) = delete;
 
-    // Null for a point never updated.
-    [[nodiscard]] const PointState* find(std::string_view name) const;
+    // Null for a point never updated. Valid until the next update or restore.
+    [[nodiscard]] const PointState* find(std::string_view name) const noexcept;
+
+    // A hint that `name` is looked up soon: its slot is fetched into the
+    // cache meanwhile.
+    void prefetch(std::string_view name) const noexcept;
 
     // Records an update made at `now`. `runtimeInfo` is given for extended
     // updates only. Nothing when the point is new and the store is full. If
@@ -53,18 +62,47 @@ public:
     [[nodiscard]] std::optional<PointChange> update(std::string_view name, bool set, WallClock::time_point now,
                                                     std::optional<RuntimeInfo> runtimeInfo);
 
-    [[nodiscard]] std::size_t size() const noexcept { return points_.size(); }
+    // Puts back a point as it was kept before a restart. False when the
+    // store is full or already knows the name. Throws as update() does.
+    [[nodiscard]] bool restore(std::string_view name, PointState state);
+
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+
+    using Visitor = std::function<void(std::string_view name, const PointState& state)>;
+
+    // From now on, remembers which points updates changed, for takeChanged.
+    void trackChanges() noexcept { tracking_ = true; }
+
+    // Visits each point updated since the last call once, in the order of
+    // their first update since then, and forgets them. Throws std::bad_alloc
+    // from update() (which then changes nothing) when the list cannot grow.
+    void takeChanged(const Visitor& visit);
+
+    void forEach(const Visitor& visit) const;
 
 private:
-    // Looked up by the datagram's bytes, without making a string of them.
-    struct NameHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+    struct Slot;
+    struct Table {
+        Slot* slots = nullptr;
+        std::size_t mask = 0; // slot count - 1; the count is a power of two
+        void* memory = nullptr;
     };
+
+    // Where `name` is, or the empty slot where it would go.
+    [[nodiscard]] Slot& probe(const Table& table, std::string_view name, std::uint32_t tag,
+                              std::size_t hash) const noexcept;
+    // The slot for a new point `name`, the table grown if need be; null when
+    // the store is full.
+    [[nodiscard]] Slot* insertSlot(std::string_view name);
+    void grow();
+
     std::size_t maxPoints_;
-    // Hashed, so that an update costs the same among a million points as
-    // among a thousand.
-    std::unordered_map<std::string, PointState, NameHash, std::equal_to<>> points_;
+    std::size_t size_ = 0;
+    Table table_;
+    bool tracking_ = false;
+    // Names of the points changed since the last takeChanged, each once
+    // (a slot remembers that it is listed).
+    std::vector<std::string> changed_;
 };
 
 } // namespace marld

@@ -158,6 +158,9 @@ private:
                 return;
             }
             for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+                handler_.prefetch(static_cast<const std::uint8_t*>(data_[i].iov_base), messages_[i].msg_len);
+            }
+            for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
                 handleDatagram(static_cast<const std::uint8_t*>(data_[i].iov_base), messages_[i].msg_len,
                                endpointOf(senders_[i]));
             }

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 #include "child_process.h"
@@ -144,5 +146,57 @@ TEST(EndToEnd, MarlRaisesQueriesAndClearsThroughMarld)
                                     std::string(R"({"event":"counters","received":6,"accepted":6,)"),
                                     std::string(R"("droppedBy":{"short-datagram":0,"unknown-id":0,)")}) {
         EXPECT_NE(out.find(part), std::string::npos) << part << " in " << out;
+    }
+}
+
+static std::string fileText(const std::string& path)
+{
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+// What marld was told survives SIGTERM, and kill -9 once the 100 ms in which it writes are over; a file
+// marld cannot use is refused with exit status 2 and left as it was.
+TEST(Marld, KeepsItsStateAcrossRestartsInItsStateFile)
+{
+    const std::string file = testing::TempDir() + "marld-state.db";
+    std::remove(file.c_str());
+    UdpPeer client;
+    // Each run: the updates sent (name, set), the signal that ends it, and the end of its last update line.
+    const std::vector<std::tuple<std::vector<std::pair<std::string, bool>>, int, std::string>> runs = {
+        {{{"ab", true}, {"cd", true}, {"cd", false}}, SIGTERM, "\"cd\" set -> clear (update 2) from "},
+        {{{"ab", false}, {"cd", false}}, SIGKILL, "\"cd\" clear -> clear (update 3) from "},
+        {{{"ab", true}}, SIGTERM, "\"ab\" clear -> set (update 3) from "}};
+    for (const auto& [updates, signal, line] : runs) {
+        MarldProcess marld({"--state", file});
+        if (marld.stderrText().find("built without SQLite") != std::string::npos) {
+            GTEST_SKIP() << marld.stderrText();
+        }
+        ASSERT_NE(marld.port(), 0) << marld.stderrText();
+        for (const auto& [name, set] : updates) {
+            client.send(marld.port(), datagramBytes(marl::UpdateDatagram{name, set}));
+        }
+        client.send(marld.port(), datagramBytes(marl::QueryDatagram{"ab"}));
+        EXPECT_EQ(client.receive(), datagramBytes(marl::ResponseDatagram{"ab", updates[0].second}));
+        expectRuns({MARLD_COMMAND}, {{{"--port", "0", "--state", file}, 2, "", " is in use by another marld\n"}});
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(marld.stop(signal), signal == SIGKILL ? 128 + SIGKILL : 0);
+        EXPECT_NE(marld.stdoutText().find(line), std::string::npos) << marld.stdoutText();
+    }
+    // Copies of the file, each spoilt in one way.
+    const std::string text = fileText(file);
+    const Bytes kept(text.begin(), text.end());
+    const std::vector<std::tuple<std::string, Bytes, std::string>> spoilt = {
+        {"text", {'h', 'i', '\n'}, " is not a marld state file\n"},
+        {"another-application", patched(kept, 68, "00000001"), " is not a marld state file\n"},
+        {"newer-schema", patched(kept, 60, "00000002"), " was written by a newer marld (schema 2;"},
+        {"header-cut", Bytes(kept.begin(), kept.begin() + 99), " is damaged (its database header is cut short)\n"},
+        {"table-overwritten", patched(kept, 4096, std::string(200, 'f')), " is damaged ("}};
+    for (const auto& [name, bytes, error] : spoilt) {
+        const std::string copy = file + "." + name;
+        std::ofstream(copy, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        expectRuns({MARLD_COMMAND}, {{{"--port", "0", "--state", copy}, 2, "", copy + error}});
+        EXPECT_EQ(fileText(copy), std::string(bytes.begin(), bytes.end())) << name;
     }
 }

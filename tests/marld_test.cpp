@@ -10,6 +10,9 @@
 #include "eventFormat.h"
 #include "jsonText.h"
 #include "lineRateLimiter.h"
+#ifdef MARLD_STATE_FILE
+#include "stateFile.h"
+#endif
 #include "test_support.h"
 
 using namespace marltest;
@@ -242,3 +245,32 @@ TEST(Store, FindsEveryPointThroughGrowthAndListsEachChangeOnce)
     EXPECT_EQ(std::tuple(store.restore(name(5), {}), restored.find(name(5))->updateCount, restored.find(name(4))),
               std::tuple(false, 7u, nullptr));
 }
+
+#ifdef MARLD_STATE_FILE
+// A restart takes up what was kept: state, time of change, count, and the block as it came, padding
+// and all; a name that is not UTF-8 keeps its bytes.
+TEST(StateFile, TakesUpWhatItKept)
+{
+    const std::string path = testing::TempDir() + "marld-state-unit.db";
+    std::remove(path.c_str());
+    marld::PointStore store;
+    marld::PointNames names;
+    marld::DatagramHandler handler(store, names);
+    store.trackChanges();
+    const Bytes ext = extAb("0000 00017800 0000 0000 0000 0000 0000 0000");
+    const Bytes raise = update("\xff", true);
+    (void)handler.handle(ext.data(), ext.size(), kSender, kT0 + 3s);
+    (void)handler.handle(raise.data(), raise.size(), kSender, kT0 + 4s);
+    std::string error;
+    ASSERT_TRUE(marld::StateFile::open(path, error)->save(store, error)) << error;
+    marld::PointStore restored;
+    const auto state = marld::StateFile::open(path, error);
+    ASSERT_TRUE(state && state->load(restored, error)) << error;
+    const marld::PointState* ab = restored.find("ab");
+    const marld::PointState* ff = restored.find("\xff");
+    ASSERT_TRUE(ab && ab->runtimeInfo && ff);
+    EXPECT_EQ(std::tuple(ab->isSet, ab->lastChange, ab->updateCount, marld::encodeRuntimeInfo(*ab->runtimeInfo),
+                         ff->isSet, ff->lastChange, ff->runtimeInfo == nullptr, restored.size()),
+              std::tuple(false, kT0 + 3s, 1u, Bytes(ext.begin() + 48, ext.end()), true, kT0 + 4s, true, 2u));
+}
+#endif

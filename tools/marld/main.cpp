@@ -15,6 +15,9 @@
 #include "pointNames.h"
 #include "pointStore.h"
 #include "udpServer.h"
+#ifdef MARLD_STATE_FILE
+#include "stateFile.h"
+#endif
 
 namespace {
 
@@ -78,5 +81,18 @@ int main(int argc, char** argv)
 
     marld::PointStore store(options->maxPoints);
     marld::DatagramHandler handler(store, names);
-    return marld::serve(settings, handler);
+    if (!options->stateFile) {
+        return marld::serve(settings, handler);
+    }
+#ifdef MARLD_STATE_FILE
+    const auto state = marld::StateFile::open(*options->stateFile, error);
+    if (!state || !state->load(store, error)) {
+        return fail(error);
+    }
+    store.trackChanges();
+    const marld::StateKeeper keeper{[&](std::string& saveError) { return state->save(store, saveError); }};
+    return marld::serve(settings, handler, &keeper);
+#else
+    return fail("--state: this marld was built without SQLite and keeps no state file");
+#endif
 }

@@ -44,6 +44,8 @@ std::string_view usageText()
            "                  default: the port of the \"marl\" entry of the services database\n"
            "  --bind ADDR     listen on the IPv4 address ADDR (default 127.0.0.1)\n"
            "  --points FILE   accept only the point names in FILE, one per line\n"
+           "  --state FILE    keep every point's state in FILE, an SQLite database,\n"
+           "                  and take it up again at start; created if missing\n"
            "  --json          print JSON Lines instead of text\n"
            "  --rcvbuf BYTES  size of the socket's receive buffer (SO_RCVBUF); the kernel\n"
            "                  caps it at net.core.rmem_max and doubles it\n"
@@ -59,12 +61,13 @@ std::string_view usageText()
            "Options may be abbreviated where that is unambiguous; -- ends them.\n"
            "The first line on stdout tells where marld listens. SIGINT or SIGTERM stops\n"
            "it; it then prints its counters and exits 0. Bad options, or a port that\n"
-           "cannot be known or bound, make it exit 2.\n";
+           "cannot be known or bound, or a state file that is not marld's, is damaged or\n"
+           "is in use, make it exit 2.\n";
 }
 
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
 {
-    enum { kPort = 256, kBind, kPoints, kJson, kRcvbuf, kMaxPoints, kRecvBatch, kQuiet };
+    enum { kPort = 256, kBind, kPoints, kJson, kRcvbuf, kMaxPoints, kRecvBatch, kQuiet, kState };
     static const option longOptions[] = {
         {"port", required_argument, nullptr, kPort},
         {"bind", required_argument, nullptr, kBind},
@@ -74,6 +77,7 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
         {"max-points", required_argument, nullptr, kMaxPoints},
         {"recv-batch", required_argument, nullptr, kRecvBatch},
         {"quiet", no_argument, nullptr, kQuiet},
+        {"state", required_argument, nullptr, kState},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -121,6 +125,12 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
                 return invalid("a file name");
             }
             options.pointsFile = std::string(value);
+            break;
+        case kState:
+            if (value.empty()) {
+                return invalid("a file name");
+            }
+            options.stateFile = std::string(value);
             break;
         case kRcvbuf:
             // The kernel doubles the value it is given; keep that within an int.

@@ -18,6 +18,7 @@ struct Options {
     ServerSettings server;
     bool portGiven{}; // otherwise the port of the services database's "marl" entry
     std::optional<std::string> pointsFile;
+    std::optional<std::string> stateFile;
     std::size_t maxPoints = PointStore::kDefaultMaxPoints;
 };
 

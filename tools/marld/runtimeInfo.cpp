@@ -58,4 +58,28 @@ std::optional<RuntimeInfo> decodeRuntimeInfo(const std::uint8_t* block, std::siz
     return runtime;
 }
 
+std::vector<std::uint8_t> encodeRuntimeInfo(const RuntimeInfo& info)
+{
+    // The encoder only reads through the record's pointers.
+    const auto text = [](const std::optional<std::string>& value) {
+        return value ? const_cast<char*>(value->c_str()) : nullptr;
+    };
+    t_threshold_info threshold{};
+    marl::DynamicInfoView view;
+    if (info.threshold) {
+        const Threshold& t = *info.threshold;
+        threshold = {text(t.attributeId), {text(t.indication), t.low, t.high}, t.observedValue, t.armTime};
+        view.thresholdInfo = &threshold;
+    }
+    for (std::size_t i = 0; i < marl::kTextCount; ++i) {
+        view.texts[i] = text(info.texts[i]);
+    }
+    std::vector<std::uint8_t> block(std::max<std::size_t>(info.blockSize, MARL_DYNAMIC_INFO_MAX_SIZE));
+    marl::ByteWriter writer(block.data(), block.size());
+    // Cannot fail: what was decoded fits the largest block.
+    (void)marl::encodeDynamicInfo(writer, view);
+    block.resize(std::max(info.blockSize, static_cast<std::size_t>(writer.position() - block.data())));
+    return block;
+}
+
 } // namespace marld

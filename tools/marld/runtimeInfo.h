@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "marlEncDecCore.h"
 
@@ -39,5 +40,9 @@ struct RuntimeInfo {
 // update that carried them is then dropped. Throws std::bad_alloc when
 // memory runs out, as the rest of the handling does.
 [[nodiscard]] std::optional<RuntimeInfo> decodeRuntimeInfo(const std::uint8_t* block, std::size_t size);
+
+// The block as it came: what decodeRuntimeInfo reads back as `info`, zero
+// bytes up to its blockSize included. Throws std::bad_alloc.
+[[nodiscard]] std::vector<std::uint8_t> encodeRuntimeInfo(const RuntimeInfo& info);
 
 } // namespace marld

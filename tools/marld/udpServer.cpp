@@ -245,7 +245,7 @@ private:
 
 } // namespace
 
-int serve(const ServerSettings& settings, DatagramHandler& handler)
+int serve(const ServerSettings& settings, DatagramHandler& handler, const StateKeeper* keeper)
 {
     sigset_t waitMask;
     if (!installStopHandlers(waitMask)) {
@@ -260,8 +260,21 @@ int serve(const ServerSettings& settings, DatagramHandler& handler)
     emit(stdout, listeningLine(settings.format, bound));
 
     Loop loop(fd, settings, handler);
+    using Steady = std::chrono::steady_clock;
+    auto lastSave = Steady::now();
+    const auto save = [&] {
+        std::string error;
+        if (!keeper->save(error)) {
+            emit(stderr, "marld: " + error + "\n");
+        }
+        lastSave = Steady::now();
+    };
     int status = 0;
-    const timespec wakeUp{1, 0}; // to report suppressed lines without waiting for the next problem
+    // To report suppressed lines without waiting for the next problem, and
+    // to keep the state at least as often as promised.
+    const auto every = keeper != nullptr ? std::min<std::chrono::nanoseconds>(keeper->interval, std::chrono::seconds(1))
+                                         : std::chrono::seconds(1);
+    const timespec wakeUp{static_cast<time_t>(every.count() / 1000000000), static_cast<long>(every.count() % 1000000000)};
     while (stopRequested == 0) {
         pollfd ready{fd, POLLIN, 0};
         const int result = ppoll(&ready, 1, &wakeUp, &waitMask);
@@ -273,7 +286,13 @@ int serve(const ServerSettings& settings, DatagramHandler& handler)
         if (result > 0) {
             loop.drain();
         }
+        if (keeper != nullptr && Steady::now() - lastSave >= keeper->interval) {
+            save();
+        }
         loop.reportSuppressed(false);
+    }
+    if (keeper != nullptr) {
+        save();
     }
     loop.reportSuppressed(true);
     close(fd);

@@ -2,8 +2,11 @@
 // handled one at a time, in the order they arrived.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <string>
 
 #include "datagramHandler.h"
 #include "eventFormat.h"
@@ -30,11 +33,20 @@ struct IoCounters {
     std::uint64_t replyErrors{};
 };
 
+// What keeps the state beyond the process (the state file): `save` is
+// called after the datagrams of a wake were handled once `interval` has
+// passed since it was last called, and once more as the loop ends; false,
+// with `error` set, is reported on stderr and the loop goes on.
+struct StateKeeper {
+    std::function<bool(std::string& error)> save;
+    std::chrono::milliseconds interval{100};
+};
+
 // Binds, prints the listening line (flushed), then hands every datagram to
 // `handler`, prints what happened, sends query replies, until SIGINT or
 // SIGTERM arrives; prints the counters and returns 0. Returns 2 after a
 // message on stderr when the socket cannot be set up or bound, and 1 when
 // waiting for datagrams fails.
-[[nodiscard]] int serve(const ServerSettings& settings, DatagramHandler& handler);
+[[nodiscard]] int serve(const ServerSettings& settings, DatagramHandler& handler, const StateKeeper* keeper = nullptr);
 
 } // namespace marld

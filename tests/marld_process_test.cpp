@@ -7,11 +7,13 @@
 
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <thread>
 #include <utility>
 
 #include "child_process.h"
+#include "marlclient.h"
 #include "test_support.h"
 
 using namespace marltest;
@@ -45,7 +47,9 @@ TEST(Marld, CountsWhatItDropsKeepsServingAndStopsOnSigint)
                                       "marld: dropped invalid-name 1\nmarld: dropped update-too-long 0\n"
                                       "marld: dropped invalid-runtime-info 1\nmarld: dropped store-full 0\n"
                                       "marld: dropped out-of-memory 0\nmarld: receive-errors 0\n"
-                                      "marld: reply-errors 0\n");
+                                      "marld: reply-errors 0\nmarld: withheld 0\nmarld: reply-coded 0\n"
+                                      "marld: reply-delayed 0\nmarld: reply-delay-overflow 0\n"
+                                      "marld: reply-delay-discarded 0\n");
     // Drop lines are rate-limited: those shown and those suppressed add up to
     // the drops (any other line spoils the sum), and what a window suppressed
     // is told once, when it is over, never twice in a row.
@@ -104,7 +108,9 @@ TEST(Marld, TakesItsOptionsAndRefusesBadOnesWithStatus2)
         {{"--rcvbuf", "1073741824"}, 2, "", invalid + "--rcvbuf: \"1073741824\""},
         {{"--max-points", "0"}, 2, "", invalid + "--max-points: \"0\" (a positive number of points)\n"},
         {{"--recv-batch", "0"}, 2, "", invalid + "--recv-batch: \"0\""},
-        {{"--recv-batch", "1025"}, 2, "", invalid + "--recv-batch: \"1025\" (a number of datagrams"}});
+        {{"--recv-batch", "1025"}, 2, "", invalid + "--recv-batch: \"1025\" (a number of datagrams"},
+        {{"--drop-updates", "nan"}, 2, "", invalid + "--drop-updates: \"nan\" (a fraction from 0 to 1)\n"},
+        {{"--reply-code", "4294967296"}, 2, "", invalid + "--reply-code: \"4294967296\" (a return code"}});
     if (getservbyname("marl", "udp") == nullptr) {
         expectRuns({MARLD_COMMAND}, {{{}, 2, "", "marld: the services database has no \"marl\" entry; give"}});
     }
@@ -198,5 +204,48 @@ TEST(Marld, KeepsItsStateAcrossRestartsInItsStateFile)
         std::ofstream(copy, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         expectRuns({MARLD_COMMAND}, {{{"--port", "0", "--state", copy}, 2, "", copy + error}});
         EXPECT_EQ(fileText(copy), std::string(bytes.begin(), bytes.end())) << name;
+    }
+}
+
+// The test aids through the library. Each row: marld's options; what a query of ab returns after 20
+// raises of it (-1: it fails), its least delay, and the counters withheld, reply-coded,
+// reply-delayed and updates (a raise of cd, after the query, is the 21st). A seed withholds the same
+// updates on every machine; code 1 is a refusal, others carry the state; a late reply holds nothing up.
+TEST(EndToEnd, TestAidsWithholdUpdatesAndAnswerWithTheGivenCodeLate)
+{
+    if (getservbyname("marl", nullptr) == nullptr) {
+        GTEST_SKIP() << "no \"marl\" services entry: run through ctest, as root (scripts/with-services.sh)";
+    }
+    using Row = std::tuple<std::vector<std::string>, int, int, std::vector<std::optional<std::uint64_t>>>;
+    for (const auto& [options, value, delayMs, counted] : std::vector<Row>{
+             {{"--drop-updates", "0", "--reply-code", "4294967295"}, 1, 0, {0, 1, 0, 21}},
+             {{"--drop-updates", "1"}, 0, 0, {21, 0, 0, 0}}, // ab never reached the store
+             {{"--drop-updates", "0.5", "--seed", "7"}, 1, 0, {10, 0, 0, 11}},
+             {{"--drop-updates=0.5", "--seed=7"}, 1, 0, {10, 0, 0, 11}},
+             {{"--drop-updates", "0.5"}, 1, 0, {8, 0, 0, 13}}, // seed 1
+             {{"--reply-code", "1"}, -1, 0, {0, 1, 0, 21}},
+             {{"--reply-delay", "800"}, 1, 800, {0, 0, 1, 21}}}) {
+        MarldProcess marld(options, /*kernelPort=*/false);
+        const auto shows = [&marld](const std::string& text) {
+            for (int i = 0; i < 1000 && marld.stdoutText().find(text) == std::string::npos; ++i) {
+                std::this_thread::sleep_for(5ms);
+            }
+            return marld.stdoutText().find(text) != std::string::npos;
+        };
+        for (int i = 0; i < 20; ++i) {
+            EXPECT_TRUE(update_marl_point("ab", 1));
+        }
+        const auto start = std::chrono::steady_clock::now();
+        auto read = std::async(std::launch::async, [got = std::uint8_t{}]() mutable {
+            return read_marl_point("ab", &got) ? int(got) : -1;
+        });
+        EXPECT_TRUE(shows("query \"ab\"") && update_marl_point("cd", 1) && shows(" \"cd\" ")) << options[0];
+        EXPECT_TRUE(delayMs == 0 || read.wait_for(0s) == std::future_status::timeout) << "cd waited for the reply";
+        EXPECT_EQ(read.get(), value) << options[0];
+        EXPECT_GE(std::chrono::steady_clock::now() - start, delayMs * 1ms);
+        ASSERT_EQ(marld.stop(), 0);
+        const std::string out = marld.stdoutText();
+        EXPECT_EQ(std::vector({marldCounter(out, "withheld"), marldCounter(out, "reply-coded"),
+                               marldCounter(out, "reply-delayed"), marldCounter(out, "updates")}), counted);
     }
 }

@@ -127,6 +127,13 @@ Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t siz
             return drop(DropReason::invalidRuntimeInfo, id);
         }
     }
+    // Drawn for acceptable updates only, so that malformed ones in between
+    // leave the pick of the others alone.
+    if (aids_.dropUpdates > 0 && draws_.next() < aids_.dropUpdates) {
+        UpdateWithheld withheld{std::string(body.name), msg.setPoint != 0};
+        ++counters_.updatesWithheld;
+        return withheld;
+    }
     // Made before the store changes, so that nothing can fail after it has.
     UpdateAccepted accepted{std::string(body.name), extended, {}, runtimeInfo};
     const auto change = store_.update(body.name, msg.setPoint != 0, now, std::move(runtimeInfo));
@@ -160,6 +167,10 @@ Outcome DatagramHandler::handleQuery(const std::uint8_t* bytes, std::size_t size
         answer.returnCode = MARL_MSG_RC_INVALID_POINT_ID;
     } else if (const PointState* point = store_.find(body.name)) {
         answer.pointIsSet = point->isSet;
+    }
+    if (aids_.replyCode) {
+        answer.returnCode = *aids_.replyCode;
+        ++counters_.repliesCoded;
     }
     answer.reply = queryReply({body.name, answer.pointIsSet, answer.returnCode});
     ++counters_.queries;

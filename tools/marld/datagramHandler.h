@@ -60,10 +60,17 @@ struct UpdateAccepted {
     std::optional<RuntimeInfo> runtimeInfo; // as decoded, extended updates only
 };
 
+// An acceptable update that --drop-updates withheld from the store.
+struct UpdateWithheld {
+    std::string point;
+    bool set = false;
+};
+
 struct QueryAnswered {
     std::string point;
     bool pointIsSet = false;
-    t_marl_msg_return_code returnCode = MARL_MSG_RC_OK;
+    // Any 32-bit value with --reply-code, which the enumeration cannot hold.
+    std::uint32_t returnCode = MARL_MSG_RC_OK;
     std::vector<std::uint8_t> reply; // to be sent as is
     Endpoint replyTo;                // the query's sender
 };
@@ -73,16 +80,45 @@ struct Dropped {
     std::optional<std::uint32_t> id; // the header's identifier, if the datagram had a header
 };
 
-using Outcome = std::variant<UpdateAccepted, QueryAnswered, Dropped>;
+using Outcome = std::variant<UpdateAccepted, QueryAnswered, Dropped, UpdateWithheld>;
 
 struct Counters {
     std::uint64_t received = 0;
     std::uint64_t updates = 0;
     std::uint64_t queries = 0;
     std::array<std::uint64_t, kDropReasonNames.size()> dropped{};
+    std::uint64_t updatesWithheld = 0; // --drop-updates; neither accepted nor dropped
+    std::uint64_t repliesCoded = 0;    // queries answered with --reply-code's code
 
     [[nodiscard]] std::uint64_t accepted() const noexcept { return updates + queries; }
     [[nodiscard]] std::uint64_t droppedTotal() const noexcept;
+};
+
+// Aids for testing an application's own handling of a lossy or odd service;
+// all off by default.
+struct TestAids {
+    double dropUpdates = 0;                 // the fraction of acceptable updates withheld, 0 to 1
+    std::uint64_t seed = 1;                 // of the draws that pick them
+    std::optional<std::uint32_t> replyCode; // the return code of every reply
+};
+
+// splitmix64: small and fully defined by its seed, so that one seed and one
+// sequence of updates withhold the same updates on every machine.
+class SeededDraws {
+public:
+    explicit SeededDraws(std::uint64_t seed) noexcept : state_(seed) {}
+
+    // Uniform in [0, 1), in steps of 2^-53: below 1 always, below 0 never.
+    [[nodiscard]] double next() noexcept
+    {
+        std::uint64_t z = state_ += 0x9E3779B97F4A7C15ULL;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
+    }
+
+private:
+    std::uint64_t state_;
 };
 
 class DatagramHandler {
@@ -94,6 +130,13 @@ public:
     // before the first is handled, it makes the cache misses of a batch
     // among many points overlap instead of adding up.
     void prefetch(const std::uint8_t* bytes, std::size_t size) const noexcept;
+
+    // Restarts the draws from the aids' seed.
+    void setTestAids(const TestAids& aids) noexcept
+    {
+        aids_ = aids;
+        draws_ = SeededDraws(aids.seed);
+    }
 
     // Handles the `size` bytes at `bytes`, received from `sender` at `now`.
     [[nodiscard]] Outcome handle(const std::uint8_t* bytes, std::size_t size, Endpoint sender,
@@ -109,6 +152,8 @@ private:
     PointStore& store_;
     const PointNames& names_;
     Counters counters_;
+    TestAids aids_;
+    SeededDraws draws_{aids_.seed};
 };
 
 } // namespace marld

@@ -22,9 +22,12 @@ std::string_view stateName(bool isSet)
     return isSet ? "set" : "clear";
 }
 
-std::string_view returnCodeName(t_marl_msg_return_code code)
+// Codes other than the two the client knows come only from --reply-code.
+std::string returnCodeName(std::uint32_t code)
 {
-    return code == MARL_MSG_RC_INVALID_POINT_ID ? "MARL_MSG_RC_INVALID_POINT_ID" : "MARL_MSG_RC_OK";
+    return code == MARL_MSG_RC_OK                 ? "MARL_MSG_RC_OK"
+           : code == MARL_MSG_RC_INVALID_POINT_ID ? "MARL_MSG_RC_INVALID_POINT_ID"
+                                                  : std::to_string(code);
 }
 
 // "point":"...", followed by "pointHex":"..." when the JSON string cannot
@@ -180,6 +183,16 @@ std::string queryLine(OutputFormat format, const QueryAnswered& query)
            std::string(returnCodeName(query.returnCode)) + ") to " + endpointText(query.replyTo) + "\n";
 }
 
+std::string withheldLine(OutputFormat format, const UpdateWithheld& update, Endpoint sender)
+{
+    if (format == OutputFormat::json) {
+        return "{\"event\":\"withheld\"," + jsonPoint(update.point) + "," + jsonText("new", stateName(update.set)) +
+               "," + jsonText("sender", endpointText(sender)) + "}\n";
+    }
+    return "withheld " + quotedName(update.point) + " " + std::string(stateName(update.set)) + " from " +
+           endpointText(sender) + " (--drop-updates)\n";
+}
+
 std::string dropLine(OutputFormat format, const Dropped& drop, std::size_t size, Endpoint sender)
 {
     if (format == OutputFormat::json) {
@@ -204,6 +217,9 @@ std::string outcomeLine(OutputFormat format, const Outcome& outcome, std::size_t
     }
     if (const auto* query = std::get_if<QueryAnswered>(&outcome)) {
         return queryLine(format, *query);
+    }
+    if (const auto* withheld = std::get_if<UpdateWithheld>(&outcome)) {
+        return withheldLine(format, *withheld, sender);
     }
     return dropLine(format, std::get<Dropped>(outcome), size, sender);
 }
@@ -236,7 +252,11 @@ std::string countersReport(OutputFormat format, const Counters& counters, const 
                jsonNumber("accepted", counters.accepted()) + "," + jsonNumber("updates", counters.updates) + "," +
                jsonNumber("queries", counters.queries) + "," + jsonNumber("dropped", counters.droppedTotal()) +
                ",\"droppedBy\":{" + byReason + "}," + jsonNumber("receiveErrors", io.receiveErrors) + "," +
-               jsonNumber("replyErrors", io.replyErrors) + "}\n";
+               jsonNumber("replyErrors", io.replyErrors) + "," + jsonNumber("withheld", counters.updatesWithheld) +
+               "," + jsonNumber("replyCoded", counters.repliesCoded) + "," +
+               jsonNumber("replyDelayed", io.repliesDelayed) + "," +
+               jsonNumber("replyDelayOverflow", io.delayedRepliesDropped) + "," +
+               jsonNumber("replyDelayDiscarded", io.delayedRepliesDiscarded) + "}\n";
     }
     std::string report = "marld: received " + std::to_string(counters.received) + "\n" + "marld: accepted " +
                          std::to_string(counters.accepted()) + "\n" + "marld: updates " +
@@ -247,8 +267,13 @@ std::string countersReport(OutputFormat format, const Counters& counters, const 
         report += "marld: dropped " + std::string(kDropReasonNames[i]) + " " +
                   std::to_string(counters.dropped[i]) + "\n";
     }
-    return report + "marld: receive-errors " + std::to_string(io.receiveErrors) + "\n" + "marld: reply-errors " +
-           std::to_string(io.replyErrors) + "\n";
+    const auto line = [](std::string_view name, std::uint64_t value) {
+        return "marld: " + std::string(name) + " " + std::to_string(value) + "\n";
+    };
+    return report + line("receive-errors", io.receiveErrors) + line("reply-errors", io.replyErrors) +
+           line("withheld", counters.updatesWithheld) + line("reply-coded", counters.repliesCoded) +
+           line("reply-delayed", io.repliesDelayed) + line("reply-delay-overflow", io.delayedRepliesDropped) +
+           line("reply-delay-discarded", io.delayedRepliesDiscarded);
 }
 
 } // namespace marld

@@ -29,6 +29,7 @@ struct IoCounters; // the I/O loop's own, udpServer.h
 [[nodiscard]] std::string listeningLine(OutputFormat format, Endpoint bound);
 [[nodiscard]] std::string updateLine(OutputFormat format, const UpdateAccepted& update, Endpoint sender);
 [[nodiscard]] std::string queryLine(OutputFormat format, const QueryAnswered& query);
+[[nodiscard]] std::string withheldLine(OutputFormat format, const UpdateWithheld& update, Endpoint sender);
 [[nodiscard]] std::string dropLine(OutputFormat format, const Dropped& drop, std::size_t size, Endpoint sender);
 // The line of whichever outcome handling a datagram of `size` bytes from
 // `sender` had.

@@ -11,13 +11,14 @@ namespace marld {
 
 namespace {
 
+// Written so that NaN, which compares false with everything, fails too.
 template <typename Number>
 std::optional<Number> parseNumber(std::string_view text, Number low, Number high)
 {
     Number value{};
     const char* end = text.data() + text.size();
     const auto [stop, failure] = std::from_chars(text.data(), end, value);
-    if (text.empty() || failure != std::errc() || stop != end || value < low || value > high) {
+    if (text.empty() || failure != std::errc() || stop != end || !(value >= low && value <= high)) {
         return std::nullopt;
     }
     return value;
@@ -58,6 +59,21 @@ std::string_view usageText()
            "  -h, --help      show this help and exit\n"
            "  -V, --version   show the version and exit\n"
            "\n"
+           "Test aids, for trying an application's own handling of lost updates and odd\n"
+           "replies; each is counted on exit:\n"
+           "  --drop-updates P\n"
+           "                  withhold a fraction P (0 to 1) of the acceptable updates\n"
+           "                  from the store, picked at random; counted as withheld, not\n"
+           "                  as dropped\n"
+           "  --seed N        seed of that pick (default 1): the same seed and the same\n"
+           "                  updates withhold the same ones on every machine\n"
+           "  --reply-delay MS\n"
+           "                  answer each query MS milliseconds late (at most 3600000);\n"
+           "                  up to 4096 replies wait, further ones are dropped, and those\n"
+           "                  still waiting at the stop are discarded\n"
+           "  --reply-code N  answer every query with return code N (0 to 4294967295),\n"
+           "                  still with the point's state\n"
+           "\n"
            "Options may be abbreviated where that is unambiguous; -- ends them.\n"
            "The first line on stdout tells where marld listens. SIGINT or SIGTERM stops\n"
            "it; it then prints its counters and exits 0. Bad options, or a port that\n"
@@ -67,7 +83,8 @@ std::string_view usageText()
 
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
 {
-    enum { kPort = 256, kBind, kPoints, kJson, kRcvbuf, kMaxPoints, kRecvBatch, kQuiet, kState };
+    enum { kPort = 256, kBind, kPoints, kJson, kRcvbuf, kMaxPoints, kRecvBatch, kQuiet, kState, kDropUpdates, kSeed,
+           kReplyDelay, kReplyCode };
     static const option longOptions[] = {
         {"port", required_argument, nullptr, kPort},
         {"bind", required_argument, nullptr, kBind},
@@ -78,6 +95,10 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
         {"recv-batch", required_argument, nullptr, kRecvBatch},
         {"quiet", no_argument, nullptr, kQuiet},
         {"state", required_argument, nullptr, kState},
+        {"drop-updates", required_argument, nullptr, kDropUpdates},
+        {"seed", required_argument, nullptr, kSeed},
+        {"reply-delay", required_argument, nullptr, kReplyDelay},
+        {"reply-code", required_argument, nullptr, kReplyCode},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -151,6 +172,30 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
                 break;
             }
             return invalid("a number of datagrams from 1 to 1024");
+        case kDropUpdates:
+            if (const auto fraction = parseNumber<double>(value, 0, 1)) {
+                options.server.testAids.dropUpdates = *fraction;
+                break;
+            }
+            return invalid("a fraction from 0 to 1");
+        case kSeed:
+            if (const auto seed = parseNumber<std::uint64_t>(value, 0, UINT64_MAX)) {
+                options.server.testAids.seed = *seed;
+                break;
+            }
+            return invalid("a number from 0 to 18446744073709551615");
+        case kReplyDelay:
+            if (const auto delay = parseNumber<std::int64_t>(value, 0, kMaxReplyDelay.count())) {
+                options.server.replyDelay = std::chrono::milliseconds(*delay);
+                break;
+            }
+            return invalid("a number of milliseconds from 0 to 3600000");
+        case kReplyCode:
+            if (const auto code = parseNumber<std::uint32_t>(value, 0, UINT32_MAX)) {
+                options.server.testAids.replyCode = *code;
+                break;
+            }
+            return invalid("a return code from 0 to 4294967295");
         case ':':
             error = "option " + name + " needs a value";
             return std::nullopt;

@@ -109,10 +109,58 @@ int openSocket(const ServerSettings& settings, Endpoint& bound)
     return fd;
 }
 
+using SteadyClock = LineRateLimiter::Clock;
+
+// Replies that --reply-delay holds back, oldest first: the delay being the
+// same for all, the order they came in is the order they fall due. The slots
+// are made on first use and keep their buffers, so that a steady stream of
+// queries allocates nothing more.
+class DelayedReplies {
+public:
+    struct Reply {
+        SteadyClock::time_point due;
+        Endpoint to;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    // False, holding nothing, when kMaxDelayedReplies are waiting already.
+    bool hold(SteadyClock::time_point due, Endpoint to, const std::vector<std::uint8_t>& bytes)
+    {
+        if (count_ == kMaxDelayedReplies) {
+            return false;
+        }
+        if (slots_.empty()) {
+            slots_.resize(kMaxDelayedReplies);
+        }
+        Reply& slot = slots_[(first_ + count_) % kMaxDelayedReplies];
+        slot.due = due;
+        slot.to = to;
+        slot.bytes.assign(bytes.begin(), bytes.end());
+        ++count_;
+        return true;
+    }
+
+    [[nodiscard]] const Reply* oldest() const { return count_ == 0 ? nullptr : &slots_[first_]; }
+
+    void release()
+    {
+        first_ = (first_ + 1) % kMaxDelayedReplies;
+        --count_;
+    }
+
+    [[nodiscard]] std::size_t size() const { return count_; }
+
+private:
+    std::vector<Reply> slots_;
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+};
+
 class Loop {
 public:
     Loop(int fd, const ServerSettings& settings, DatagramHandler& handler)
-        : fd_(fd), format_(settings.format), quiet_(settings.quiet), handler_(handler),
+        : fd_(fd), format_(settings.format), quiet_(settings.quiet), replyDelay_(settings.replyDelay),
+          handler_(handler),
           batch_(static_cast<unsigned>(std::clamp(settings.receiveBatch, 1, kMaxReceiveBatch))),
           buffers_(std::make_unique_for_overwrite<std::uint8_t[]>(batch_ * kBufferSize)), messages_(batch_),
           data_(batch_), senders_(batch_)
@@ -138,6 +186,31 @@ public:
             emit(stderr, suppressedLine(format_, count));
         }
     }
+
+    // Sends the delayed replies that are due.
+    void sendDueReplies()
+    {
+        const auto now = SteadyClock::now();
+        for (const DelayedReplies::Reply* reply; (reply = delayed_.oldest()) != nullptr && reply->due <= now;) {
+            ++io_.repliesDelayed;
+            sendReply(reply->to, reply->bytes);
+            delayed_.release();
+        }
+    }
+
+    // How long to wait for datagrams: until the next delayed reply is due,
+    // and at most `longest`.
+    timespec waitTime(std::chrono::nanoseconds longest) const
+    {
+        if (const DelayedReplies::Reply* next = delayed_.oldest()) {
+            longest = std::clamp<std::chrono::nanoseconds>(next->due - SteadyClock::now(), {}, longest);
+        }
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(longest);
+        return timespec{static_cast<time_t>(seconds.count()), static_cast<long>((longest - seconds).count())};
+    }
+
+    // At the stop, what still waits is counted and not sent.
+    void discardDelayedReplies() { io_.delayedRepliesDiscarded += delayed_.size(); }
 
     const IoCounters& ioCounters() const { return io_; }
 
@@ -195,8 +268,10 @@ private:
     {
         const Outcome outcome = handler_.handle(bytes, size, sender, WallClock::now());
         const auto* query = std::get_if<QueryAnswered>(&outcome);
-        if (query != nullptr) {
-            sendReply(*query);
+        if (query != nullptr && replyDelay_.count() == 0) {
+            sendReply(query->replyTo, query->reply);
+        } else if (query != nullptr && !delayed_.hold(SteadyClock::now() + replyDelay_, query->replyTo, query->reply)) {
+            ++io_.delayedRepliesDropped;
         }
         if (std::holds_alternative<Dropped>(outcome)) {
             if (admitProblemLine()) {
@@ -215,15 +290,14 @@ private:
         return problemLines_.admit(LineRateLimiter::Clock::now());
     }
 
-    void sendReply(const QueryAnswered& query)
+    void sendReply(Endpoint replyTo, const std::vector<std::uint8_t>& reply)
     {
-        const sockaddr_in to = socketAddress(query.replyTo);
-        if (sendto(fd_, query.reply.data(), query.reply.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                   sizeof to) < 0) {
+        const sockaddr_in to = socketAddress(replyTo);
+        if (sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
             ++io_.replyErrors;
             const int error = errno;
             if (admitProblemLine()) {
-                emit(stderr, replyFailedLine(format_, query.replyTo, std::strerror(error)));
+                emit(stderr, replyFailedLine(format_, replyTo, std::strerror(error)));
             }
         }
     }
@@ -231,6 +305,7 @@ private:
     int fd_;
     OutputFormat format_;
     bool quiet_;
+    std::chrono::milliseconds replyDelay_;
     DatagramHandler& handler_;
     unsigned batch_;
     // Datagram i of a batch: its bytes in data_[i] (kBufferSize bytes of
@@ -241,6 +316,7 @@ private:
     std::vector<sockaddr_in> senders_;
     LineRateLimiter problemLines_{5, std::chrono::seconds(1)};
     IoCounters io_;
+    DelayedReplies delayed_;
 };
 
 } // namespace
@@ -252,6 +328,7 @@ int serve(const ServerSettings& settings, DatagramHandler& handler, const StateK
         std::fprintf(stderr, "marld: cannot install the signal handlers: %s\n", std::strerror(errno));
         return 2;
     }
+    handler.setTestAids(settings.testAids);
     Endpoint bound;
     const int fd = openSocket(settings, bound);
     if (fd < 0) {
@@ -270,14 +347,15 @@ int serve(const ServerSettings& settings, DatagramHandler& handler, const StateK
         lastSave = Steady::now();
     };
     int status = 0;
-    // To report suppressed lines without waiting for the next problem, and
-    // to keep the state at least as often as promised.
-    const auto every = keeper != nullptr ? std::min<std::chrono::nanoseconds>(keeper->interval, std::chrono::seconds(1))
-                                         : std::chrono::seconds(1);
-    const timespec wakeUp{static_cast<time_t>(every.count() / 1000000000), static_cast<long>(every.count() % 1000000000)};
+    // Wakes up at least once a second, to report suppressed lines without
+    // waiting for the next problem, and as often as the state is to be kept.
+    const std::chrono::nanoseconds wakeUp =
+        keeper != nullptr ? std::min<std::chrono::nanoseconds>(keeper->interval, std::chrono::seconds(1))
+                          : std::chrono::seconds(1);
     while (stopRequested == 0) {
         pollfd ready{fd, POLLIN, 0};
-        const int result = ppoll(&ready, 1, &wakeUp, &waitMask);
+        const timespec wait = loop.waitTime(wakeUp);
+        const int result = ppoll(&ready, 1, &wait, &waitMask);
         if (result < 0 && errno != EINTR) {
             std::fprintf(stderr, "marld: waiting for datagrams failed: %s\n", std::strerror(errno));
             status = 1;
@@ -286,11 +364,13 @@ int serve(const ServerSettings& settings, DatagramHandler& handler, const StateK
         if (result > 0) {
             loop.drain();
         }
+        loop.sendDueReplies();
         if (keeper != nullptr && Steady::now() - lastSave >= keeper->interval) {
             save();
         }
         loop.reportSuppressed(false);
     }
+    loop.discardDelayedReplies();
     if (keeper != nullptr) {
         save();
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -19,18 +20,29 @@ namespace marld {
 inline constexpr int kDefaultReceiveBatch = 32;
 inline constexpr int kMaxReceiveBatch = 1024;
 
+// Replies that --reply-delay holds at most; one more is dropped and counted.
+inline constexpr std::size_t kMaxDelayedReplies = 4096;
+inline constexpr std::chrono::milliseconds kMaxReplyDelay{3'600'000};
+
 struct ServerSettings {
     Endpoint bindTo{0x7F000001, 0};   // host order; port 0: a port of the kernel's choosing
     std::optional<int> receiveBuffer; // SO_RCVBUF
     OutputFormat format = OutputFormat::text;
     int receiveBatch = kDefaultReceiveBatch; // 1 to kMaxReceiveBatch
     bool quiet{};                            // no line per update or query
+    TestAids testAids;                       // handed to the handler by serve()
+    std::chrono::milliseconds replyDelay{};  // 0: replies go out at once
 };
 
 // Failures of the socket calls.
 struct IoCounters {
     std::uint64_t receiveErrors{};
     std::uint64_t replyErrors{};
+    // --reply-delay: replies sent late, dropped with the queue full, and left
+    // waiting at the stop (discarded: sent early, they would not test a delay).
+    std::uint64_t repliesDelayed{};
+    std::uint64_t delayedRepliesDropped{};
+    std::uint64_t delayedRepliesDiscarded{};
 };
 
 // What keeps the state beyond the process (the state file): `save` is
@@ -43,7 +55,9 @@ struct StateKeeper {
 };
 
 // Binds, prints the listening line (flushed), then hands every datagram to
-// `handler`, prints what happened, sends query replies, until SIGINT or
+// `handler` (set up with the settings' test aids), prints what happened,
+// sends query replies (at once, or in FIFO order once --reply-delay is
+// over, the wait for datagrams never longer than the next is due), until SIGINT or
 // SIGTERM arrives; prints the counters and returns 0. Returns 2 after a
 // message on stderr when the socket cannot be set up or bound, and 1 when
 // waiting for datagrams fails.

@@ -89,8 +89,10 @@ if [ "$mode" = live ]; then
         "$4" raise fan/hot && "$4" clear fan/hot --low 1 --text1 t && "$4" query fan/hot >/dev/null
         status=$?
         kill -TERM $! && wait $!
-        (sleep 20 && kill -INT $dumpcap) 2>/dev/null &
+        (sleep 20 && kill -INT $dumpcap) >/dev/null 2>&1 &
+        timer=$!
         wait $dumpcap
+        kill $timer 2>/dev/null
         exit $status' sh "$work" "$port" "$8" "$7" || { cat "$work/dumpcap.err" "$work/marld.out" >&2; exit 1; }
     # 2 is 53 bytes and a 36-byte block: the threshold without texts (22),
     # then the six counted texts, "t" among them (14). marld echoes the name.

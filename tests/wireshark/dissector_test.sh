@@ -82,7 +82,9 @@ if [ "$mode" = live ]; then
     "${dissector%/tools/wireshark/marl.lua}/scripts/with-services.sh" "$port" sh -c '
         dumpcap -q -i lo -c 4 -f "udp port $2" -w "$1/live.pcapng" 2>"$1/dumpcap.err" &
         dumpcap=$!
-        for _ in $(seq 100); do grep -q "Capturing on" "$1/dumpcap.err" && break; sleep 0.1; done
+        # dumpcap says "Capturing on" before it opens the interface; the file
+        # it writes once the interface is open tells that it is listening.
+        for _ in $(seq 100); do [ -s "$1/live.pcapng" ] && break; sleep 0.1; done
         "$3" >"$1/marld.out" 2>&1 &
         for _ in $(seq 100); do [ -s "$1/marld.out" ] && break; sleep 0.1; done
         "$4" raise fan/hot && "$4" clear fan/hot --low 1 --text1 t && "$4" query fan/hot >/dev/null

@@ -241,7 +241,7 @@ void free(void* pointer) noexcept
 
 // Both capture the line instead of logging it: syslog, and what syslog
 // becomes with _FORTIFY_SOURCE.
-#define CAPTURE_LOG(priority, format) \
+#define CAPTURE_LOG(priority, format)              \
     va_list args;                                  \
     va_start(args, format);                        \
     marltest::captureLog(priority, format, args);  \

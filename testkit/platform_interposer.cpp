@@ -191,18 +191,12 @@ ssize_t recv(int fd, void* buffer, size_t length, int flags)
 ssize_t __recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags, sockaddr* address,
                        socklen_t* addressLength)
 {
-    if (length > bufferSize) {
-        std::abort();
-    }
-    return recvfrom(fd, buffer, length, flags, address, addressLength);
+    return length > bufferSize ? (std::abort(), -1) : recvfrom(fd, buffer, length, flags, address, addressLength);
 }
 
 ssize_t __recv_chk(int fd, void* buffer, size_t length, size_t bufferSize, int flags)
 {
-    if (length > bufferSize) {
-        std::abort();
-    }
-    return recv(fd, buffer, length, flags);
+    return length > bufferSize ? (std::abort(), -1) : recv(fd, buffer, length, flags);
 }
 
 struct servent* getservbyname(const char* name, const char* protocol)
@@ -245,22 +239,16 @@ void free(void* pointer) noexcept
     }
 }
 
-void syslog(int priority, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    marltest::captureLog(priority, format, args);
-    va_end(args);
-}
+// Both capture the line instead of logging it: syslog, and what syslog
+// becomes with _FORTIFY_SOURCE.
+#define CAPTURE_LOG(priority, format)              \
+    va_list args;                                  \
+    va_start(args, format);                        \
+    marltest::captureLog(priority, format, args);  \
+    va_end(args)
 
-// What syslog becomes with _FORTIFY_SOURCE.
-void __syslog_chk(int priority, int, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    marltest::captureLog(priority, format, args);
-    va_end(args);
-}
+void syslog(int priority, const char* format, ...) { CAPTURE_LOG(priority, format); }
+void __syslog_chk(int priority, int, const char* format, ...) { CAPTURE_LOG(priority, format); }
 
 } // extern "C"
 

@@ -14,14 +14,10 @@
 
 namespace marltest {
 
-namespace {
-
-sockaddr_in loopback(std::uint16_t port)
+static sockaddr_in loopback(std::uint16_t port)
 {
     return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero{}};
 }
-
-} // namespace
 
 std::string taggedLine(const std::string& file, const std::string& needle, const std::string& text)
 {

@@ -75,28 +75,29 @@ fields() {
 }
 
 if [ "$mode" = live ]; then
-    # marld answers on the port of the services entry; dumpcap stops by itself
-    # after the four datagrams (or is stopped after 20 s).
-    printf 'marl %s/udp\n' "$port" >"$work/services"
+    # In namespaces whose services file names marl on the port, marld answers
+    # there; dumpcap stops by itself after the four datagrams (or is stopped
+    # after 20 s).
     capture=$work/live.pcapng
-    unshare --mount --net sh -c '
-        ip link set lo up && mount --bind "$1/services" /etc/services || exit 1
+    "${dissector%/tools/wireshark/marl.lua}/scripts/with-services.sh" "$port" sh -c '
         dumpcap -q -i lo -c 4 -f "udp port $2" -w "$1/live.pcapng" 2>"$1/dumpcap.err" &
         dumpcap=$!
-        for _ in $(seq 100); do grep -q "Capturing on" "$1/dumpcap.err" && break; sleep 0.1; done
+        # dumpcap says "Capturing on" before it opens the interface; the file
+        # it writes once the interface is open tells that it is listening.
+        for _ in $(seq 100); do [ -s "$1/live.pcapng" ] && break; sleep 0.1; done
         "$3" >"$1/marld.out" 2>&1 &
         for _ in $(seq 100); do [ -s "$1/marld.out" ] && break; sleep 0.1; done
         "$4" raise fan/hot && "$4" clear fan/hot --low 1 --text1 t && "$4" query fan/hot >/dev/null
         status=$?
         kill -TERM $! && wait $!
-        (sleep 20 && kill -INT $dumpcap) 2>/dev/null &
+        (sleep 20 && kill -INT $dumpcap) >/dev/null 2>&1 &
+        timer=$!
         wait $dumpcap
+        kill $timer 2>/dev/null
         exit $status' sh "$work" "$port" "$8" "$7" || { cat "$work/dumpcap.err" "$work/marld.out" >&2; exit 1; }
     # 2 is 53 bytes and a 36-byte block: the threshold without texts (22),
     # then the six counted texts, "t" among them (14). marld echoes the name.
-    check "marl and marld on the wire" -o marl.udp_port:"$port" -T fields -E separator='|' -e frame.number \
-        -e _ws.col.Info -e marl.length -e marl.pointNameLength -e marl.pointName -e marl.low \
-        -e marl.additionalText1 <<'EOF'
+    check "marl and marld on the wire" $(fields _ws.col.Info length pointNameLength pointName low additionalText1) <<'EOF'
 1|Update fan/hot set|53|7|fan/hot||
 2|Update ext fan/hot clear|89|7|fan/hot|1|t
 3|Query fan/hot|51|7|fan/hot||
@@ -186,6 +187,5 @@ EOF
 pref="-o marl.udp_port:$port"
 frames "identifier names" "6 7 8 15 16 17 19" $pref -Y 'marl.id == "MARL_MSG_UPDATE_POINT_EXT"'
 frames "return code names" "5" $pref -Y 'marl.returnCode == "MARL_MSG_RC_INVALID_POINT_ID"'
-frames "no port with the preference at 0" "" -o marl.udp_port:0 -Y marl
 frames "Decode As" "$(seq 1 21)" -o marl.udp_port:0 -d "udp.port==$port,marl" -Y marl
 [ "$failures" -eq 0 ]

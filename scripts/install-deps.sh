@@ -17,4 +17,5 @@ apt-get install -y --no-install-recommends \
     tshark \
     dpkg-dev file lintian abigail-tools \
     scdoc man-db groff-base \
-    libsqlite3-dev sqlite3
+    libsqlite3-dev libmicrohttpd-dev \
+    curl jq python3-prometheus-client chromium

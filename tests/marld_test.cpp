@@ -262,10 +262,11 @@ TEST(StateFile, TakesUpWhatItKept)
     (void)handler.handle(ext.data(), ext.size(), kSender, kT0 + 3s);
     (void)handler.handle(raise.data(), raise.size(), kSender, kT0 + 4s);
     std::string error;
-    ASSERT_TRUE(marld::StateFile::open(path, error)->save(store, error)) << error;
+    marld::History history;
+    ASSERT_TRUE(marld::StateFile::open(path, error)->save(store, history, error)) << error;
     marld::PointStore restored;
     const auto state = marld::StateFile::open(path, error);
-    ASSERT_TRUE(state && state->load(restored, error)) << error;
+    ASSERT_TRUE(state && state->load(restored, history, error)) << error;
     const marld::PointState* ab = restored.find("ab");
     const marld::PointState* ff = restored.find("\xff");
     ASSERT_TRUE(ab && ab->runtimeInfo && ff);

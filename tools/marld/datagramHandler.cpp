@@ -142,7 +142,24 @@ Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t siz
     }
     accepted.change = *change;
     ++counters_.updates;
+    if (history_ != nullptr && (change->updateCount == 1 || change->oldSet != change->newSet)) {
+        recordChange(body.name, now);
+    }
     return accepted;
+}
+
+void DatagramHandler::recordChange(std::string_view name, WallClock::time_point now) noexcept
+{
+    const PointState& point = *store_.find(name);
+    // The update is applied; without the memory to remember it in the
+    // history, the history misses this one change.
+    try {
+        history_->record(name, StateChange{now, point.isSet,
+                                           point.runtimeInfo ? std::make_shared<const RuntimeInfo>(*point.runtimeInfo)
+                                                             : nullptr});
+    } catch (const std::bad_alloc&) {
+        ++counters_.historyLost;
+    }
 }
 
 Outcome DatagramHandler::handleQuery(const std::uint8_t* bytes, std::size_t size, Endpoint sender)
@@ -174,6 +191,7 @@ Outcome DatagramHandler::handleQuery(const std::uint8_t* bytes, std::size_t size
     }
     answer.reply = queryReply({body.name, answer.pointIsSet, answer.returnCode});
     ++counters_.queries;
+    counters_.queriesRefused += answer.returnCode == MARL_MSG_RC_INVALID_POINT_ID ? 1 : 0;
     return answer;
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "marlmsg.h"
+#include "history.h"
 #include "pointNames.h"
 #include "pointStore.h"
 
@@ -89,6 +90,8 @@ struct Counters {
     std::array<std::uint64_t, kDropReasonNames.size()> dropped{};
     std::uint64_t updatesWithheld = 0; // --drop-updates; neither accepted nor dropped
     std::uint64_t repliesCoded = 0;    // queries answered with --reply-code's code
+    std::uint64_t queriesRefused = 0;  // answered with MARL_MSG_RC_INVALID_POINT_ID
+    std::uint64_t historyLost = 0;     // state changes the history had no memory for
 
     [[nodiscard]] std::uint64_t accepted() const noexcept { return updates + queries; }
     [[nodiscard]] std::uint64_t droppedTotal() const noexcept;
@@ -125,11 +128,17 @@ class DatagramHandler {
 public:
     DatagramHandler(PointStore& store, const PointNames& names) : store_(store), names_(names) {}
 
+    // From now on, records each point's first update and every flip of its
+    // state in `history`.
+    void keepHistory(History& history) noexcept { history_ = &history; }
+
     // Starts fetching the store's entry of the point that the update at
     // `bytes` names, if it is one. Called for every datagram of a batch
     // before the first is handled, it makes the cache misses of a batch
     // among many points overlap instead of adding up.
     void prefetch(const std::uint8_t* bytes, std::size_t size) const noexcept;
+
+    [[nodiscard]] const TestAids& testAids() const noexcept { return aids_; }
 
     // Restarts the draws from the aids' seed.
     void setTestAids(const TestAids& aids) noexcept
@@ -149,7 +158,10 @@ private:
     Outcome handleUpdate(const std::uint8_t* bytes, std::size_t size, std::uint32_t id, WallClock::time_point now);
     Outcome handleQuery(const std::uint8_t* bytes, std::size_t size, Endpoint sender);
 
+    void recordChange(std::string_view name, WallClock::time_point now) noexcept;
+
     PointStore& store_;
+    History* history_ = nullptr;
     const PointNames& names_;
     Counters counters_;
     TestAids aids_;

@@ -81,6 +81,15 @@ std::string listeningLine(OutputFormat format, Endpoint bound)
     return "marld: listening on " + endpointText(bound) + "\n";
 }
 
+std::string httpLine(OutputFormat format, Endpoint bound)
+{
+    if (format == OutputFormat::json) {
+        return "{\"event\":\"http\"," + jsonText("address", addressText(bound.address)) + "," +
+               jsonNumber("port", bound.port) + "}\n";
+    }
+    return "marld: serving HTTP on http://" + endpointText(bound) + "/\n";
+}
+
 namespace {
 
 // A float as a person or a JSON reader expects it: shortest form that reads
@@ -274,6 +283,42 @@ std::string countersReport(OutputFormat format, const Counters& counters, const 
            line("withheld", counters.updatesWithheld) + line("reply-coded", counters.repliesCoded) +
            line("reply-delayed", io.repliesDelayed) + line("reply-delay-overflow", io.delayedRepliesDropped) +
            line("reply-delay-discarded", io.delayedRepliesDiscarded);
+}
+
+namespace {
+
+// "2026-12-07T15:31:02.123Z".
+std::string rfc3339(WallClock::time_point at)
+{
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(millis / 1000 - (millis % 1000 < 0 ? 1 : 0));
+    std::tm parts{};
+    char text[48] = "?";
+    if (gmtime_r(&seconds, &parts) != nullptr) {
+        const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+        std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>((millis % 1000 + 1000) % 1000));
+    }
+    return text;
+}
+
+std::string runtimeInfoJson(const RuntimeInfo* info)
+{
+    return info != nullptr ? runtimeInfoFields(OutputFormat::json, *info) : "\"runtimeInfo\":null";
+}
+
+} // namespace
+
+std::string pointJson(std::string_view name, const PointState& state)
+{
+    return "{" + jsonPoint(name) + ",\"state\":\"" + std::string(stateName(state.isSet)) + "\"," +
+           jsonText("lastChange", rfc3339(state.lastChange)) + "," + jsonNumber("updateCount", state.updateCount) +
+           "," + runtimeInfoJson(state.runtimeInfo.get()) + "}";
+}
+
+std::string changeJson(const StateChange& change)
+{
+    return "{" + jsonText("at", rfc3339(change.at)) + ",\"state\":\"" + std::string(stateName(change.isSet)) +
+           "\"," + runtimeInfoJson(change.runtimeInfo.get()) + "}";
 }
 
 } // namespace marld

@@ -27,6 +27,8 @@ struct IoCounters; // the I/O loop's own, udpServer.h
 [[nodiscard]] std::string endpointText(Endpoint endpoint);
 
 [[nodiscard]] std::string listeningLine(OutputFormat format, Endpoint bound);
+// Where the HTTP side serves (--http).
+[[nodiscard]] std::string httpLine(OutputFormat format, Endpoint bound);
 [[nodiscard]] std::string updateLine(OutputFormat format, const UpdateAccepted& update, Endpoint sender);
 [[nodiscard]] std::string queryLine(OutputFormat format, const QueryAnswered& query);
 [[nodiscard]] std::string withheldLine(OutputFormat format, const UpdateWithheld& update, Endpoint sender);
@@ -37,5 +39,12 @@ struct IoCounters; // the I/O loop's own, udpServer.h
 [[nodiscard]] std::string suppressedLine(OutputFormat format, std::uint64_t count);
 [[nodiscard]] std::string replyFailedLine(OutputFormat format, Endpoint to, std::string_view error);
 [[nodiscard]] std::string countersReport(OutputFormat format, const Counters& counters, const IoCounters& io);
+
+// For the HTTP side: a point as a JSON object (its name as in the lines,
+// its state, the time of its last change in RFC 3339 UTC, its update count
+// and its runtime information, null without one), and one entry of its
+// history.
+[[nodiscard]] std::string pointJson(std::string_view name, const PointState& state);
+[[nodiscard]] std::string changeJson(const StateChange& change);
 
 } // namespace marld

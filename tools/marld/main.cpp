@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,9 +17,9 @@
 #include "pointNames.h"
 #include "pointStore.h"
 #include "udpServer.h"
-#ifdef MARLD_STATE_FILE
+#include "history.h"
+#include "httpServer.h"
 #include "stateFile.h"
-#endif
 
 namespace {
 
@@ -80,19 +82,42 @@ int main(int argc, char** argv)
     }
 
     marld::PointStore store(options->maxPoints);
+    marld::History history;
     marld::DatagramHandler handler(store, names);
-    if (!options->stateFile) {
-        return marld::serve(settings, handler);
-    }
+    handler.keepHistory(history);
+
+    std::optional<marld::StateKeeper> keeper;
 #ifdef MARLD_STATE_FILE
-    const auto state = marld::StateFile::open(*options->stateFile, error);
-    if (!state || !state->load(store, error)) {
-        return fail(error);
+    std::unique_ptr<marld::StateFile> state;
+    if (options->stateFile) {
+        state = marld::StateFile::open(*options->stateFile, error);
+        if (!state || !state->load(store, history, error)) {
+            return fail(error);
+        }
+        store.trackChanges();
+        history.trackRecorded();
+        keeper = marld::StateKeeper{[&](std::string& saveError) { return state->save(store, history, saveError); }};
     }
-    store.trackChanges();
-    const marld::StateKeeper keeper{[&](std::string& saveError) { return state->save(store, saveError); }};
-    return marld::serve(settings, handler, &keeper);
 #else
-    return fail("--state: this marld was built without SQLite and keeps no state file");
+    if (options->stateFile) {
+        return fail("--state: this marld was built without SQLite and keeps no state file");
+    }
 #endif
+
+    marld::Shared shared(store, handler, history);
+#ifdef MARLD_HTTP
+    std::unique_ptr<marld::HttpServer> http;
+    if (options->http) {
+        http = marld::HttpServer::start(*options->http, shared, error);
+        if (!http) {
+            return fail(error);
+        }
+        settings.httpBound = http->bound();
+    }
+#else
+    if (options->http) {
+        return fail("--http: this marld was built without libmicrohttpd and serves no HTTP");
+    }
+#endif
+    return marld::serve(settings, handler, keeper ? &*keeper : nullptr, options->http ? &shared : nullptr);
 }

@@ -47,6 +47,9 @@ std::string_view usageText()
            "  --points FILE   accept only the point names in FILE, one per line\n"
            "  --state FILE    keep every point's state in FILE, an SQLite database,\n"
            "                  and take it up again at start; created if missing\n"
+           "  --http [ADDR:]PORT  serve the points, their history, metrics and a status\n"
+           "                  page over HTTP on PORT (0: the kernel's choice) of ADDR\n"
+           "                  (default 127.0.0.1)\n"
            "  --json          print JSON Lines instead of text\n"
            "  --rcvbuf BYTES  size of the socket's receive buffer (SO_RCVBUF); the kernel\n"
            "                  caps it at net.core.rmem_max and doubles it\n"
@@ -83,7 +86,7 @@ std::string_view usageText()
 
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
 {
-    enum { kPort = 256, kBind, kPoints, kJson, kRcvbuf, kMaxPoints, kRecvBatch, kQuiet, kState, kDropUpdates, kSeed,
+    enum { kPort = 256, kBind, kPoints, kJson, kRcvbuf, kMaxPoints, kRecvBatch, kQuiet, kState, kHttp, kDropUpdates, kSeed,
            kReplyDelay, kReplyCode };
     static const option longOptions[] = {
         {"port", required_argument, nullptr, kPort},
@@ -95,6 +98,7 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
         {"recv-batch", required_argument, nullptr, kRecvBatch},
         {"quiet", no_argument, nullptr, kQuiet},
         {"state", required_argument, nullptr, kState},
+        {"http", required_argument, nullptr, kHttp},
         {"drop-updates", required_argument, nullptr, kDropUpdates},
         {"seed", required_argument, nullptr, kSeed},
         {"reply-delay", required_argument, nullptr, kReplyDelay},
@@ -147,6 +151,19 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
             }
             options.pointsFile = std::string(value);
             break;
+        case kHttp: {
+            // [ADDR:]PORT; loopback unless an address is given.
+            const std::size_t colon = value.rfind(':');
+            const auto address = colon == std::string_view::npos ? std::optional<std::uint32_t>(0x7F000001)
+                                                                   : parseAddress(value.substr(0, colon));
+            const auto port = parseNumber<std::uint16_t>(
+                colon == std::string_view::npos ? value : value.substr(colon + 1), 0, 65535);
+            if (!address || !port) {
+                return invalid("[ADDR:]PORT, an IPv4 address and a port from 0 to 65535");
+            }
+            options.http = Endpoint{*address, *port};
+            break;
+        }
         case kState:
             if (value.empty()) {
                 return invalid("a file name");

@@ -19,6 +19,7 @@ struct Options {
     bool portGiven{}; // otherwise the port of the services database's "marl" entry
     std::optional<std::string> pointsFile;
     std::optional<std::string> stateFile;
+    std::optional<Endpoint> http; // --http [ADDR:]PORT
     std::size_t maxPoints = PointStore::kDefaultMaxPoints;
 };
 

@@ -210,6 +210,7 @@ std::optional<PointChange> PointStore::update(std::string_view name, bool set, W
         point.lastChange = now;
     }
     point.isSet = set;
+    setCount_ = setCount_ + (set ? 1 : 0) - (wasSet ? 1 : 0);
     ++point.updateCount;
     if (info) {
         point.runtimeInfo = std::move(info);
@@ -227,6 +228,7 @@ bool PointStore::restore(std::string_view name, PointState state)
         return false;
     }
     slot->state = std::move(state);
+    setCount_ += slot->state.isSet ? 1 : 0;
     return true;
 }
 
@@ -243,7 +245,12 @@ void PointStore::takeChanged(const Visitor& visit)
 
 void PointStore::forEach(const Visitor& visit) const
 {
-    for (std::size_t i = 0; size_ != 0 && i <= table_.mask; ++i) {
+    forEachInSlots(0, slotCount(), visit);
+}
+
+void PointStore::forEachInSlots(std::size_t from, std::size_t count, const Visitor& visit) const
+{
+    for (std::size_t i = from; i < slotCount() && i - from < count; ++i) {
         if (!table_.slots[i].isEmpty()) {
             visit(table_.slots[i].name(), table_.slots[i].state);
         }

@@ -80,6 +80,16 @@ public:
 
     void forEach(const Visitor& visit) const;
 
+    // The points in slots [from, from + count) of the table, for a reader
+    // that visits a large store a part at a time and lets others at it in
+    // between: slots move when the table grows, which a change of
+    // slotCount() tells; such a reader starts over.
+    void forEachInSlots(std::size_t from, std::size_t count, const Visitor& visit) const;
+    [[nodiscard]] std::size_t slotCount() const noexcept { return table_.slots == nullptr ? 0 : table_.mask + 1; }
+
+    // How many points are set.
+    [[nodiscard]] std::size_t setCount() const noexcept { return setCount_; }
+
 private:
     struct Slot;
     struct Table {
@@ -98,6 +108,7 @@ private:
 
     std::size_t maxPoints_;
     std::size_t size_ = 0;
+    std::size_t setCount_ = 0;
     Table table_;
     bool tracking_ = false;
     // Names of the points changed since the last takeChanged, each once

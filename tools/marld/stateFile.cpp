@@ -28,6 +28,17 @@ constexpr const char* kCreateSchema =
     " runtime_info BLOB"                  // the block of the latest extended update, or NULL
     ") WITHOUT ROWID";
 
+// Version 2: each point's last History::kDepth changes.
+constexpr const char* kCreateHistory =
+    "CREATE TABLE history("
+    " name BLOB NOT NULL,"
+    " sequence INTEGER NOT NULL,"         // 1 for the point's first change
+    " at_ns INTEGER NOT NULL,"
+    " is_set INTEGER NOT NULL,"
+    " runtime_info BLOB,"
+    " PRIMARY KEY(name, sequence)"
+    ") WITHOUT ROWID";
+
 enum class Verdict { usable, create, foreign, damaged };
 
 // What the file's first 100 bytes (the database header) say, read before
@@ -143,10 +154,13 @@ std::unique_ptr<StateFile> StateFile::open(const std::string& path, std::string&
     }
     // A new file gets its schema in the rollback journal's mode, so that its
     // mark is in the main file before anything goes to a write-ahead log.
-    const std::string create = "BEGIN EXCLUSIVE;" + std::string(kCreateSchema) +
+    const std::string create = "BEGIN EXCLUSIVE;" + std::string(kCreateSchema) + ";" + kCreateHistory +
                                ";PRAGMA application_id=" + std::to_string(kApplicationId) +
                                ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";COMMIT";
+    const std::string fromVersion1 = "BEGIN EXCLUSIVE;" + std::string(kCreateHistory) + ";PRAGMA user_version=2;COMMIT";
     if ((verdict == Verdict::create && sqlite3_exec(db, create.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) ||
+        (verdict == Verdict::usable && *version == 1 &&
+         sqlite3_exec(db, fromVersion1.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) ||
         sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) !=
             SQLITE_OK ||
         sqlite3_exec(db, "BEGIN EXCLUSIVE; COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
@@ -155,9 +169,15 @@ std::unique_ptr<StateFile> StateFile::open(const std::string& path, std::string&
         return nullptr;
     }
     if (sqlite3_prepare_v2(db,
-                           "INSERT OR REPLACE INTO points(name, is_set, last_change_ns, update_count, runtime_info)"
+                           "INSERT OR REPLACE INTO points(name, update_count, is_set, last_change_ns, runtime_info)"
                            " VALUES(?, ?, ?, ?, ?)",
-                           -1, &state->upsert_, nullptr) != SQLITE_OK) {
+                           -1, &state->upsert_, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db,
+                           "INSERT OR REPLACE INTO history(name, sequence, is_set, at_ns, runtime_info)"
+                           " VALUES(?, ?, ?, ?, ?)",
+                           -1, &state->addChange_, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db, "DELETE FROM history WHERE name = ? AND sequence = ?", -1, &state->forgetChange_,
+                           nullptr) != SQLITE_OK) {
         error = file + " is damaged (its points table is not as marld writes it: " + sqlite3_errmsg(db) + ")";
         return nullptr;
     }
@@ -167,6 +187,8 @@ std::unique_ptr<StateFile> StateFile::open(const std::string& path, std::string&
 StateFile::~StateFile()
 {
     sqlite3_finalize(upsert_);
+    sqlite3_finalize(addChange_);
+    sqlite3_finalize(forgetChange_);
     // Checkpoints the write-ahead log into the file and removes it.
     sqlite3_close(db_);
 }
@@ -176,38 +198,87 @@ std::string StateFile::failure(const char* what) const
     return "the state file " + path_ + " " + what + ": " + sqlite3_errmsg(db_);
 }
 
-bool StateFile::load(PointStore& store, std::string& error)
+namespace {
+
+std::string_view blobText(sqlite3_stmt* row, int column)
 {
-    Statement rows(db_, "SELECT name, is_set, last_change_ns, update_count, runtime_info FROM points");
-    if (rows.status() != SQLITE_OK) {
+    const auto* bytes = static_cast<const char*>(sqlite3_column_blob(row, column));
+    return {bytes != nullptr ? bytes : "", static_cast<std::size_t>(sqlite3_column_bytes(row, column))};
+}
+
+// The columns a point row and a history row share: is_set, a time and
+// runtime_info, at `first` on. False when they do not read back.
+bool readState(sqlite3_stmt* row, int first, bool& isSet, WallClock::time_point& at,
+               std::shared_ptr<const RuntimeInfo>& info)
+{
+    const long long set = sqlite3_column_int64(row, first);
+    at = WallClock::time_point(std::chrono::nanoseconds(sqlite3_column_int64(row, first + 1)));
+    isSet = set == 1;
+    if (sqlite3_column_type(row, first + 2) != SQLITE_NULL) {
+        const std::string_view block = blobText(row, first + 2);
+        auto decoded = decodeRuntimeInfo(reinterpret_cast<const std::uint8_t*>(block.data()), block.size());
+        if (!decoded) {
+            return false;
+        }
+        info = std::make_shared<const RuntimeInfo>(std::move(*decoded));
+    }
+    return set == 0 || set == 1;
+}
+
+void bindState(sqlite3_stmt* statement, int first, bool isSet, WallClock::time_point at, const RuntimeInfo* info,
+               std::vector<std::uint8_t>& block)
+{
+    sqlite3_bind_int(statement, first, isSet ? 1 : 0);
+    sqlite3_bind_int64(statement, first + 1,
+                       std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count());
+    if (info != nullptr) {
+        block = encodeRuntimeInfo(*info);
+        sqlite3_bind_blob(statement, first + 2, block.data(), static_cast<int>(block.size()), SQLITE_STATIC);
+    } else {
+        sqlite3_bind_null(statement, first + 2);
+    }
+}
+
+} // namespace
+
+bool StateFile::load(PointStore& store, History& history, std::string& error)
+{
+    const auto damaged = [&](std::string_view what, std::string_view name) {
+        error = "the state file " + path_ + " is damaged (a " + std::string(what) + " row of point \"" +
+                std::string(name) + "\" does not read back)";
+        return false;
+    };
+    Statement points(db_, "SELECT name, update_count, is_set, last_change_ns, runtime_info FROM points");
+    Statement changes(db_, "SELECT name, sequence, is_set, at_ns, runtime_info FROM history ORDER BY name, sequence");
+    if (points.status() != SQLITE_OK || changes.status() != SQLITE_OK) {
         error = failure("cannot be read");
         return false;
     }
     int status;
-    while ((status = sqlite3_step(rows.get())) == SQLITE_ROW) {
-        sqlite3_stmt* row = rows.get();
-        const auto* name = static_cast<const char*>(sqlite3_column_blob(row, 0));
-        const std::string_view point(name != nullptr ? name : "", static_cast<std::size_t>(sqlite3_column_bytes(row, 0)));
-        const long long isSet = sqlite3_column_int64(row, 1);
-        PointState state{isSet == 1, WallClock::time_point(std::chrono::nanoseconds(sqlite3_column_int64(row, 2))),
-                         static_cast<std::uint64_t>(sqlite3_column_int64(row, 3)), nullptr};
-        const bool hasInfo = sqlite3_column_type(row, 4) != SQLITE_NULL;
-        std::optional<RuntimeInfo> info;
-        if (hasInfo) {
-            const auto* block = static_cast<const std::uint8_t*>(sqlite3_column_blob(row, 4));
-            info = decodeRuntimeInfo(block, static_cast<std::size_t>(sqlite3_column_bytes(row, 4)));
-            state.runtimeInfo = info ? std::make_unique<const RuntimeInfo>(std::move(*info)) : nullptr;
+    while ((status = sqlite3_step(points.get())) == SQLITE_ROW) {
+        const std::string_view name = blobText(points.get(), 0);
+        PointState state{false, {}, static_cast<std::uint64_t>(sqlite3_column_int64(points.get(), 1)), nullptr};
+        std::shared_ptr<const RuntimeInfo> info;
+        if (!readState(points.get(), 2, state.isSet, state.lastChange, info) || state.updateCount < 1 ||
+            sqlite3_column_int64(points.get(), 1) < 1) {
+            return damaged("points", name);
         }
-        if ((isSet != 0 && isSet != 1) || sqlite3_column_int64(row, 3) < 1 || (hasInfo && !state.runtimeInfo)) {
-            error = "the state file " + path_ + " is damaged (a row of point \"" + std::string(point) +
-                    "\" does not read back)";
+        state.runtimeInfo = info ? std::make_unique<const RuntimeInfo>(*info) : nullptr;
+        if (!store.restore(name, std::move(state))) {
+            error = "the state file " + path_ + " holds more points than --max-points allows (" +
+                    std::to_string(store.size()) + ")";
             return false;
         }
-        if (!store.restore(point, std::move(state))) {
-            error = "the state file " + path_ + " holds more points than --max-points " +
-                    "allows (" + std::to_string(store.size()) + ")";
-            return false;
+    }
+    while (status == SQLITE_DONE && (status = sqlite3_step(changes.get())) == SQLITE_ROW) {
+        status = SQLITE_DONE; // this row read, the next one to come
+        const std::string_view name = blobText(changes.get(), 0);
+        StateChange change;
+        if (!readState(changes.get(), 2, change.isSet, change.at, change.runtimeInfo) ||
+            sqlite3_column_int64(changes.get(), 1) < 1) {
+            return damaged("history", name);
         }
+        history.restore(name, static_cast<std::uint64_t>(sqlite3_column_int64(changes.get(), 1)), std::move(change));
     }
     if (status != SQLITE_DONE) {
         error = failure("cannot be read");
@@ -216,42 +287,47 @@ bool StateFile::load(PointStore& store, std::string& error)
     return true;
 }
 
-bool StateFile::save(PointStore& store, std::string& error)
+bool StateFile::save(PointStore& store, History& history, std::string& error)
 {
+    const std::vector<History::Recorded> recorded = history.takeRecorded();
     bool begun = false;
-    int status = SQLITE_OK;
+    int status = SQLITE_DONE;
     std::vector<std::uint8_t> block;
+    // Runs one statement, the transaction begun first; after a failure,
+    // nothing more.
+    const auto run = [&](sqlite3_stmt* statement) {
+        if (status == SQLITE_DONE && !std::exchange(begun, true) &&
+            sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            status = SQLITE_ERROR;
+        }
+        if (status == SQLITE_DONE) {
+            status = sqlite3_step(statement);
+        }
+        sqlite3_reset(statement);
+    };
     store.takeChanged([&](std::string_view name, const PointState& state) {
-        if (status != SQLITE_OK && status != SQLITE_DONE) {
-            return;
-        }
-        if (!begun) {
-            begun = true;
-            if ((status = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr)) != SQLITE_OK) {
-                return;
-            }
-        }
-        sqlite3_stmt* upsert = upsert_;
-        sqlite3_reset(upsert);
-        sqlite3_bind_blob(upsert, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
-        sqlite3_bind_int(upsert, 2, state.isSet ? 1 : 0);
-        sqlite3_bind_int64(upsert, 3,
-                           std::chrono::duration_cast<std::chrono::nanoseconds>(state.lastChange.time_since_epoch())
-                               .count());
-        sqlite3_bind_int64(upsert, 4, static_cast<sqlite3_int64>(state.updateCount));
-        if (state.runtimeInfo) {
-            block = encodeRuntimeInfo(*state.runtimeInfo);
-            sqlite3_bind_blob(upsert, 5, block.data(), static_cast<int>(block.size()), SQLITE_STATIC);
-        } else {
-            sqlite3_bind_null(upsert, 5);
-        }
-        status = sqlite3_step(upsert);
+        sqlite3_bind_blob(upsert_, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(upsert_, 2, static_cast<sqlite3_int64>(state.updateCount));
+        bindState(upsert_, 3, state.isSet, state.lastChange, state.runtimeInfo.get(), block);
+        run(upsert_);
     });
+    for (const History::Recorded& entry : recorded) {
+        const auto sequence = static_cast<sqlite3_int64>(entry.sequence);
+        sqlite3_bind_blob(addChange_, 1, entry.name.data(), static_cast<int>(entry.name.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(addChange_, 2, sequence);
+        bindState(addChange_, 3, entry.change.isSet, entry.change.at, entry.change.runtimeInfo.get(), block);
+        run(addChange_);
+        if (entry.sequence > History::kDepth) { // the change that falls out of the ring
+            sqlite3_bind_blob(forgetChange_, 1, entry.name.data(), static_cast<int>(entry.name.size()),
+                              SQLITE_STATIC);
+            sqlite3_bind_int64(forgetChange_, 2, sequence - static_cast<sqlite3_int64>(History::kDepth));
+            run(forgetChange_);
+        }
+    }
     if (!begun) {
         return true;
     }
-    if ((status == SQLITE_OK || status == SQLITE_DONE) &&
-        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
+    if (status == SQLITE_DONE && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
         return true;
     }
     error = failure("cannot be written");

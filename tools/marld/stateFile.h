@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "history.h"
 #include "pointStore.h"
 
 struct sqlite3;
@@ -25,9 +26,10 @@ namespace marld {
 
 class StateFile {
 public:
-    // The file's version of the schema. A later marld that changes the
-    // schema raises it and brings older files up to date when it opens them.
-    static constexpr int kSchemaVersion = 1;
+    // The file's version of the schema. A marld that changes the schema
+    // raises it and brings older files up to date when it opens them:
+    // 1 held the points; 2 added each point's history.
+    static constexpr int kSchemaVersion = 2;
 
     // The file at `path`, created when there is none. Null, with `error`
     // saying why (the file is then left as it was), when it cannot be used.
@@ -36,14 +38,15 @@ public:
     StateFile(const StateFile&) = delete;
     StateFile& operator=(const StateFile&) = delete;
 
-    // Puts every point the file holds into `store`, which is to be empty;
-    // false with `error` set when a row does not read back or the store has
-    // no room for all.
-    [[nodiscard]] bool load(PointStore& store, std::string& error);
+    // Puts every point the file holds into `store`, which is to be empty,
+    // and their changes into `history`; false with `error` set when a row
+    // does not read back or the store has no room for all.
+    [[nodiscard]] bool load(PointStore& store, History& history, std::string& error);
 
-    // Writes what the store lists as changed. False with `error` set when
-    // the transaction fails; the changes it held are then not written.
-    [[nodiscard]] bool save(PointStore& store, std::string& error);
+    // Writes what the store lists as changed and what the history recorded.
+    // False with `error` set when the transaction fails; the changes it held
+    // are then not written.
+    [[nodiscard]] bool save(PointStore& store, History& history, std::string& error);
 
 private:
     StateFile(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
@@ -52,6 +55,8 @@ private:
     sqlite3* db_;
     std::string path_;
     sqlite3_stmt* upsert_ = nullptr;
+    sqlite3_stmt* addChange_ = nullptr;
+    sqlite3_stmt* forgetChange_ = nullptr;
 };
 
 } // namespace marld

@@ -14,9 +14,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "httpServer.h"
 #include "lineRateLimiter.h"
 
 namespace marld {
@@ -321,12 +323,17 @@ private:
 
 } // namespace
 
-int serve(const ServerSettings& settings, DatagramHandler& handler, const StateKeeper* keeper)
+int serve(const ServerSettings& settings, DatagramHandler& handler, const StateKeeper* keeper, Shared* shared)
 {
     sigset_t waitMask;
     if (!installStopHandlers(waitMask)) {
         std::fprintf(stderr, "marld: cannot install the signal handlers: %s\n", std::strerror(errno));
         return 2;
+    }
+    // Held while the loop changes what the HTTP side reads; free while it waits.
+    std::unique_lock<std::mutex> hold;
+    if (shared != nullptr) {
+        hold = std::unique_lock(shared->lock);
     }
     handler.setTestAids(settings.testAids);
     Endpoint bound;
@@ -335,6 +342,12 @@ int serve(const ServerSettings& settings, DatagramHandler& handler, const StateK
         return 2;
     }
     emit(stdout, listeningLine(settings.format, bound));
+    if (settings.httpBound) {
+        emit(stdout, httpLine(settings.format, *settings.httpBound));
+    }
+    if (shared != nullptr) {
+        shared->udpSocket = fd;
+    }
 
     Loop loop(fd, settings, handler);
     using Steady = std::chrono::steady_clock;
@@ -355,7 +368,13 @@ int serve(const ServerSettings& settings, DatagramHandler& handler, const StateK
     while (stopRequested == 0) {
         pollfd ready{fd, POLLIN, 0};
         const timespec wait = loop.waitTime(wakeUp);
+        if (hold.owns_lock()) {
+            hold.unlock();
+        }
         const int result = ppoll(&ready, 1, &wait, &waitMask);
+        if (shared != nullptr) {
+            hold.lock();
+        }
         if (result < 0 && errno != EINTR) {
             std::fprintf(stderr, "marld: waiting for datagrams failed: %s\n", std::strerror(errno));
             status = 1;
@@ -376,6 +395,9 @@ int serve(const ServerSettings& settings, DatagramHandler& handler, const StateK
     }
     loop.reportSuppressed(true);
     close(fd);
+    if (shared != nullptr) {
+        shared->udpSocket = -1;
+    }
     emit(stdout, countersReport(settings.format, handler.counters(), loop.ioCounters()));
     return status;
 }

@@ -14,6 +14,8 @@
 
 namespace marld {
 
+struct Shared; // with the HTTP side, httpServer.h
+
 // Datagrams taken per receive call. Each has a 64 KiB buffer of its own, so
 // that no datagram is ever cut; hence the bound. Pages of those buffers are
 // touched only as far as datagrams fill them.
@@ -30,6 +32,7 @@ struct ServerSettings {
     OutputFormat format = OutputFormat::text;
     int receiveBatch = kDefaultReceiveBatch; // 1 to kMaxReceiveBatch
     bool quiet{};                            // no line per update or query
+    std::optional<Endpoint> httpBound;       // where the HTTP side serves, if it does
     TestAids testAids;                       // handed to the handler by serve()
     std::chrono::milliseconds replyDelay{};  // 0: replies go out at once
 };
@@ -61,6 +64,10 @@ struct StateKeeper {
 // SIGTERM arrives; prints the counters and returns 0. Returns 2 after a
 // message on stderr when the socket cannot be set up or bound, and 1 when
 // waiting for datagrams fails.
-[[nodiscard]] int serve(const ServerSettings& settings, DatagramHandler& handler, const StateKeeper* keeper = nullptr);
+// With `shared`, the loop holds its lock while it handles datagrams or keeps
+// the state, publishes its socket there, and prints the HTTP side's line
+// (`httpBound`) after the listening line.
+[[nodiscard]] int serve(const ServerSettings& settings, DatagramHandler& handler, const StateKeeper* keeper = nullptr,
+                        Shared* shared = nullptr);
 
 } // namespace marld

@@ -1,0 +1,78 @@
+#!/bin/sh
+# marld's HTTP side, with points raised through marl and so the library: the
+# JSON answers checked with jq, /metrics read by python3-prometheus-client's
+# OpenMetrics parser, the page loaded in headless Chromium, the statuses of
+# bad requests, the limit of 16 connections while UDP goes on, and the
+# history taken up again from the state file after a restart.
+# Usage: http_test.sh MARLD MARL   (inside scripts/with-services.sh)
+set -eu
+marld=$1 marl=$2
+work=$(mktemp -d)
+pid=
+trap '[ -z "$pid" ] || kill "$pid"; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+start() {
+    "$marld" --http 0 --state "$work/state.db" > "$work/out" 2> "$work/err" &
+    pid=$!
+    for _ in $(seq 100); do grep -q 'serving HTTP' "$work/out" && break || sleep 0.05; done
+    base=$(sed -n 's#^marld: serving HTTP on \(http://.*\)/$#\1#p' "$work/out")
+    [ -n "$base" ] || fail "marld serves no HTTP: $(cat "$work/err")"
+}
+stop() { kill "$pid" && wait "$pid" && pid=; }
+check() { curl -sS "$base$1" | jq -e "$2" > /dev/null || fail "$1: not $2: $(curl -sS "$base$1")"; }
+status() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
+
+start
+"$marl" raise fan-tray-2/overheat --attribute-id temperature --observed 82.5 --text1 "fan 2"
+"$marl" raise psu/1
+"$marl" clear psu/1
+"$marl" raise "$(printf 'caf\351')"
+[ "$("$marl" query psu/1)" = clear ] || fail "query psu/1" # and so all the above handled
+check /points '(map(.point) | sort) == ["caf\ufffd", "fan-tray-2/overheat", "psu/1"]'
+check '/points?state=set' '(map(.pointHex // .point) | sort) == ["636166e9", "fan-tray-2/overheat"]'
+check /points/fan-tray-2%2Foverheat '.state == "set" and .updateCount == 1 and
+    .runtimeInfo.additionalText1 == "fan 2" and .runtimeInfo.observedValue == 82.5 and
+    (.lastChange | test("^20[0-9-]{8}T[0-9:]{8}[.][0-9]{3}Z$"))'
+check /points/psu%2F1/history 'map(.state) == ["set", "clear"] and .[0].runtimeInfo == null'
+long=$(printf '%4100s' '' | tr ' ' a)
+for row in 404:/points/nope 404:/nope 400:/points/a%zz 400:/points?state=up 414:/points/$long; do
+    [ "$(status "$base${row#*:}")" = "${row%%:*}" ] || fail "${row%%:*} for ${row#*:}"
+done
+[ "$(status -X POST "$base/points")" = 405 ] || fail "405 for POST"
+
+curl -sS "$base/metrics" | /usr/bin/python3 -c '
+import sys
+from prometheus_client.openmetrics.parser import text_string_to_metric_families
+got = {(s.name, tuple(s.labels.values())): s.value
+       for family in text_string_to_metric_families(sys.stdin.read()) for s in family.samples}
+want = {("marld_points", ()): 3, ("marld_points_set", ()): 2, ("marld_datagrams_received_total", ()): 5,
+        ("marld_datagrams_accepted_total", ()): 5, ("marld_queries_total", ("0",)): 1,
+        ("marld_queries_total", ("1",)): 0, ("marld_datagrams_dropped_total", ("short-datagram",)): 0}
+wrong = {key: got.get(key) for key in want if got.get(key) != want[key]}
+sys.exit(f"metrics: {wrong}" if wrong else 0)'
+
+timeout 60 chromium --headless --no-sandbox --disable-gpu --virtual-time-budget=10000 --dump-dom "$base/" \
+    > "$work/page" 2> /dev/null || fail "chromium: $?"
+grep -o '<tr class="[a-z]*"><td data-label="Point">[^<]*' "$work/page" | head -1 |
+    grep -q 'class="set".*>fan-tray-2/overheat$\|class="set".*>caf' || fail "raised points first: $(cat "$work/page")"
+grep -q '>fan-tray-2/overheat</td><td data-label="State" class="state">set<' "$work/page" || fail "page"
+
+# Sixteen idle connections: a seventeenth is closed unanswered, UDP goes on.
+/usr/bin/python3 - "${base##*:}" "$marl" <<'PY' || fail "connection limit"
+import socket, subprocess, sys
+held = [socket.create_connection(("127.0.0.1", int(sys.argv[1]))) for _ in range(16)]
+extra = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=5)
+extra.sendall(b"GET /points HTTP/1.1\r\nHost: marld\r\n\r\n")
+try:
+    refused = extra.recv(64) == b""
+except ConnectionResetError:
+    refused = True
+sys.exit(0 if refused and subprocess.run([sys.argv[2], "query", "psu/1"], capture_output=True).stdout == b"clear\n" else 1)
+PY
+
+stop
+start
+check /points/psu%2F1/history 'map(.state) == ["set", "clear"]'
+check /points/fan-tray-2%2Foverheat '.updateCount == 1 and .runtimeInfo.attributeId == "temperature"'
+stop
+echo "http_test: all passed"

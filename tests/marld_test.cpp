@@ -11,6 +11,8 @@
 #include "jsonText.h"
 #include "lineRateLimiter.h"
 #ifdef MARLD_STATE_FILE
+#include <sqlite3.h>
+
 #include "stateFile.h"
 #endif
 #include "test_support.h"
@@ -273,5 +275,50 @@ TEST(StateFile, TakesUpWhatItKept)
     EXPECT_EQ(std::tuple(ab->isSet, ab->lastChange, ab->updateCount, marld::encodeRuntimeInfo(*ab->runtimeInfo),
                          ff->isSet, ff->lastChange, ff->runtimeInfo == nullptr, restored.size()),
               std::tuple(false, kT0 + 3s, 1u, Bytes(ext.begin() + 48, ext.end()), true, kT0 + 4s, true, 2u));
+}
+static long long countOf(const std::string& path, const char* sql)
+{
+    sqlite3* db = nullptr;
+    sqlite3_stmt* statement = nullptr;
+    long long count = -1;
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK && sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+        count = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return count;
+}
+
+// A file of the first schema, points only, is read and gets the history's table; the history keeps a
+// point's last 32 changes, in memory and in the file.
+TEST(StateFile, ReadsTheFirstSchemaAndKeepsTheLast32Changes)
+{
+    const std::string path = testing::TempDir() + "marld-state-first.db";
+    std::remove(path.c_str());
+    EXPECT_EQ(countOf(path, "CREATE TABLE points(name BLOB PRIMARY KEY, is_set INTEGER NOT NULL, last_change_ns INTEGER "
+                            "NOT NULL, update_count INTEGER NOT NULL, runtime_info BLOB) WITHOUT ROWID"), -1);
+    EXPECT_EQ(countOf(path, "INSERT INTO points VALUES(x'6162', 1, 5, 3, NULL) RETURNING 0"), 0);
+    EXPECT_EQ(countOf(path, "PRAGMA application_id=1296126540"), -1);
+    EXPECT_EQ(countOf(path, "PRAGMA user_version=1"), -1);
+    std::string error;
+    for (int run = 0; run < 2; ++run) {
+        marld::PointStore store;
+        marld::History history;
+        const auto state = marld::StateFile::open(path, error);
+        ASSERT_TRUE(state && state->load(store, history, error)) << error;
+        history.trackRecorded();
+        for (int i = 0; i < 20; ++i) {
+            history.record("ab", {kT0 + (run * 20 + i) * 1s, i % 2 == 0, nullptr});
+        }
+        ASSERT_TRUE(state->save(store, history, error)) << error;
+        const auto changes = history.of("ab");
+        EXPECT_EQ(std::tuple(store.find("ab")->updateCount, store.find("ab")->lastChange.time_since_epoch(),
+                             changes.size(), changes.front().at, changes.back().at),
+                  std::tuple(3u, std::chrono::nanoseconds(5), run == 0 ? 20u : 32u, kT0 + (run == 0 ? 0s : 8s),
+                             kT0 + (run * 20 + 19) * 1s));
+    }
+    EXPECT_EQ(std::pair(countOf(path, "SELECT count(*) FROM history"), countOf(path, "PRAGMA user_version")),
+              std::pair(32LL, 2LL));
 }
 #endif

@@ -1,7 +1,9 @@
 #!/bin/sh
 # The main job: starts marld, the point service, on loopback; raises,
 # queries, clears and queries a point with marl, then raises it with runtime
-# information; shows marld's view of it all and stops the service.
+# information; shows marld's view of it all, over HTTP too, and stops the
+# service. MARL_DEMO_HTTP is the HTTP side's port (default 8080; empty: no
+# HTTP side, as for a marld built without libmicrohttpd).
 # Everything runs in private namespaces whose services file names "marl"
 # (scripts/with-services.sh), so nothing on the host is edited.
 # Usage: run-demo.sh BUILD_DIR [POINT] [RUNNER...]
@@ -15,10 +17,12 @@ build=$1
 point=${2:-fan-tray-2/overheat}
 shift $(( $# < 2 ? $# : 2 ))
 runner="$*" # words of a command, split on purpose below
+http=${MARL_DEMO_HTTP-8080}
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-$runner "$build/tools/marld/marld" > "$log" 2>&1 &
+# shellcheck disable=SC2086 # runner and the option are word lists on purpose
+$runner "$build/tools/marld/marld" ${http:+--http $http} > "$log" 2>&1 &
 marld=$!
 tries=0
 until grep -q 'listening on' "$log"; do
@@ -30,7 +34,9 @@ until grep -q 'listening on' "$log"; do
     fi
     sleep 0.1
 done
-sed -n 1p "$log"
+header=$([ -n "$http" ] && echo 2 || echo 1) # the listening line, and where the page is
+until [ "$(wc -l < "$log")" -ge "$header" ]; do sleep 0.1; done
+sed -n "1,${header}p" "$log"
 
 run() {
     echo "\$ marl $*"
@@ -43,8 +49,13 @@ run query "$point"
 run --attribute-id temperature --indication high --low 10 --high 80 --observed 85.5 \
     --arm-time "$(date +%s)" --monitored "board 3" --text1 "fan speed low" raise "$point"
 run query "$point"
+if [ -n "$http" ] && command -v curl > /dev/null; then
+    url="http://127.0.0.1:$http/points/$(printf %s "$point" | sed 's#/#%2F#g')"
+    echo "\$ curl $url"
+    curl -sS "$url" && echo
+fi
 
 kill -TERM $marld
 wait $marld || true
 echo "--- marld's view of it:"
-sed 1d "$log"
+sed "1,${header}d" "$log"

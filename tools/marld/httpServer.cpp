@@ -262,7 +262,7 @@ void countConnections(void* open, MHD_Connection*, void**, MHD_ConnectionNotific
 
 std::unique_ptr<HttpServer> HttpServer::start(Endpoint at, Shared& shared, std::string& error)
 {
-    std::unique_ptr<HttpServer> server(new HttpServer(shared));
+    std::unique_ptr<HttpServer> server(new HttpServer());
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(at.address);

@@ -47,14 +47,11 @@ public:
     [[nodiscard]] Endpoint bound() const { return bound_; }
 
 private:
-    explicit HttpServer(Shared& shared) : shared_(shared) {}
+    HttpServer() = default;
 
-    Shared& shared_;
     MHD_Daemon* daemon_ = nullptr;
     Endpoint bound_;
     unsigned openConnections_ = 0; // libmicrohttpd's thread's alone
-
-    friend struct HttpRequest;
 };
 
 } // namespace marld

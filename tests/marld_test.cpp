@@ -69,7 +69,7 @@ TEST_P(Datagrams, AreDroppedForTheirReasonOrAnsweredExactly)
     const std::string dropped = "marld: dropped " + std::to_string(bytes.size()) + " bytes from 10.0.0.1:7: ";
     EXPECT_EQ(line, reason ? dropped + std::string(marld::dropReasonName(*reason)) + id + "\n" : line);
     EXPECT_EQ(line.ends_with(" to 10.0.0.1:7\n"), !reason) << line; // a reply goes to the sender
-    EXPECT_EQ(answer ? answer->reply : Bytes{}, expectedReply);
+    EXPECT_EQ(answer ? Bytes(answer->reply.begin(), answer->reply.end()) : Bytes{}, expectedReply);
     const marld::Counters& counted = handler.counters();
     EXPECT_EQ(std::vector({counted.received, counted.updates, counted.queries, counted.droppedTotal(),
                            counted.dropped[std::size_t(reason.value_or(R::outOfMemory))]}),
@@ -176,7 +176,7 @@ TEST(Lines, ShowLongNamesCutNamesAsBytesAndTheDecodedRuntimeInformation)
               R"("returnCode":"MARL_MSG_RC_INVALID_POINT_ID",)" + end);
     const marld::Threshold threshold{"id", "hi", -1.5F, std::numeric_limits<float>::infinity(), 0.25F, -1};
     const marld::RuntimeInfo info{threshold, {{{}, {}, {}, {}, {}, "t2"}}, 30};
-    const marld::UpdateAccepted accepted{"ab", true, {false, true, 1}, info};
+    const marld::UpdateAccepted accepted{"ab", true, {false, true, 1}, &info};
     EXPECT_EQ(marld::updateLine(kText, accepted, kSender),
               "update-ext \"ab\" clear -> set (update 1) from 10.0.0.1:7 attributeId=\"id\" "
               "indication=\"hi\" low=-1.5 high=inf observedValue=0.25 armTime=1969-12-31T23:59:59Z "

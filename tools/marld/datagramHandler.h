@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
+#include <span>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -53,26 +53,30 @@ static_assert(static_cast<std::size_t>(DropReason::outOfMemory) + 1 == kDropReas
     return kDropReasonNames[static_cast<std::size_t>(reason)];
 }
 
+// An outcome's names are views of the datagram's bytes, and its reply and
+// runtime information are the handler's own: handling a plain update or a
+// query allocates nothing that the store does not keep, and an outcome is
+// small. They hold until the next datagram is handled.
 struct UpdateAccepted {
-    std::string point;
+    std::string_view point;
     bool extended = false;
     PointChange change{};
-    std::optional<RuntimeInfo> runtimeInfo; // as decoded, extended updates only
+    const RuntimeInfo* runtimeInfo = nullptr; // as decoded, extended updates only
 };
 
 // An acceptable update that --drop-updates withheld from the store.
 struct UpdateWithheld {
-    std::string point;
+    std::string_view point;
     bool set = false;
 };
 
 struct QueryAnswered {
-    std::string point;
+    std::string_view point;
     bool pointIsSet = false;
     // Any 32-bit value with --reply-code, which the enumeration cannot hold.
     std::uint32_t returnCode = MARL_MSG_RC_OK;
-    std::vector<std::uint8_t> reply; // to be sent as is
-    Endpoint replyTo;                // the query's sender
+    std::span<const std::uint8_t> reply; // to be sent as is
+    Endpoint replyTo;                    // the query's sender
 };
 
 struct Dropped {
@@ -148,6 +152,10 @@ private:
     Counters counters_;
     TestAids aids_;
     SeededDraws draws_{aids_.seed};
+    // The latest reply and runtime information, which keep their capacity
+    // from one datagram to the next.
+    std::vector<std::uint8_t> reply_;
+    std::optional<RuntimeInfo> shownRuntimeInfo_;
 };
 
 } // namespace marld

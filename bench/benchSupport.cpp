@@ -74,7 +74,9 @@ void printTable(std::FILE* out)
         std::string target = "-";
         if (row.target) {
             char text[48];
-            std::snprintf(text, sizeof text, "<= %.2f %s", *row.target, row.ratio <= *row.target ? "met" : "MISSED");
+            const bool met = row.targetIsFloor ? row.ratio >= *row.target : row.ratio <= *row.target;
+            std::snprintf(text, sizeof text, "%s %.2f %s", row.targetIsFloor ? ">=" : "<=", *row.target,
+                          met ? "met" : "MISSED");
             target = text;
         }
         std::fprintf(out, "%-*s  %-*s  %10s  %10s  %-10s  %6.3f  %-13s  %s%s%s\n", w, row.what.c_str(), bw,

@@ -31,6 +31,14 @@ void registerClientBenchmarks();
 void registerCodecBenchmarks();
 void registerMarldBenchmarks();
 
+// A row of marld's ingestion against a bare receive loop on the same traffic:
+// `senders` threads sending updates through the library, paced to `rate` a
+// second in all (CPU time per datagram, target a ceiling) or unpaced for 0
+// (the share of the flood taken in, target a floor). marld runs with
+// `marldArguments` besides its port and receive buffer.
+void registerIngestion(const std::string& name, const std::string& what, std::vector<std::string> marldArguments,
+                       int senders, double rate, std::optional<double> target);
+
 // `rounds` scaled by MARL_BENCH_SCALE (a positive number; default 1), never
 // fewer than 3.
 [[nodiscard]] benchmark::IterationCount scaledRounds(benchmark::IterationCount rounds);
@@ -56,6 +64,7 @@ struct Row {
     double ratioHigh = 0; // equal to ratio where there is only one round
     std::optional<double> target; // the ratio must not exceed it
     std::string note;
+    bool targetIsFloor = false; // the ratio must reach the target instead
 };
 
 void addRow(Row row);

@@ -1,12 +1,16 @@
-// marld: how many updates one service takes in on loopback, with and without
-// batched receives, and how its per-update cost grows with the points it
-// knows.
+// marld: how its per-update cost grows with the points it knows, and how it
+// takes in updates on loopback against a bare receive loop on the same
+// traffic: CPU time per datagram when paced, the share taken in of a flood.
+#include <time.h>
+
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <variant>
@@ -17,23 +21,11 @@
 #include "datagramHandler.h"
 #include "marlclient.h"
 #include "test_support.h"
+#include "udpServer.h"
 
 namespace marlbench {
 
 namespace {
-
-// The field `name` of the kernel's UDP counters of this network namespace
-// (/proc/net/snmp: InDatagrams, RcvbufErrors, ...); 0 when there is none.
-std::uint64_t udpCounter(const std::string& name)
-{
-    // Two lines start with "Udp:": the field names, then their values.
-    std::ifstream snmp("/proc/net/snmp");
-    const std::vector<std::string> words{std::istream_iterator<std::string>(snmp), {}};
-    const auto names = std::find(words.begin(), words.end(), "Udp:");
-    const auto values = names == words.end() ? names : std::find(names + 1, words.end(), "Udp:");
-    const auto field = std::find(names, values, name);
-    return field < values ? std::stoull(values[field - names]) : 0;
-}
 
 // Fixed-width names, so that a datagram can be pointed at another point by
 // rewriting its digits in place: the name ends a plain update.
@@ -76,6 +68,7 @@ public:
         for (const bool set : {false, true}) {
             datagrams_[set].assign(batch, marltest::datagramBytes(marl::UpdateDatagram{pointName(0), set}));
         }
+        hashes_.resize(batch);
     }
 
     bool updateBatch()
@@ -87,12 +80,13 @@ public:
                 datagram[datagram.size() - 1 - i] = static_cast<std::uint8_t>('0' + index % 10);
                 index /= 10;
             }
-            handler_.prefetch(datagram.data(), datagram.size());
+            hashes_[&datagram - batch.data()] = handler_.prefetch(datagram.data(), datagram.size());
         }
         bool accepted = true;
         for (const marltest::Bytes& datagram : batch) {
-            const marld::Outcome outcome =
-                handler_.handle(datagram.data(), datagram.size(), marld::Endpoint{0x7F000001, 40000}, now_);
+            const marld::Outcome outcome = handler_.handle(datagram.data(), datagram.size(),
+                                                           marld::Endpoint{0x7F000001, 40000}, now_,
+                                                           hashes_[&datagram - batch.data()]);
             accepted = accepted && std::holds_alternative<marld::UpdateAccepted>(outcome);
         }
         return accepted;
@@ -106,6 +100,7 @@ private:
     marld::PointNames names_;
     marld::DatagramHandler handler_;
     std::array<std::vector<marltest::Bytes>, 2> datagrams_; // clearing, setting
+    std::vector<std::size_t> hashes_; // the names' hashes, from prefetch
     std::size_t batches_ = 0;
     XorShift random_;
     marld::WallClock::time_point now_ = marld::WallClock::now();
@@ -131,171 +126,177 @@ void updateCostByKnownPoints(benchmark::State& state, std::size_t points, std::s
                  "in-process, no socket");
 }
 
-// ---- Ingestion over loopback
+// ---- Ingestion over loopback, against a bare receive loop
 
-struct Ingestion {
+// The receive buffer both receivers get: marld's --rcvbuf.
+constexpr int kReceiveBuffer = 4 << 20;
+constexpr std::size_t kIngestionPoints = 1000;
+
+// One receiver's run: what was sent to it, what it took in, and the CPU time
+// of all its threads while the updates came.
+struct Intake {
     bool ok = false;
-    double acceptedPerSecond = 0;
-    double lossRate = 0; // of the updates sent while timed
-    std::uint64_t kernelDrops = 0;
+    std::uint64_t sent = 0;
+    std::uint64_t received = 0;
+    double cpuNs = 0;
 };
 
-// The receive buffer marld is run with (--rcvbuf).
-constexpr long kReceiveBuffer = 4L << 20;
-
-// How many updates may be sent unconfirmed: marld's receive buffer (capped
-// at net.core.rmem_max, doubled by the kernel) counted in 1 KiB datagrams
-// (short ones take 832 bytes on loopback), halved for margin.
-std::size_t pacingWindow()
+// The CPU time, in ns, of every thread of process `pid` so far; -1 when it
+// cannot be read.
+double processCpuNs(pid_t pid)
 {
-    std::ifstream sysctl("/proc/sys/net/core/rmem_max");
-    long rmemMax = 0;
-    sysctl >> rmemMax;
-    return static_cast<std::size_t>(std::clamp(2 * std::min(kReceiveBuffer, rmemMax) / 2 / 1024, 64L, 1000L));
+    clockid_t clock{};
+    timespec now{};
+    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &now) != 0) {
+        return -1;
+    }
+    return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
 }
 
-// Updates each of `names` once, with a query after every `window` updates:
-// the query's reply comes after marld has handled everything sent before it,
-// so no more than a window is ever queued and nothing is lost.
-bool pacedUpdates(const std::vector<std::string>& names, std::size_t window)
+// `senders` threads send `perSender` updates each of random points through
+// the library, paced to `rate` a second in all, or as fast as they can when
+// `rate` is 0. Returns how many the library sent.
+std::uint64_t sendUpdates(int senders, std::size_t perSender, double rate)
 {
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (!update_marl_point(names[i].c_str(), 0)) {
-            return false;
-        }
-        std::uint8_t value = 0;
-        if ((i + 1) % window == 0 && !read_marl_point(names[i].c_str(), &value)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// One marld run with `marldArguments`: `known` points updated first, paced,
-// then `senders` threads send `perSender` updates each of random known
-// points, as fast as they can. Timed from the start of the flood until a
-// query sent after it is answered, i.e. until marld has handled all of it.
-Ingestion ingest(std::vector<std::string> marldArguments, std::size_t known, int senders, std::size_t perSender)
-{
-    Ingestion result;
-    const std::uint16_t port = librarySocket().port();
-    marldArguments.insert(marldArguments.end(), {"--port", std::to_string(port), "--max-points", std::to_string(known),
-                                                 "--rcvbuf", std::to_string(kReceiveBuffer)});
-    marltest::MarldProcess marld(std::move(marldArguments), false);
-    if (marld.port() == 0) {
-        std::fprintf(stderr, "marl-bench: marld did not start: %s\n", marld.stderrText().c_str());
-        return result;
-    }
     std::vector<std::string> names;
-    names.reserve(known);
-    for (std::size_t i = 0; i < known; ++i) {
+    for (std::size_t i = 0; i < kIngestionPoints; ++i) {
         names.push_back(pointName(i));
     }
-    if (!pacedUpdates(names, pacingWindow())) {
-        std::fprintf(stderr, "marl-bench: marld did not take the known points in\n");
-        return result;
-    }
-    const std::uint64_t kernelDropsBefore = udpCounter("RcvbufErrors");
-    std::atomic<bool> go{false};
     std::atomic<std::uint64_t> sent{0};
     std::vector<std::thread> threads;
+    const auto start = Clock::now() + std::chrono::milliseconds(10);
     for (int t = 0; t < senders; ++t) {
         threads.emplace_back([&, t] {
             XorShift random;
             random.state += static_cast<std::uint64_t>(t) * 0x2545F4914F6CDD1DULL;
-            while (!go.load(std::memory_order_acquire)) {
-                std::this_thread::yield();
-            }
+            // Thread t sends its i-th update at (i * senders + t) / rate.
+            const std::chrono::duration<double> step(rate > 0 ? senders / rate : 0);
+            const std::chrono::duration<double> offset(rate > 0 ? t / rate : 0);
+            std::this_thread::sleep_until(start);
             std::uint64_t mine = 0;
             for (std::size_t i = 0; i < perSender; ++i) {
-                mine += update_marl_point(names[random.next() % known].c_str(), static_cast<std::uint8_t>(i & 1)) ? 1 : 0;
+                if (rate > 0) {
+                    const auto due = start + std::chrono::duration_cast<Clock::duration>(offset + step * i);
+                    if (Clock::now() < due) {
+                        std::this_thread::sleep_until(due);
+                    }
+                }
+                const char* name = names[random.next() % kIngestionPoints].c_str();
+                mine += update_marl_point(name, static_cast<std::uint8_t>(i & 1)) ? 1 : 0;
             }
             sent += mine;
         });
     }
-    const auto start = Clock::now();
-    go.store(true, std::memory_order_release);
     for (std::thread& thread : threads) {
         thread.join();
     }
-    // The closing query must not meet a full queue, or it is lost too: it is
-    // sent once marld has taken in everything that reached it.
-    std::uint8_t value = 0;
-    const bool drained =
-        waitUntilQueueEmpty(port, std::chrono::seconds(60)) && read_marl_point(names[0].c_str(), &value);
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    result.kernelDrops = udpCounter("RcvbufErrors") - kernelDropsBefore;
-    const int status = marld.stop();
-    const std::string output = marld.stdoutText();
-    const auto updates = marltest::marldCounter(output, "updates");
-    const auto queries = marltest::marldCounter(output, "queries");
-    if (!drained || status != 0 || !updates || !queries || marltest::marldCounter(output, "dropped") != 0U) {
-        std::fprintf(stderr, "marl-bench: marld run failed (%s, exit status %d): %s\n",
-                     drained ? "the final query was answered" : "the final query was not answered", status,
-                     marld.stderrText().c_str());
+    return sent.load();
+}
+
+// The bare loop (no `marldArguments`) or marld with them takes in what
+// sendUpdates sends; its CPU time is read from before the first update to
+// when its socket has nothing queued.
+Intake intake(const std::optional<std::vector<std::string>>& marldArguments, int senders, std::size_t perSender,
+              double rate)
+{
+    Intake result;
+    const std::string port = std::to_string(librarySocket().port());
+    std::vector<std::string> command = {BARE_RECEIVER_COMMAND, port, std::to_string(kReceiveBuffer),
+                                        std::to_string(marld::kDefaultReceiveBatch)};
+    if (marldArguments) {
+        command = {MARLD_COMMAND, "--port", port, "--rcvbuf", std::to_string(kReceiveBuffer)};
+        command.insert(command.end(), marldArguments->begin(), marldArguments->end());
+    }
+    marltest::ChildProcess receiver(command);
+    for (int i = 0; i < 2000 && receiver.stdoutText().find('\n') == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const double cpuBefore = processCpuNs(receiver.pid());
+    result.sent = sendUpdates(senders, perSender, rate);
+    const bool drained = waitUntilQueueEmpty(librarySocket().port(), std::chrono::seconds(30));
+    const double cpuAfter = processCpuNs(receiver.pid());
+    const int status = receiver.stop();
+    const std::string out = receiver.stdoutText();
+    // marld counts what it took in among its counters, the bare loop on a line of its own.
+    const std::size_t bareCount = out.find("\nreceived ");
+    std::optional<std::uint64_t> received = marltest::marldCounter(out, "updates");
+    if (!marldArguments && bareCount != out.npos) {
+        received = std::stoull(out.substr(bareCount + 10));
+    }
+    const bool clean = !marldArguments || marltest::marldCounter(out, "dropped") == 0U;
+    result.ok = drained && status == 0 && received && clean && cpuBefore >= 0 && cpuAfter >= 0;
+    if (!result.ok) {
+        std::fprintf(stderr, "marl-bench: %s run failed (%s, exit status %d): %s%s\n", command[0].c_str(),
+                     drained ? "drained" : "not drained", status,
+                     out.c_str(), receiver.stderrText().c_str());
         return result;
     }
-    // Every update marld took in was accepted (nothing dropped); what it did
-    // not take in was lost on the way.
-    const std::uint64_t pacedQueries = known / pacingWindow();
-    const std::uint64_t timedReceived = *updates - known;
-    const std::uint64_t timedSent = sent.load();
-    result.ok = *queries == pacedQueries + 1 && timedReceived <= timedSent;
-    if (!result.ok) {
-        std::fprintf(stderr, "marl-bench: marld counted %llu queries and %llu timed updates; %llu were sent\n",
-                     static_cast<unsigned long long>(*queries), static_cast<unsigned long long>(timedReceived),
-                     static_cast<unsigned long long>(timedSent));
-    }
-    result.acceptedPerSecond = static_cast<double>(timedReceived) / seconds;
-    result.lossRate = timedSent == 0 ? 0 : static_cast<double>(timedSent - timedReceived) / static_cast<double>(timedSent);
+    result.received = received.value_or(0);
+    result.cpuNs = cpuAfter - cpuBefore;
     return result;
 }
 
-// Runs `before` and `after` in turn, once per iteration, and reports the
-// ratio of their accepted rates (after / before: above 1 is better).
-void compareIngestion(benchmark::State& state, const std::string& what, const std::string& baselineWhat,
-                      const std::vector<std::string>& before, const std::vector<std::string>& after,
-                      std::size_t knownBefore, std::size_t knownAfter, int senders, std::size_t perSender)
+// A row of marld with `marldArguments` against the bare loop, on the same
+// traffic, in rounds that alternate which goes first. Paced (`rate` > 0):
+// CPU time per datagram taken in, with the loss of either in the note.
+// Unpaced: the fraction of the sent datagrams taken in.
+void compareIntake(benchmark::State& state, const std::string& what, const std::vector<std::string>& marldArguments,
+                   int senders, double rate, std::size_t total, std::optional<double> target)
 {
-    std::vector<double> beforeRates, afterRates, ratios, beforeLoss, afterLoss;
-    std::uint64_t beforeDrops = 0;
-    std::uint64_t afterDrops = 0;
-    bool beforeFirst = true;
+    const std::size_t perSender = total / static_cast<std::size_t>(senders);
+    std::vector<double> marldValues, bareValues, ratios;
+    std::uint64_t marldLost = 0;
+    std::uint64_t bareLost = 0;
+    bool marldFirst = false;
     for (auto _ : state) {
-        Ingestion b;
-        Ingestion a;
-        if (beforeFirst) {
-            b = ingest(before, knownBefore, senders, perSender);
-            a = ingest(after, knownAfter, senders, perSender);
+        Intake m;
+        Intake b;
+        if (marldFirst) {
+            m = intake(marldArguments, senders, perSender, rate);
+            b = intake(std::nullopt, senders, perSender, rate);
         } else {
-            a = ingest(after, knownAfter, senders, perSender);
-            b = ingest(before, knownBefore, senders, perSender);
+            b = intake(std::nullopt, senders, perSender, rate);
+            m = intake(marldArguments, senders, perSender, rate);
         }
-        beforeFirst = !beforeFirst;
-        if (!a.ok || !b.ok) {
-            state.SkipWithError("a marld run failed");
+        marldFirst = !marldFirst;
+        if (!m.ok || !b.ok || m.received == 0 || b.received == 0) {
+            state.SkipWithError("a receiver's run failed");
             return;
         }
-        state.SetIterationTime(static_cast<double>(perSender * static_cast<std::size_t>(senders)) / a.acceptedPerSecond);
-        beforeRates.push_back(b.acceptedPerSecond);
-        afterRates.push_back(a.acceptedPerSecond);
-        ratios.push_back(a.acceptedPerSecond / b.acceptedPerSecond);
-        beforeLoss.push_back(b.lossRate);
-        afterLoss.push_back(a.lossRate);
-        beforeDrops += b.kernelDrops;
-        afterDrops += a.kernelDrops;
+        const auto value = [rate](const Intake& run) {
+            return rate > 0 ? run.cpuNs / static_cast<double>(run.received)
+                            : 100.0 * static_cast<double>(run.received) / static_cast<double>(run.sent);
+        };
+        state.SetIterationTime(m.cpuNs * 1e-9);
+        marldValues.push_back(value(m));
+        bareValues.push_back(value(b));
+        ratios.push_back(value(m) / value(b));
+        marldLost += m.sent - std::min(m.sent, m.received);
+        bareLost += b.sent - std::min(b.sent, b.received);
     }
-    char note[200];
-    std::snprintf(note, sizeof note, "loss %.1f%% (baseline %.1f%%); kernel receive-buffer drops %llu (baseline %llu)",
-                  100 * quantile(afterLoss, 0.5), 100 * quantile(beforeLoss, 0.5),
-                  static_cast<unsigned long long>(afterDrops), static_cast<unsigned long long>(beforeDrops));
-    addRow(Row{what, baselineWhat, "updates/s", quantile(afterRates, 0.5), quantile(beforeRates, 0.5),
-               quantile(ratios, 0.5), quantile(ratios, 0.25), quantile(ratios, 0.75), std::nullopt, note});
-    state.counters["updates_per_s"] = quantile(afterRates, 0.5);
-    state.counters["baseline_updates_per_s"] = quantile(beforeRates, 0.5);
+    char note[160];
+    std::snprintf(note, sizeof note, "%zu updates a round; lost %llu (bare %llu) in all rounds", total,
+                  static_cast<unsigned long long>(marldLost), static_cast<unsigned long long>(bareLost));
+    Row row{what, "bare recvmmsg loop", rate > 0 ? "CPU ns/dgram" : "% received", quantile(marldValues, 0.5),
+            quantile(bareValues, 0.5), quantile(ratios, 0.5), quantile(ratios, 0.25), quantile(ratios, 0.75),
+            target, note};
+    row.targetIsFloor = rate == 0;
+    addRow(std::move(row));
+    state.counters["ratio"] = quantile(ratios, 0.5);
 }
 
 } // namespace
+
+void registerIngestion(const std::string& name, const std::string& what, std::vector<std::string> marldArguments,
+                       int senders, double rate, std::optional<double> target)
+{
+    // Paced, one second's worth a round; unpaced, as many as the 2-sender
+    // flood takes in about a second here.
+    const std::size_t total = rate > 0 ? static_cast<std::size_t>(rate) : 200000;
+    registerRounds(name, 5, [=](benchmark::State& state) {
+        compareIntake(state, what, marldArguments, senders, rate, total, target);
+    });
+}
 
 void registerMarldBenchmarks()
 {
@@ -308,26 +309,19 @@ void registerMarldBenchmarks()
                            });
         }
     }
-    const std::size_t perRun = 300000;
-    for (const int senders : {1, 2, 4, 8}) {
-        const std::size_t perSender = perRun / static_cast<std::size_t>(senders);
-        registerRounds("marld/ingestion_recv_batch/senders:" + std::to_string(senders), 3,
-                       [senders, perSender](benchmark::State& state) {
-                           compareIngestion(state,
-                                            "marld ingestion, --recv-batch 32, " + std::to_string(senders) +
-                                                (senders == 1 ? " sender" : " senders"),
-                                            "--recv-batch 1", {"--quiet", "--recv-batch", "1"},
-                                            {"--quiet", "--recv-batch", "32"}, 1000, 1000, senders, perSender);
-                       });
+    registerIngestion("marld/ingestion_paced", "marld --quiet, paced 100000/s, 2 senders", {"--quiet"}, 2,
+                      100000, 1.2);
+    // The state file lives on through the rounds, as it would through
+    // restarts, and goes with the process.
+    static const std::string stateFile = "/tmp/marl-bench-state-" + std::to_string(getpid()) + ".db";
+    std::atexit([] { (void)unlink(stateFile.c_str()); });
+    registerIngestion("marld/ingestion_paced_state", "marld --quiet --state FILE, paced 100000/s, 2 senders",
+                      {"--quiet", "--state", stateFile}, 2, 100000, 3.0);
+    for (const int senders : {1, 2, 4}) {
+        registerIngestion("marld/ingestion_flood/senders:" + std::to_string(senders),
+                          "marld --quiet, unpaced, " + std::to_string(senders) + (senders == 1 ? " sender" : " senders"),
+                          {"--quiet"}, senders, 0, 0.9);
     }
-    registerRounds("marld/ingestion_with_lines", 3, [perRun](benchmark::State& state) {
-        compareIngestion(state, "marld ingestion, --recv-batch 32, lines on stdout, 4 senders", "--recv-batch 1",
-                         {"--recv-batch", "1"}, {"--recv-batch", "32"}, 1000, 1000, 4, perRun / 4);
-    });
-    registerRounds("marld/ingestion_known_points:1000000", 3, [perRun](benchmark::State& state) {
-        compareIngestion(state, "marld ingestion, 1000000 known points, 2 senders", "1000 known points",
-                         {"--quiet"}, {"--quiet"}, 1000, 1000000, 2, perRun / 2);
-    });
 }
 
 } // namespace marlbench

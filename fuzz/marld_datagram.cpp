@@ -9,6 +9,7 @@
 // one reply, which is the response for the queried name with the state that
 // the updates accepted so far give that point; an accepted update is one the
 // service may take; nothing but an accepted update changed the store.
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -33,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const FuzzInput bytes(input.position(), input.position() + count);
         (void)input.skip(bytes.size());
         const marld::Counters before = handler.counters();
-        handler.prefetch(bytes.data(), bytes.size()); // as marld's loop does, before each batch
-        const marld::Outcome outcome = handler.handle(bytes.data(), bytes.size(), sender, {});
+        const std::size_t nameHash = handler.prefetch(bytes.data(), bytes.size()); // as marld's loop does
+        const marld::Outcome outcome = handler.handle(bytes.data(), bytes.size(), sender, {}, nameHash);
         const marld::Counters& after = handler.counters();
         FUZZ_CHECK(after.received == before.received + 1 &&
                    after.accepted() + after.droppedTotal() == before.accepted() + before.droppedTotal() + 1);
@@ -48,13 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto code = names.accepts(name) ? MARL_MSG_RC_OK : MARL_MSG_RC_INVALID_POINT_ID;
             const bool set = points.contains(name) && points.at(name);
             const FuzzInput reply = marltest::datagramBytes(marl::ResponseDatagram{name, set, code});
-            FUZZ_CHECK(answer->point == name && answer->reply == reply &&
+            FUZZ_CHECK(answer->point == name && std::ranges::equal(answer->reply, reply) &&
                        answer->replyTo.address == sender.address && answer->replyTo.port == sender.port);
         } else if (const auto* update = std::get_if<marld::UpdateAccepted>(&outcome)) {
             FUZZ_CHECK(id == (update->extended ? MARL_MSG_UPDATE_POINT_EXT : MARL_MSG_UPDATE_POINT) &&
                        after.updates == before.updates + 1 && bytes.size() <= MARL_MAX_UPDATE_MSG_LENGTH);
             FUZZ_CHECK(names.accepts(update->point) && update->change.newSet == (bytes[MSG_HEADER_SIZE] != 0));
-            points[update->point] = update->change.newSet;
+            points[std::string(update->point)] = update->change.newSet;
         } else { // a query is answered whatever its name: only a malformed one is dropped
             const marld::DropReason reason = std::get<marld::Dropped>(outcome).reason;
             FUZZ_CHECK(id != MARL_MSG_QUERY_POINT || reason <= marld::DropReason::trailingBytes);

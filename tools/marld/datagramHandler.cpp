@@ -1,5 +1,6 @@
 #include "datagramHandler.h"
 
+#include <cstddef>
 #include <new>
 #include <numeric>
 #include <utility>
@@ -30,9 +31,29 @@ struct Body {
     return Body{std::string_view(nameStart, nameLength), afterRecord.position(), afterRecord.left()};
 }
 
-[[nodiscard]] std::vector<std::uint8_t> queryReply(const marl::ResponseDatagram& response)
+// The fields of an update's record that the service acts on, read where the
+// record puts them (it mirrors the datagram byte for byte). The header's
+// other fields matter to no decision here, and reading all of them, field by
+// field, cost more than the rest of an update's handling.
+struct UpdateFields {
+    std::uint8_t setPoint = 0;
+    std::uint32_t pointNameLength = 0;
+};
+
+[[nodiscard]] bool getUpdateFields(marl::ByteReader& reader, UpdateFields& fields) noexcept
 {
-    std::vector<std::uint8_t> reply(marl::datagramSize(response));
+    constexpr std::size_t kSetPoint = offsetof(t_marl_update_point_msg, setPoint);
+    constexpr std::size_t kNameLength = offsetof(t_marl_update_point_msg, pointNameLength);
+    return reader.left() >= MARL_UPDATE_POINT_MSG_SIZE && reader.skip(kSetPoint) && reader.getU8(fields.setPoint) &&
+           reader.skip(kNameLength - kSetPoint - 1) && reader.getU32(fields.pointNameLength);
+}
+
+// Writes the reply into `reply`, which grows only for a longer name than
+// any before it.
+[[nodiscard]] std::span<const std::uint8_t> queryReply(const marl::ResponseDatagram& response,
+                                                       std::vector<std::uint8_t>& reply)
+{
+    reply.resize(marl::datagramSize(response));
     marl::ByteWriter writer(reply.data(), reply.size());
     // Cannot fail, the buffer having exactly the room needed; were it ever
     // to, an empty reply is safer than a half-written one.
@@ -55,33 +76,38 @@ Outcome DatagramHandler::drop(DropReason reason, std::optional<std::uint32_t> id
     return Dropped{reason, id};
 }
 
-void DatagramHandler::prefetch(const std::uint8_t* bytes, std::size_t size) const noexcept
+std::size_t DatagramHandler::prefetch(const std::uint8_t* bytes, std::size_t size) const noexcept
 {
+    if (!store_.prefetchPays()) {
+        return 0; // reading the header twice would cost more than the misses
+    }
     marl::ByteReader reader(bytes, size);
-    t_marl_update_point_msg msg{};
-    if (!marl::getUpdatePointMsg(reader, msg) ||
-        (msg.header.id != MARL_MSG_UPDATE_POINT && msg.header.id != MARL_MSG_UPDATE_POINT_EXT)) {
-        return;
+    std::uint32_t id = 0;
+    UpdateFields fields;
+    if (!marl::ByteReader(bytes, size).getU32(id) ||
+        (id != MARL_MSG_UPDATE_POINT && id != MARL_MSG_UPDATE_POINT_EXT) || !getUpdateFields(reader, fields)) {
+        return 0;
     }
-    if (const auto split = splitBody(reader, msg.pointNameLength)) {
-        store_.prefetch(split->name);
-    }
+    const auto split = splitBody(reader, fields.pointNameLength);
+    return split ? store_.prefetch(split->name) : 0;
 }
 
 Outcome DatagramHandler::handle(const std::uint8_t* bytes, std::size_t size, Endpoint sender,
-                                WallClock::time_point now)
+                                WallClock::time_point now, std::size_t nameHash)
 {
     ++counters_.received;
+    // Of the header, only the identifier and the length matter to the
+    // service; its other fields are not read at all.
     marl::ByteReader reader(bytes, size);
-    msgHeaderNt header{};
-    if (!marl::getHeader(reader, header)) {
+    std::uint32_t id = 0;
+    std::int32_t length = 0;
+    if (size < MSG_HEADER_SIZE || !reader.getU32(id) || !reader.getI32(length)) {
         return drop(DropReason::shortDatagram, std::nullopt);
     }
-    const std::uint32_t id = header.id;
     if (id != MARL_MSG_UPDATE_POINT && id != MARL_MSG_UPDATE_POINT_EXT && id != MARL_MSG_QUERY_POINT) {
         return drop(DropReason::unknownId, id);
     }
-    if (header.length < 0 || static_cast<std::size_t>(header.length) != size) {
+    if (length < 0 || static_cast<std::size_t>(length) != size) {
         return drop(DropReason::lengthMismatch, id);
     }
     // What follows allocates. A service that runs short of memory drops the
@@ -89,21 +115,21 @@ Outcome DatagramHandler::handle(const std::uint8_t* bytes, std::size_t size, End
     // changed last, by one step that either completes or changes nothing, so
     // a failure leaves no update half applied.
     try {
-        return id == MARL_MSG_QUERY_POINT ? handleQuery(bytes, size, sender) : handleUpdate(bytes, size, id, now);
+        return id == MARL_MSG_QUERY_POINT ? handleQuery(bytes, size, sender) : handleUpdate(bytes, size, id, now, nameHash);
     } catch (const std::bad_alloc&) {
         return drop(DropReason::outOfMemory, id);
     }
 }
 
 Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t size, std::uint32_t id,
-                                      WallClock::time_point now)
+                                      WallClock::time_point now, std::size_t nameHash)
 {
     marl::ByteReader reader(bytes, size);
-    t_marl_update_point_msg msg{};
-    if (!marl::getUpdatePointMsg(reader, msg)) {
+    UpdateFields fields;
+    if (!getUpdateFields(reader, fields)) {
         return drop(DropReason::shortDatagram, id);
     }
-    const auto split = splitBody(reader, msg.pointNameLength);
+    const auto split = splitBody(reader, fields.pointNameLength);
     if (!split) {
         return drop(DropReason::nameOverrun, id);
     }
@@ -130,22 +156,25 @@ Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t siz
     // Drawn for acceptable updates only, so that malformed ones in between
     // leave the pick of the others alone.
     if (aids_.dropUpdates > 0 && draws_.next() < aids_.dropUpdates) {
-        UpdateWithheld withheld{std::string(body.name), msg.setPoint != 0};
         ++counters_.updatesWithheld;
-        return withheld;
+        return UpdateWithheld{body.name, fields.setPoint != 0};
     }
-    // Made before the store changes, so that nothing can fail after it has.
-    UpdateAccepted accepted{std::string(body.name), extended, {}, runtimeInfo};
-    const auto change = store_.update(body.name, msg.setPoint != 0, now, std::move(runtimeInfo));
+    // The copy shown is made before the store changes, so that nothing can
+    // fail after it has.
+    const RuntimeInfo* shown = nullptr;
+    if (runtimeInfo) {
+        shownRuntimeInfo_ = *runtimeInfo;
+        shown = &*shownRuntimeInfo_;
+    }
+    const auto change = store_.update(body.name, fields.setPoint != 0, now, std::move(runtimeInfo), nameHash);
     if (!change) {
         return drop(DropReason::storeFull, id);
     }
-    accepted.change = *change;
     ++counters_.updates;
     if (history_ != nullptr && (change->updateCount == 1 || change->oldSet != change->newSet)) {
         recordChange(body.name, now);
     }
-    return accepted;
+    return UpdateAccepted{body.name, extended, *change, shown};
 }
 
 void DatagramHandler::recordChange(std::string_view name, WallClock::time_point now) noexcept
@@ -165,11 +194,13 @@ void DatagramHandler::recordChange(std::string_view name, WallClock::time_point 
 Outcome DatagramHandler::handleQuery(const std::uint8_t* bytes, std::size_t size, Endpoint sender)
 {
     marl::ByteReader reader(bytes, size);
-    t_marl_query_point_msg msg{};
-    if (!marl::getQueryPointMsg(reader, msg)) {
+    // Of a query's record, as of an update's, only what is acted on is read.
+    std::uint32_t nameLength = 0;
+    if (size < MARL_QUERY_POINT_MSG_SIZE || !reader.skip(offsetof(t_marl_query_point_msg, pointNameLength)) ||
+        !reader.getU32(nameLength)) {
         return drop(DropReason::shortDatagram, MARL_MSG_QUERY_POINT);
     }
-    const auto split = splitBody(reader, msg.pointNameLength);
+    const auto split = splitBody(reader, nameLength);
     if (!split) {
         return drop(DropReason::nameOverrun, MARL_MSG_QUERY_POINT);
     }
@@ -178,7 +209,7 @@ Outcome DatagramHandler::handleQuery(const std::uint8_t* bytes, std::size_t size
         return drop(DropReason::trailingBytes, MARL_MSG_QUERY_POINT);
     }
     QueryAnswered answer;
-    answer.point = std::string(body.name);
+    answer.point = body.name;
     answer.replyTo = sender;
     if (!names_.accepts(body.name)) {
         answer.returnCode = MARL_MSG_RC_INVALID_POINT_ID;
@@ -189,7 +220,7 @@ Outcome DatagramHandler::handleQuery(const std::uint8_t* bytes, std::size_t size
         answer.returnCode = *aids_.replyCode;
         ++counters_.repliesCoded;
     }
-    answer.reply = queryReply({body.name, answer.pointIsSet, answer.returnCode});
+    answer.reply = queryReply({body.name, answer.pointIsSet, answer.returnCode}, reply_);
     ++counters_.queries;
     counters_.queriesRefused += answer.returnCode == MARL_MSG_RC_INVALID_POINT_ID ? 1 : 0;
     return answer;

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
+#include <span>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -54,26 +54,30 @@ static_assert(static_cast<std::size_t>(DropReason::outOfMemory) + 1 == kDropReas
     return kDropReasonNames[static_cast<std::size_t>(reason)];
 }
 
+// An outcome's names are views of the datagram's bytes, and its reply and
+// runtime information are the handler's own: handling a plain update or a
+// query allocates nothing that the store does not keep, and an outcome is
+// small. They hold until the next datagram is handled.
 struct UpdateAccepted {
-    std::string point;
+    std::string_view point;
     bool extended = false;
     PointChange change{};
-    std::optional<RuntimeInfo> runtimeInfo; // as decoded, extended updates only
+    const RuntimeInfo* runtimeInfo = nullptr; // as decoded, extended updates only
 };
 
 // An acceptable update that --drop-updates withheld from the store.
 struct UpdateWithheld {
-    std::string point;
+    std::string_view point;
     bool set = false;
 };
 
 struct QueryAnswered {
-    std::string point;
+    std::string_view point;
     bool pointIsSet = false;
     // Any 32-bit value with --reply-code, which the enumeration cannot hold.
     std::uint32_t returnCode = MARL_MSG_RC_OK;
-    std::vector<std::uint8_t> reply; // to be sent as is
-    Endpoint replyTo;                // the query's sender
+    std::span<const std::uint8_t> reply; // to be sent as is
+    Endpoint replyTo;                    // the query's sender
 };
 
 struct Dropped {
@@ -136,7 +140,8 @@ public:
     // `bytes` names, if it is one. Called for every datagram of a batch
     // before the first is handled, it makes the cache misses of a batch
     // among many points overlap instead of adding up.
-    void prefetch(const std::uint8_t* bytes, std::size_t size) const noexcept;
+    // Returns the name's hash for handle(), 0 when it fetched nothing.
+    [[nodiscard]] std::size_t prefetch(const std::uint8_t* bytes, std::size_t size) const noexcept;
 
     [[nodiscard]] const TestAids& testAids() const noexcept { return aids_; }
 
@@ -148,14 +153,16 @@ public:
     }
 
     // Handles the `size` bytes at `bytes`, received from `sender` at `now`.
+    // `nameHash`: what prefetch() returned for these bytes, or 0.
     [[nodiscard]] Outcome handle(const std::uint8_t* bytes, std::size_t size, Endpoint sender,
-                                 WallClock::time_point now);
+                                 WallClock::time_point now, std::size_t nameHash = 0);
 
     [[nodiscard]] const Counters& counters() const noexcept { return counters_; }
 
 private:
     Outcome drop(DropReason reason, std::optional<std::uint32_t> id);
-    Outcome handleUpdate(const std::uint8_t* bytes, std::size_t size, std::uint32_t id, WallClock::time_point now);
+    Outcome handleUpdate(const std::uint8_t* bytes, std::size_t size, std::uint32_t id, WallClock::time_point now,
+                         std::size_t nameHash);
     Outcome handleQuery(const std::uint8_t* bytes, std::size_t size, Endpoint sender);
 
     void recordChange(std::string_view name, WallClock::time_point now) noexcept;
@@ -166,6 +173,10 @@ private:
     Counters counters_;
     TestAids aids_;
     SeededDraws draws_{aids_.seed};
+    // The latest reply and runtime information, which keep their capacity
+    // from one datagram to the next.
+    std::vector<std::uint8_t> reply_;
+    std::optional<RuntimeInfo> shownRuntimeInfo_;
 };
 
 } // namespace marld

@@ -84,7 +84,11 @@ int main(int argc, char** argv)
     marld::PointStore store(options->maxPoints);
     marld::History history;
     marld::DatagramHandler handler(store, names);
-    handler.keepHistory(history);
+    // Only where it can be read or kept: recording a flip costs a look-up
+    // of its own, which a plain flood should not pay.
+    if (options->http || options->stateFile) {
+        handler.keepHistory(history);
+    }
 
     std::optional<marld::StateKeeper> keeper;
 #ifdef MARLD_STATE_FILE

@@ -97,14 +97,16 @@ const PointState* PointStore::find(std::string_view name) const noexcept
     return slot.isEmpty() ? nullptr : &slot.state;
 }
 
-void PointStore::prefetch(std::string_view name) const noexcept
+std::size_t PointStore::prefetch(std::string_view name) const noexcept
 {
+    const std::size_t hash = hashOf(name);
     if (size_ != 0) {
         // The slot, and the next one, where a probe goes on half the time.
-        const std::size_t at = hashOf(name) & table_.mask;
+        const std::size_t at = hash & table_.mask;
         __builtin_prefetch(&table_.slots[at]);
         __builtin_prefetch(&table_.slots[(at + 1) & table_.mask]);
     }
+    return hash;
 }
 
 void PointStore::grow()
@@ -172,7 +174,7 @@ PointStore::Slot* PointStore::insertSlot(std::string_view name)
 }
 
 std::optional<PointChange> PointStore::update(std::string_view name, bool set, WallClock::time_point now,
-                                              std::optional<RuntimeInfo> runtimeInfo)
+                                              std::optional<RuntimeInfo> runtimeInfo, std::size_t nameHash)
 {
     // Everything that allocates comes before the first change.
     std::unique_ptr<const RuntimeInfo> info;
@@ -181,7 +183,7 @@ std::optional<PointChange> PointStore::update(std::string_view name, bool set, W
     }
     Slot* slot = nullptr;
     if (size_ != 0) {
-        const std::size_t hash = hashOf(name);
+        const std::size_t hash = nameHash != 0 ? nameHash : hashOf(name);
         Slot& found = probe(table_, name, tagOf(hash), hash);
         slot = found.isEmpty() ? nullptr : &found;
     }

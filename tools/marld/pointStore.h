@@ -53,14 +53,18 @@ public:
     [[nodiscard]] const PointState* find(std::string_view name) const noexcept;
 
     // A hint that `name` is looked up soon: its slot is fetched into the
-    // cache meanwhile.
-    void prefetch(std::string_view name) const noexcept;
+    // cache meanwhile. Returns the name's hash, which update() may be given
+    // so as not to compute it again.
+    [[nodiscard]] std::size_t prefetch(std::string_view name) const noexcept;
+    // Whether prefetch is worth its cost: the table is larger than caches hold.
+    [[nodiscard]] bool prefetchPays() const noexcept { return slotCount() >= kPrefetchFromSlots; }
 
     // Records an update made at `now`. `runtimeInfo` is given for extended
     // updates only. Nothing when the point is new and the store is full. If
     // an allocation fails, std::bad_alloc leaves the store as it was.
+    // `nameHash` is what prefetch(name) returned, or 0.
     [[nodiscard]] std::optional<PointChange> update(std::string_view name, bool set, WallClock::time_point now,
-                                                    std::optional<RuntimeInfo> runtimeInfo);
+                                                    std::optional<RuntimeInfo> runtimeInfo, std::size_t nameHash = 0);
 
     // Puts back a point as it was kept before a restart. False when the
     // store is full or already knows the name. Throws as update() does.
@@ -91,6 +95,8 @@ public:
     [[nodiscard]] std::size_t setCount() const noexcept { return setCount_; }
 
 private:
+    // 16,384 slots of 64 bytes: a megabyte, about what a core's caches hold.
+    static constexpr std::size_t kPrefetchFromSlots = 16384;
     struct Slot;
     struct Table {
         Slot* slots = nullptr;

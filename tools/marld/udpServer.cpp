@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,32 +25,35 @@ namespace marld {
 
 namespace {
 
-// Set by the signal handler only; the loop reads it between waits.
+// Set by the signal handler only; the loop reads it between receives.
 volatile std::sig_atomic_t stopRequested = 0;
+// The socket the loop receives on, once it does; -1 before and after.
+volatile std::sig_atomic_t stopSocket = -1;
 
+// The loop waits for datagrams in the receive call itself, not in a poll
+// before it (one system call per wake-up instead of two). A stop must then
+// end that wait, even when the signal comes between the check of the flag
+// and the call: shutting down the socket's receive side does, for good, as
+// a receive on it returns at once from then on, with an entry that has no
+// sender (see Loop::receiveBatch). shutdown() is async-signal-safe.
 extern "C" void requestStop(int)
 {
+    const int savedErrno = errno;
     stopRequested = 1;
+    if (stopSocket >= 0) {
+        (void)shutdown(stopSocket, SHUT_RD);
+    }
+    errno = savedErrno;
 }
 
-// SIGINT and SIGTERM are blocked except while the loop waits in ppoll, which
-// unblocks them atomically: a signal that arrives while a datagram is being
-// handled is delivered at the next wait, never lost between the check of the
-// flag and the wait. Returns the mask to wait with.
-[[nodiscard]] bool installStopHandlers(sigset_t& waitMask)
+[[nodiscard]] bool installStopHandlers()
 {
     struct sigaction action {};
     action.sa_handler = requestStop;
     sigemptyset(&action.sa_mask);
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
     // A reader that closed our stdout must not kill the service.
     std::signal(SIGPIPE, SIG_IGN);
-    return sigprocmask(SIG_BLOCK, &stopSignals, &waitMask) == 0 && sigdelset(&waitMask, SIGINT) == 0 &&
-           sigdelset(&waitMask, SIGTERM) == 0 && sigaction(SIGINT, &action, nullptr) == 0 &&
-           sigaction(SIGTERM, &action, nullptr) == 0;
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
 void emit(std::FILE* stream, const std::string& text)
@@ -60,7 +63,7 @@ void emit(std::FILE* stream, const std::string& text)
 }
 
 // The lines about updates and queries are written to stdout's buffer and
-// flushed once per batch (see Loop::drain): one write for many lines
+// flushed once per batch (see Loop::receiveAndHandle): one write for many lines
 // instead of one each, and still every line out before marld waits again.
 void emitBuffered(const std::string& text)
 {
@@ -126,7 +129,7 @@ public:
     };
 
     // False, holding nothing, when kMaxDelayedReplies are waiting already.
-    bool hold(SteadyClock::time_point due, Endpoint to, const std::vector<std::uint8_t>& bytes)
+    bool hold(SteadyClock::time_point due, Endpoint to, std::span<const std::uint8_t> bytes)
     {
         if (count_ == kMaxDelayedReplies) {
             return false;
@@ -160,30 +163,64 @@ private:
 
 class Loop {
 public:
-    Loop(int fd, const ServerSettings& settings, DatagramHandler& handler)
-        : fd_(fd), format_(settings.format), quiet_(settings.quiet), replyDelay_(settings.replyDelay),
+    Loop(int fd, const ServerSettings& settings, DatagramHandler& handler, std::mutex* lock)
+        : fd_(fd), lock_(lock), format_(settings.format), quiet_(settings.quiet), replyDelay_(settings.replyDelay),
           handler_(handler),
           batch_(static_cast<unsigned>(std::clamp(settings.receiveBatch, 1, kMaxReceiveBatch))),
-          buffers_(std::make_unique_for_overwrite<std::uint8_t[]>(batch_ * kBufferSize)), messages_(batch_),
-          data_(batch_), senders_(batch_)
+          buffers_(std::make_unique_for_overwrite<std::uint8_t[]>(batch_ * kBufferStride)), messages_(batch_),
+          data_(batch_), senders_(batch_), nameHashes_(batch_)
     {
         for (std::size_t i = 0; i < batch_; ++i) {
-            data_[i] = iovec{buffers_.get() + i * kBufferSize, kBufferSize};
+            data_[i] = iovec{buffers_.get() + i * kBufferStride, kBufferSize};
             messages_[i].msg_hdr.msg_iov = &data_[i];
             messages_[i].msg_hdr.msg_iovlen = 1;
         }
     }
 
-    // Handles what is waiting on the socket, then writes out the lines it
-    // printed.
-    void drain()
+    // Waits up to `longest`, or until the next delayed reply is due, for
+    // datagrams; handles those that came, one batch at most, and writes out
+    // the lines they printed. False, after a message, when receiving failed
+    // for a reason that would not go away.
+    bool receiveAndHandle(std::chrono::nanoseconds longest)
     {
-        takeWaitingDatagrams();
+        const int count = receiveBatch(waitTime(longest));
+        if (count < 0) {
+            std::fprintf(stderr, "marld: receiving datagrams failed: %s\n", std::strerror(errno));
+            return false;
+        }
+        // What the HTTP side reads changes only while the loop holds this.
+        std::unique_lock<std::mutex> hold;
+        if (lock_ != nullptr && count > 0) {
+            hold = std::unique_lock(*lock_);
+        }
+        // The store's slots for the whole batch are fetched first, so that
+        // among many points the batch's cache misses overlap.
+        for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+            nameHashes_[i] = handler_.prefetch(static_cast<const std::uint8_t*>(data_[i].iov_base), messages_[i].msg_len);
+        }
+        // One reading of the clock for the batch: its datagrams arrived
+        // together, as far as a point's time of change can tell.
+        const WallClock::time_point now = WallClock::now();
+        for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+            if (messages_[i].msg_hdr.msg_namelen != 0) { // none: the stop's wake-up, no datagram
+                handleDatagram(static_cast<const std::uint8_t*>(data_[i].iov_base), messages_[i].msg_len,
+                               endpointOf(senders_[i]), now, nameHashes_[i]);
+            }
+        }
+        if (hold.owns_lock()) {
+            hold.unlock();
+        }
         std::fflush(stdout);
+        return true;
     }
 
+    // The clock is read only when there is something to report, so that a
+    // batch of well-formed datagrams reads it once, for the store.
     void reportSuppressed(bool force)
     {
+        if (!problemLines_.holdsSuppressed()) {
+            return;
+        }
         if (const std::uint64_t count = problemLines_.takeSuppressed(LineRateLimiter::Clock::now(), force)) {
             emit(stderr, suppressedLine(format_, count));
         }
@@ -192,23 +229,15 @@ public:
     // Sends the delayed replies that are due.
     void sendDueReplies()
     {
+        if (delayed_.size() == 0) {
+            return;
+        }
         const auto now = SteadyClock::now();
         for (const DelayedReplies::Reply* reply; (reply = delayed_.oldest()) != nullptr && reply->due <= now;) {
             ++io_.repliesDelayed;
             sendReply(reply->to, reply->bytes);
             delayed_.release();
         }
-    }
-
-    // How long to wait for datagrams: until the next delayed reply is due,
-    // and at most `longest`.
-    timespec waitTime(std::chrono::nanoseconds longest) const
-    {
-        if (const DelayedReplies::Reply* next = delayed_.oldest()) {
-            longest = std::clamp<std::chrono::nanoseconds>(next->due - SteadyClock::now(), {}, longest);
-        }
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(longest);
-        return timespec{static_cast<time_t>(seconds.count()), static_cast<long>((longest - seconds).count())};
     }
 
     // At the stop, what still waits is counted and not sent.
@@ -219,56 +248,63 @@ public:
 private:
     // Larger than any UDP datagram over IPv4, so nothing is ever cut.
     static constexpr std::size_t kBufferSize = 65536;
-    static constexpr unsigned kDatagramsPerWake = 64;
+    // Buffers a power of two apart would all start in the same cache set, and
+    // the headers of a batch would evict one another between the copy and
+    // the read; each starts five cache lines further along instead.
+    static constexpr std::size_t kBufferStride = kBufferSize + 5 * 64;
 
-    // A batch per receive call, at most a bounded number of datagrams, so
-    // that a flood cannot keep a stop signal waiting. A batch that comes back
-    // short means the queue is empty: back to waiting without another call.
-    void takeWaitingDatagrams()
+    // How long to wait for datagrams: until the next delayed reply is due,
+    // and at most `longest`.
+    std::chrono::nanoseconds waitTime(std::chrono::nanoseconds longest) const
     {
-        unsigned handled = 0;
-        do {
-            const int count = receive();
-            if (count <= 0) {
-                return;
-            }
-            for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
-                handler_.prefetch(static_cast<const std::uint8_t*>(data_[i].iov_base), messages_[i].msg_len);
-            }
-            for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
-                handleDatagram(static_cast<const std::uint8_t*>(data_[i].iov_base), messages_[i].msg_len,
-                               endpointOf(senders_[i]));
-            }
-            handled += static_cast<unsigned>(count);
-            if (static_cast<unsigned>(count) < batch_) {
-                return;
-            }
-        } while (handled < kDatagramsPerWake);
+        if (const DelayedReplies::Reply* next = delayed_.oldest()) {
+            return std::clamp<std::chrono::nanoseconds>(next->due - SteadyClock::now(), {}, longest);
+        }
+        return longest;
     }
 
-    // Takes up to one batch of datagrams without waiting; the count taken,
-    // or 0 when there was none or the call failed.
-    int receive()
+    // Takes up to one batch of datagrams, waiting up to `wait` for the first;
+    // the count taken, 0 when none came or the call failed for a passing
+    // reason (counted), -1 when it failed for one that would not pass.
+    int receiveBatch(std::chrono::nanoseconds wait)
     {
+        // The wait is the socket's receive timeout, set again only when it
+        // changes: once, unless delayed replies are waiting. A timeout of 0
+        // would wait for ever, so a wait shorter than a microsecond is none.
+        const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(wait);
+        int flags = MSG_WAITFORONE;
+        if (micros.count() == 0) {
+            flags |= MSG_DONTWAIT;
+        } else if (micros != timeoutSet_) {
+            const timeval timeout{static_cast<time_t>(micros.count() / 1000000),
+                                  static_cast<suseconds_t>(micros.count() % 1000000)};
+            if (setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0) {
+                timeoutSet_ = micros;
+            }
+        }
         // The kernel shortens the address lengths it writes; give each
         // slot its full room back.
         for (std::size_t i = 0; i < batch_; ++i) {
             messages_[i].msg_hdr.msg_name = &senders_[i];
             messages_[i].msg_hdr.msg_namelen = sizeof senders_[i];
         }
-        const int count = recvmmsg(fd_, messages_.data(), batch_, MSG_DONTWAIT, nullptr);
-        if (count < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                ++io_.receiveErrors;
-            }
-            return 0;
+        const int count = recvmmsg(fd_, messages_.data(), batch_, flags, nullptr);
+        if (count >= 0) {
+            return count;
         }
-        return count;
+        if (errno == EBADF || errno == ENOTSOCK || errno == EFAULT || errno == EINVAL) {
+            return -1;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            ++io_.receiveErrors;
+        }
+        return 0;
     }
 
-    void handleDatagram(const std::uint8_t* bytes, std::size_t size, Endpoint sender)
+    void handleDatagram(const std::uint8_t* bytes, std::size_t size, Endpoint sender, WallClock::time_point now,
+                        std::size_t nameHash)
     {
-        const Outcome outcome = handler_.handle(bytes, size, sender, WallClock::now());
+        const Outcome outcome = handler_.handle(bytes, size, sender, now, nameHash);
         const auto* query = std::get_if<QueryAnswered>(&outcome);
         if (query != nullptr && replyDelay_.count() == 0) {
             sendReply(query->replyTo, query->reply);
@@ -292,7 +328,7 @@ private:
         return problemLines_.admit(LineRateLimiter::Clock::now());
     }
 
-    void sendReply(Endpoint replyTo, const std::vector<std::uint8_t>& reply)
+    void sendReply(Endpoint replyTo, std::span<const std::uint8_t> reply)
     {
         const sockaddr_in to = socketAddress(replyTo);
         if (sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
@@ -305,6 +341,7 @@ private:
     }
 
     int fd_;
+    std::mutex* lock_; // Shared::lock, with an HTTP side
     OutputFormat format_;
     bool quiet_;
     std::chrono::milliseconds replyDelay_;
@@ -316,26 +353,30 @@ private:
     std::vector<mmsghdr> messages_;
     std::vector<iovec> data_;
     std::vector<sockaddr_in> senders_;
+    std::vector<std::size_t> nameHashes_; // from the handler's prefetch, for the store
     LineRateLimiter problemLines_{5, std::chrono::seconds(1)};
     IoCounters io_;
     DelayedReplies delayed_;
+    std::chrono::microseconds timeoutSet_{}; // none yet
 };
 
 } // namespace
 
 int serve(const ServerSettings& settings, DatagramHandler& handler, const StateKeeper* keeper, Shared* shared)
 {
-    sigset_t waitMask;
-    if (!installStopHandlers(waitMask)) {
+    if (!installStopHandlers()) {
         std::fprintf(stderr, "marld: cannot install the signal handlers: %s\n", std::strerror(errno));
         return 2;
     }
-    // Held while the loop changes what the HTTP side reads; free while it waits.
-    std::unique_lock<std::mutex> hold;
-    if (shared != nullptr) {
-        hold = std::unique_lock(shared->lock);
-    }
-    handler.setTestAids(settings.testAids);
+    std::mutex* lock = shared != nullptr ? &shared->lock : nullptr;
+    const auto locked = [lock](auto&& step) {
+        std::unique_lock<std::mutex> hold;
+        if (lock != nullptr) {
+            hold = std::unique_lock(*lock);
+        }
+        step();
+    };
+    locked([&] { handler.setTestAids(settings.testAids); });
     Endpoint bound;
     const int fd = openSocket(settings, bound);
     if (fd < 0) {
@@ -349,12 +390,14 @@ int serve(const ServerSettings& settings, DatagramHandler& handler, const StateK
         shared->udpSocket = fd;
     }
 
-    Loop loop(fd, settings, handler);
+    Loop loop(fd, settings, handler, lock);
     using Steady = std::chrono::steady_clock;
     auto lastSave = Steady::now();
     const auto save = [&] {
         std::string error;
-        if (!keeper->save(error)) {
+        bool saved = false;
+        locked([&] { saved = keeper->save(error); });
+        if (!saved) {
             emit(stderr, "marld: " + error + "\n");
         }
         lastSave = Steady::now();
@@ -365,23 +408,11 @@ int serve(const ServerSettings& settings, DatagramHandler& handler, const StateK
     const std::chrono::nanoseconds wakeUp =
         keeper != nullptr ? std::min<std::chrono::nanoseconds>(keeper->interval, std::chrono::seconds(1))
                           : std::chrono::seconds(1);
+    stopSocket = fd; // before the flag is first checked: a signal from here on ends the wait
     while (stopRequested == 0) {
-        pollfd ready{fd, POLLIN, 0};
-        const timespec wait = loop.waitTime(wakeUp);
-        if (hold.owns_lock()) {
-            hold.unlock();
-        }
-        const int result = ppoll(&ready, 1, &wait, &waitMask);
-        if (shared != nullptr) {
-            hold.lock();
-        }
-        if (result < 0 && errno != EINTR) {
-            std::fprintf(stderr, "marld: waiting for datagrams failed: %s\n", std::strerror(errno));
+        if (!loop.receiveAndHandle(wakeUp)) {
             status = 1;
             break;
-        }
-        if (result > 0) {
-            loop.drain();
         }
         loop.sendDueReplies();
         if (keeper != nullptr && Steady::now() - lastSave >= keeper->interval) {
@@ -389,15 +420,16 @@ int serve(const ServerSettings& settings, DatagramHandler& handler, const StateK
         }
         loop.reportSuppressed(false);
     }
+    stopSocket = -1;
     loop.discardDelayedReplies();
     if (keeper != nullptr) {
         save();
     }
     loop.reportSuppressed(true);
-    close(fd);
     if (shared != nullptr) {
         shared->udpSocket = -1;
     }
+    close(fd);
     emit(stdout, countersReport(settings.format, handler.counters(), loop.ioCounters()));
     return status;
 }

@@ -58,12 +58,12 @@ struct StateKeeper {
 };
 
 // Binds, prints the listening line (flushed), then hands every datagram to
-// `handler` (set up with the settings' test aids), prints what happened,
-// sends query replies (at once, or in FIFO order once --reply-delay is
-// over, the wait for datagrams never longer than the next is due), until SIGINT or
+// `handler` (set up with the settings' test aids), prints what happened and
+// sends query replies (at once, or in FIFO order once --reply-delay is over,
+// the wait for datagrams never outlasting the next one due), until SIGINT or
 // SIGTERM arrives; prints the counters and returns 0. Returns 2 after a
 // message on stderr when the socket cannot be set up or bound, and 1 when
-// waiting for datagrams fails.
+// receiving fails for good.
 // With `shared`, the loop holds its lock while it handles datagrams or keeps
 // the state, publishes its socket there, and prints the HTTP side's line
 // (`httpBound`) after the listening line.

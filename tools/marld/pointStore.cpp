@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <span>
 #include <utility>
 
 namespace marld {
@@ -56,11 +57,11 @@ namespace {
 template <typename Slot>
 void release(Slot* slots, std::size_t count, void* memory) noexcept
 {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!slots[i].isEmpty() && slots[i].isLong()) {
-            delete[] slots[i].heapName;
+    for (Slot& slot : std::span(slots, count)) {
+        if (!slot.isEmpty() && slot.isLong()) {
+            delete[] slot.heapName;
         }
-        slots[i].~Slot();
+        slot.~Slot();
     }
     ::operator delete(memory);
 }

@@ -54,9 +54,9 @@ struct XorShift {
 
 // A handler whose store knows `points` points, fed updates of known points
 // picked at random, setting and clearing in turn: the cost of finding a
-// point among many, cache misses included. Updates come in batches, each
-// prefetched before it is handled, as marld's loop takes what one receive
-// call returns; a batch of one is a lone datagram.
+// point among many, cache misses included. Updates come in batches, handled
+// as marld's loop handles what one receive call returns (handlePrefetched);
+// a batch of one is a lone datagram.
 class KnownPoints {
 public:
     KnownPoints(std::size_t points, std::size_t batch) : points_(points), store_(points), handler_(store_, names_)
@@ -68,7 +68,6 @@ public:
         for (const bool set : {false, true}) {
             datagrams_[set].assign(batch, marltest::datagramBytes(marl::UpdateDatagram{pointName(0), set}));
         }
-        hashes_.resize(batch);
     }
 
     bool updateBatch()
@@ -80,15 +79,15 @@ public:
                 datagram[datagram.size() - 1 - i] = static_cast<std::uint8_t>('0' + index % 10);
                 index /= 10;
             }
-            hashes_[&datagram - batch.data()] = handler_.prefetch(datagram.data(), datagram.size());
         }
         bool accepted = true;
-        for (const marltest::Bytes& datagram : batch) {
-            const marld::Outcome outcome = handler_.handle(datagram.data(), datagram.size(),
-                                                           marld::Endpoint{0x7F000001, 40000}, now_,
-                                                           hashes_[&datagram - batch.data()]);
-            accepted = accepted && std::holds_alternative<marld::UpdateAccepted>(outcome);
-        }
+        marld::handlePrefetched(
+            handler_, batch.size(), [&](std::size_t i) { return std::pair(batch[i].data(), batch[i].size()); },
+            [&](std::size_t i, std::size_t nameHash) {
+                const marld::Outcome outcome = handler_.handle(batch[i].data(), batch[i].size(),
+                                                               marld::Endpoint{0x7F000001, 40000}, now_, nameHash);
+                accepted = accepted && std::holds_alternative<marld::UpdateAccepted>(outcome);
+            });
         return accepted;
     }
 
@@ -100,7 +99,6 @@ private:
     marld::PointNames names_;
     marld::DatagramHandler handler_;
     std::array<std::vector<marltest::Bytes>, 2> datagrams_; // clearing, setting
-    std::vector<std::size_t> hashes_; // the names' hashes, from prefetch
     std::size_t batches_ = 0;
     XorShift random_;
     marld::WallClock::time_point now_ = marld::WallClock::now();

@@ -179,4 +179,31 @@ private:
     std::optional<RuntimeInfo> shownRuntimeInfo_;
 };
 
+// Hands the `count` datagrams of a batch to `handle(i, nameHash)` in order,
+// each one's point fetched kPrefetchAhead datagrams before its turn: far
+// enough ahead for the fetch to arrive, near enough that the fetches in
+// flight do not exceed what the core can track and stall it.
+// `datagramAt(i)` gives datagram i's bytes and size.
+inline constexpr std::size_t kPrefetchAhead = 8;
+
+template <typename DatagramAt, typename Handle>
+void handlePrefetched(const DatagramHandler& handler, std::size_t count, DatagramAt datagramAt, Handle handle)
+{
+    std::array<std::size_t, kPrefetchAhead> hashes{}; // datagram i's at i % kPrefetchAhead
+    const auto fetch = [&](std::size_t i) {
+        const auto [bytes, size] = datagramAt(i);
+        hashes[i % kPrefetchAhead] = handler.prefetch(bytes, size);
+    };
+    for (std::size_t i = 0; i < count && i < kPrefetchAhead; ++i) {
+        fetch(i);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t nameHash = hashes[i % kPrefetchAhead];
+        if (i + kPrefetchAhead < count) {
+            fetch(i + kPrefetchAhead);
+        }
+        handle(i, nameHash);
+    }
+}
+
 } // namespace marld

@@ -168,7 +168,7 @@ public:
           handler_(handler),
           batch_(static_cast<unsigned>(std::clamp(settings.receiveBatch, 1, kMaxReceiveBatch))),
           buffers_(std::make_unique_for_overwrite<std::uint8_t[]>(batch_ * kBufferStride)), messages_(batch_),
-          data_(batch_), senders_(batch_), nameHashes_(batch_)
+          data_(batch_), senders_(batch_)
     {
         for (std::size_t i = 0; i < batch_; ++i) {
             data_[i] = iovec{buffers_.get() + i * kBufferStride, kBufferSize};
@@ -193,20 +193,18 @@ public:
         if (lock_ != nullptr && count > 0) {
             hold = std::unique_lock(*lock_);
         }
-        // The store's slots for the whole batch are fetched first, so that
-        // among many points the batch's cache misses overlap.
-        for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
-            nameHashes_[i] = handler_.prefetch(static_cast<const std::uint8_t*>(data_[i].iov_base), messages_[i].msg_len);
-        }
         // One reading of the clock for the batch: its datagrams arrived
         // together, as far as a point's time of change can tell.
         const WallClock::time_point now = WallClock::now();
-        for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+        const auto datagramAt = [this](std::size_t i) {
+            return std::pair(static_cast<const std::uint8_t*>(data_[i].iov_base), std::size_t{messages_[i].msg_len});
+        };
+        handlePrefetched(handler_, static_cast<std::size_t>(count), datagramAt, [&](std::size_t i, std::size_t hash) {
             if (messages_[i].msg_hdr.msg_namelen != 0) { // none: the stop's wake-up, no datagram
-                handleDatagram(static_cast<const std::uint8_t*>(data_[i].iov_base), messages_[i].msg_len,
-                               endpointOf(senders_[i]), now, nameHashes_[i]);
+                const auto [bytes, size] = datagramAt(i);
+                handleDatagram(bytes, size, endpointOf(senders_[i]), now, hash);
             }
-        }
+        });
         if (hold.owns_lock()) {
             hold.unlock();
         }
@@ -353,7 +351,6 @@ private:
     std::vector<mmsghdr> messages_;
     std::vector<iovec> data_;
     std::vector<sockaddr_in> senders_;
-    std::vector<std::size_t> nameHashes_; // from the handler's prefetch, for the store
     LineRateLimiter problemLines_{5, std::chrono::seconds(1)};
     IoCounters io_;
     DelayedReplies delayed_;

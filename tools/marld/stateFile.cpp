@@ -259,7 +259,7 @@ bool StateFile::load(PointStore& store, History& history, std::string& error)
         const std::string_view name = blobText(points.get(), 0);
         PointState state{false, {}, static_cast<std::uint64_t>(sqlite3_column_int64(points.get(), 1)), nullptr};
         std::shared_ptr<const RuntimeInfo> info;
-        if (!readState(points.get(), 2, state.isSet, state.lastChange, info) || state.updateCount < 1 ||
+        if (!readState(points.get(), 2, state.isSet, state.lastChange, info) ||
             sqlite3_column_int64(points.get(), 1) < 1) {
             return damaged("points", name);
         }
@@ -270,8 +270,11 @@ bool StateFile::load(PointStore& store, History& history, std::string& error)
             return false;
         }
     }
-    while (status == SQLITE_DONE && (status = sqlite3_step(changes.get())) == SQLITE_ROW) {
-        status = SQLITE_DONE; // this row read, the next one to come
+    if (status != SQLITE_DONE) {
+        error = failure("cannot be read");
+        return false;
+    }
+    while ((status = sqlite3_step(changes.get())) == SQLITE_ROW) {
         const std::string_view name = blobText(changes.get(), 0);
         StateChange change;
         if (!readState(changes.get(), 2, change.isSet, change.at, change.runtimeInfo) ||

@@ -172,14 +172,13 @@ Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t siz
     }
     ++counters_.updates;
     if (history_ != nullptr && (change->updateCount == 1 || change->oldSet != change->newSet)) {
-        recordChange(body.name, now);
+        recordChange(body.name, *change->point, now);
     }
     return UpdateAccepted{body.name, extended, *change, shown};
 }
 
-void DatagramHandler::recordChange(std::string_view name, WallClock::time_point now) noexcept
+void DatagramHandler::recordChange(std::string_view name, const PointState& point, WallClock::time_point now) noexcept
 {
-    const PointState& point = *store_.find(name);
     // The update is applied; without the memory to remember it in the
     // history, the history misses this one change.
     try {

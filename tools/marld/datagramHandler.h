@@ -137,9 +137,8 @@ public:
     void keepHistory(History& history) noexcept { history_ = &history; }
 
     // Starts fetching the store's entry of the point that the update at
-    // `bytes` names, if it is one. Called for every datagram of a batch
-    // before the first is handled, it makes the cache misses of a batch
-    // among many points overlap instead of adding up.
+    // `bytes` names, if it is one, so that the cache misses of a batch among
+    // many points overlap instead of adding up (see handlePrefetched).
     // Returns the name's hash for handle(), 0 when it fetched nothing.
     [[nodiscard]] std::size_t prefetch(const std::uint8_t* bytes, std::size_t size) const noexcept;
 
@@ -165,7 +164,7 @@ private:
                          std::size_t nameHash);
     Outcome handleQuery(const std::uint8_t* bytes, std::size_t size, Endpoint sender);
 
-    void recordChange(std::string_view name, WallClock::time_point now) noexcept;
+    void recordChange(std::string_view name, const PointState& point, WallClock::time_point now) noexcept;
 
     PointStore& store_;
     History* history_ = nullptr;

@@ -5,17 +5,22 @@
 
 namespace marld {
 
-void History::record(std::string_view name, StateChange change)
+History::Ring& History::ringOf(std::string_view name)
 {
     auto found = rings_.find(name);
-    if (tracking_) {
-        const std::uint64_t sequence = (found == rings_.end() ? 0 : found->second.count) + 1;
-        recorded_.push_back(Recorded{std::string(name), sequence, change});
-    }
     if (found == rings_.end()) {
         found = rings_.emplace(std::string(name), Ring{}).first;
     }
-    found->second.put(found->second.count + 1, std::move(change));
+    return found->second;
+}
+
+void History::record(std::string_view name, StateChange change)
+{
+    Ring& ring = ringOf(name);
+    if (tracking_) {
+        recorded_.push_back(Recorded{std::string(name), ring.count + 1, change});
+    }
+    ring.put(ring.count + 1, std::move(change));
 }
 
 void History::Ring::put(std::uint64_t sequence, StateChange change)
@@ -28,17 +33,17 @@ void History::Ring::put(std::uint64_t sequence, StateChange change)
     count = std::max(count, sequence);
 }
 
+std::uint64_t History::Ring::firstKept() const noexcept
+{
+    return count - std::min<std::uint64_t>(count, kDepth);
+}
+
 void History::restore(std::string_view name, std::uint64_t sequence, StateChange change)
 {
-    auto found = rings_.find(name);
-    if (found == rings_.end()) {
-        found = rings_.emplace(std::string(name), Ring{}).first;
+    Ring& ring = ringOf(name);
+    if (sequence > ring.firstKept()) { // anything older than what the ring holds is left out
+        ring.put(sequence, std::move(change));
     }
-    Ring& ring = found->second;
-    if (sequence == 0 || sequence <= ring.count - std::min<std::uint64_t>(ring.count, kDepth)) {
-        return; // older than what the ring holds
-    }
-    ring.put(sequence, std::move(change));
 }
 
 std::vector<StateChange> History::of(std::string_view name) const
@@ -48,9 +53,8 @@ std::vector<StateChange> History::of(std::string_view name) const
         return {};
     }
     const Ring& ring = found->second;
-    const std::uint64_t first = ring.count - std::min<std::uint64_t>(ring.count, kDepth);
     std::vector<StateChange> changes;
-    for (std::uint64_t i = first; i < ring.count; ++i) {
+    for (std::uint64_t i = ring.firstKept(); i < ring.count; ++i) {
         changes.push_back(ring.changes[i % kDepth]);
     }
     return changes;

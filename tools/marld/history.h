@@ -53,7 +53,10 @@ private:
         std::vector<StateChange> changes;
         std::uint64_t count = 0; // changes ever recorded; change n (from 1) is at changes[(n - 1) % kDepth]
         void put(std::uint64_t sequence, StateChange change);
+        // Changes up to this sequence number have fallen out of the ring.
+        [[nodiscard]] std::uint64_t firstKept() const noexcept;
     };
+    Ring& ringOf(std::string_view name);
     struct NameHash {
         using is_transparent = void;
         std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }

@@ -75,9 +75,9 @@ PointStore::~PointStore()
     }
 }
 
-PointStore::Slot& PointStore::probe(const Table& table, std::string_view name, std::uint32_t tag,
-                                    std::size_t hash) const noexcept
+PointStore::Slot& PointStore::probe(const Table& table, std::string_view name, std::size_t hash) noexcept
 {
+    const std::uint32_t tag = tagOf(hash);
     // Linear probing: the next slots share the cache line or follow it,
     // which the hardware fetches ahead.
     for (std::size_t i = hash & table.mask;; i = (i + 1) & table.mask) {
@@ -93,8 +93,7 @@ const PointState* PointStore::find(std::string_view name) const noexcept
     if (size_ == 0) {
         return nullptr;
     }
-    const std::size_t hash = hashOf(name);
-    const Slot& slot = probe(table_, name, tagOf(hash), hash);
+    const Slot& slot = probe(table_, name, hashOf(name));
     return slot.isEmpty() ? nullptr : &slot.state;
 }
 
@@ -137,8 +136,7 @@ void PointStore::grow()
             if (old.isEmpty()) {
                 continue;
             }
-            const std::size_t hash = hashOf(old.name());
-            Slot& moved = probe(grown, old.name(), old.tag, hash);
+            Slot& moved = probe(grown, old.name(), hashOf(old.name()));
             moved.tag = old.tag;
             moved.nameSize = old.nameSize;
             moved.listed = old.listed;
@@ -151,7 +149,7 @@ void PointStore::grow()
     table_ = grown;
 }
 
-PointStore::Slot* PointStore::insertSlot(std::string_view name)
+PointStore::Slot* PointStore::insertSlot(std::string_view name, std::size_t hash)
 {
     if (size_ >= maxPoints_ || name.size() > kMaxNameSize) {
         return nullptr;
@@ -161,10 +159,8 @@ PointStore::Slot* PointStore::insertSlot(std::string_view name)
         grow();
     }
     char* longName = name.size() > kInlineName ? new char[name.size()] : nullptr;
-    const std::size_t hash = hashOf(name);
-    const std::uint32_t tag = tagOf(hash);
-    Slot& slot = probe(table_, name, tag, hash);
-    slot.tag = tag;
+    Slot& slot = probe(table_, name, hash);
+    slot.tag = tagOf(hash);
     slot.nameSize = static_cast<std::uint16_t>(name.size());
     char* to = longName != nullptr ? (slot.heapName = longName) : slot.inlineName;
     if (!name.empty()) {
@@ -182,10 +178,10 @@ std::optional<PointChange> PointStore::update(std::string_view name, bool set, W
     if (runtimeInfo) {
         info = std::make_unique<const RuntimeInfo>(std::move(*runtimeInfo));
     }
+    const std::size_t hash = nameHash != 0 ? nameHash : hashOf(name);
     Slot* slot = nullptr;
     if (size_ != 0) {
-        const std::size_t hash = nameHash != 0 ? nameHash : hashOf(name);
-        Slot& found = probe(table_, name, tagOf(hash), hash);
+        Slot& found = probe(table_, name, hash);
         slot = found.isEmpty() ? nullptr : &found;
     }
     if (slot == nullptr && (size_ >= maxPoints_ || name.size() > kMaxNameSize)) {
@@ -197,7 +193,7 @@ std::optional<PointChange> PointStore::update(std::string_view name, bool set, W
     }
     if (slot == nullptr) {
         try {
-            slot = insertSlot(name);
+            slot = insertSlot(name, hash);
         } catch (...) {
             if (listing) {
                 changed_.pop_back();
@@ -218,15 +214,16 @@ std::optional<PointChange> PointStore::update(std::string_view name, bool set, W
     if (info) {
         point.runtimeInfo = std::move(info);
     }
-    return PointChange{wasSet, set, point.updateCount};
+    return PointChange{wasSet, set, point.updateCount, &point};
 }
 
 bool PointStore::restore(std::string_view name, PointState state)
 {
-    if (find(name) != nullptr) {
+    const std::size_t hash = hashOf(name);
+    if (size_ != 0 && !probe(table_, name, hash).isEmpty()) {
         return false;
     }
-    Slot* slot = insertSlot(name);
+    Slot* slot = insertSlot(name, hash);
     if (slot == nullptr) {
         return false;
     }
@@ -238,17 +235,11 @@ bool PointStore::restore(std::string_view name, PointState state)
 void PointStore::takeChanged(const Visitor& visit)
 {
     for (const std::string& name : changed_) {
-        const std::size_t hash = hashOf(name);
-        Slot& slot = probe(table_, name, tagOf(hash), hash);
+        Slot& slot = probe(table_, name, hashOf(name));
         slot.listed = false;
         visit(name, slot.state);
     }
     changed_.clear();
-}
-
-void PointStore::forEach(const Visitor& visit) const
-{
-    forEachInSlots(0, slotCount(), visit);
 }
 
 void PointStore::forEachInSlots(std::size_t from, std::size_t count, const Visitor& visit) const

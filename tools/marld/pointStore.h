@@ -38,6 +38,7 @@ struct PointChange {
     bool oldSet;
     bool newSet;
     std::uint64_t updateCount; // including this update
+    const PointState* point = nullptr; // as the update left it; valid as find()'s is
 };
 
 class PointStore {
@@ -82,8 +83,6 @@ public:
     // from update() (which then changes nothing) when the list cannot grow.
     void takeChanged(const Visitor& visit);
 
-    void forEach(const Visitor& visit) const;
-
     // The points in slots [from, from + count) of the table, for a reader
     // that visits a large store a part at a time and lets others at it in
     // between: slots move when the table grows, which a change of
@@ -104,12 +103,12 @@ private:
         void* memory = nullptr;
     };
 
-    // Where `name` is, or the empty slot where it would go.
-    [[nodiscard]] Slot& probe(const Table& table, std::string_view name, std::uint32_t tag,
-                              std::size_t hash) const noexcept;
+    // Where `name`, whose hash is `hash`, is, or the empty slot where it
+    // would go.
+    [[nodiscard]] static Slot& probe(const Table& table, std::string_view name, std::size_t hash) noexcept;
     // The slot for a new point `name`, the table grown if need be; null when
     // the store is full.
-    [[nodiscard]] Slot* insertSlot(std::string_view name);
+    [[nodiscard]] Slot* insertSlot(std::string_view name, std::size_t hash);
     void grow();
 
     std::size_t maxPoints_;

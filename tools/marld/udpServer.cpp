@@ -116,6 +116,13 @@ int openSocket(const ServerSettings& settings, Endpoint& bound)
 
 using SteadyClock = LineRateLimiter::Clock;
 
+// `lock` held, when there is one: what the HTTP side reads changes only
+// while the loop holds it.
+[[nodiscard]] std::unique_lock<std::mutex> holdIf(std::mutex* lock)
+{
+    return lock != nullptr ? std::unique_lock(*lock) : std::unique_lock<std::mutex>();
+}
+
 // Replies that --reply-delay holds back, oldest first: the delay being the
 // same for all, the order they came in is the order they fall due. The slots
 // are made on first use and keep their buffers, so that a steady stream of
@@ -188,11 +195,7 @@ public:
             std::fprintf(stderr, "marld: receiving datagrams failed: %s\n", std::strerror(errno));
             return false;
         }
-        // What the HTTP side reads changes only while the loop holds this.
-        std::unique_lock<std::mutex> hold;
-        if (lock_ != nullptr && count > 0) {
-            hold = std::unique_lock(*lock_);
-        }
+        std::unique_lock<std::mutex> hold = holdIf(count > 0 ? lock_ : nullptr);
         // One reading of the clock for the batch: its datagrams arrived
         // together, as far as a point's time of change can tell.
         const WallClock::time_point now = WallClock::now();
@@ -205,9 +208,7 @@ public:
                 handleDatagram(bytes, size, endpointOf(senders_[i]), now, hash);
             }
         });
-        if (hold.owns_lock()) {
-            hold.unlock();
-        }
+        hold = {};
         std::fflush(stdout);
         return true;
     }
@@ -366,14 +367,10 @@ int serve(const ServerSettings& settings, DatagramHandler& handler, const StateK
         return 2;
     }
     std::mutex* lock = shared != nullptr ? &shared->lock : nullptr;
-    const auto locked = [lock](auto&& step) {
-        std::unique_lock<std::mutex> hold;
-        if (lock != nullptr) {
-            hold = std::unique_lock(*lock);
-        }
-        step();
-    };
-    locked([&] { handler.setTestAids(settings.testAids); });
+    {
+        const auto hold = holdIf(lock);
+        handler.setTestAids(settings.testAids);
+    }
     Endpoint bound;
     const int fd = openSocket(settings, bound);
     if (fd < 0) {
@@ -388,16 +385,18 @@ int serve(const ServerSettings& settings, DatagramHandler& handler, const StateK
     }
 
     Loop loop(fd, settings, handler, lock);
-    using Steady = std::chrono::steady_clock;
-    auto lastSave = Steady::now();
+    auto lastSave = SteadyClock::now();
     const auto save = [&] {
         std::string error;
         bool saved = false;
-        locked([&] { saved = keeper->save(error); });
+        {
+            const auto hold = holdIf(lock);
+            saved = keeper->save(error);
+        }
         if (!saved) {
             emit(stderr, "marld: " + error + "\n");
         }
-        lastSave = Steady::now();
+        lastSave = SteadyClock::now();
     };
     int status = 0;
     // Wakes up at least once a second, to report suppressed lines without
@@ -412,7 +411,7 @@ int serve(const ServerSettings& settings, DatagramHandler& handler, const StateK
             break;
         }
         loop.sendDueReplies();
-        if (keeper != nullptr && Steady::now() - lastSave >= keeper->interval) {
+        if (keeper != nullptr && SteadyClock::now() - lastSave >= keeper->interval) {
             save();
         }
         loop.reportSuppressed(false);

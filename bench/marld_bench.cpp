@@ -63,7 +63,7 @@ public:
     {
         const auto now = marld::WallClock::now();
         for (std::size_t i = 0; i < points; ++i) {
-            (void)store_.update(pointName(i), false, now, std::nullopt);
+            (void)store_.update(pointName(i), false, now, nullptr);
         }
         for (const bool set : {false, true}) {
             datagrams_[set].assign(batch, marltest::datagramBytes(marl::UpdateDatagram{pointName(0), set}));

@@ -1,6 +1,7 @@
 #include "datagramHandler.h"
 
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <numeric>
 #include <utility>
@@ -146,25 +147,21 @@ Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t siz
     if (size > MARL_MAX_UPDATE_MSG_LENGTH) {
         return drop(DropReason::updateTooLong, id);
     }
-    std::optional<RuntimeInfo> runtimeInfo;
+    // The block is decoded, and allocated where the store keeps it, before
+    // anything changes: a failure there leaves the store as it was.
+    std::unique_ptr<const RuntimeInfo> runtimeInfo;
     if (extended) {
-        runtimeInfo = decodeRuntimeInfo(body.rest, body.restSize);
-        if (!runtimeInfo) {
+        std::optional<RuntimeInfo> decoded = decodeRuntimeInfo(body.rest, body.restSize);
+        if (!decoded) {
             return drop(DropReason::invalidRuntimeInfo, id);
         }
+        runtimeInfo = std::make_unique<const RuntimeInfo>(std::move(*decoded));
     }
     // Drawn for acceptable updates only, so that malformed ones in between
     // leave the pick of the others alone.
     if (aids_.dropUpdates > 0 && draws_.next() < aids_.dropUpdates) {
         ++counters_.updatesWithheld;
         return UpdateWithheld{body.name, fields.setPoint != 0};
-    }
-    // The copy shown is made before the store changes, so that nothing can
-    // fail after it has.
-    const RuntimeInfo* shown = nullptr;
-    if (runtimeInfo) {
-        shownRuntimeInfo_ = *runtimeInfo;
-        shown = &*shownRuntimeInfo_;
     }
     const auto change = store_.update(body.name, fields.setPoint != 0, now, std::move(runtimeInfo), nameHash);
     if (!change) {
@@ -174,7 +171,9 @@ Outcome DatagramHandler::handleUpdate(const std::uint8_t* bytes, std::size_t siz
     if (history_ != nullptr && (change->updateCount == 1 || change->oldSet != change->newSet)) {
         recordChange(body.name, *change->point, now);
     }
-    return UpdateAccepted{body.name, extended, *change, shown};
+    // The block shown is the one the store keeps: it stays until the point's
+    // next update, which is a later datagram's.
+    return UpdateAccepted{body.name, extended, *change, extended ? change->point->runtimeInfo.get() : nullptr};
 }
 
 void DatagramHandler::recordChange(std::string_view name, const PointState& point, WallClock::time_point now) noexcept

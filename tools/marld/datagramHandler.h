@@ -172,10 +172,8 @@ private:
     Counters counters_;
     TestAids aids_;
     SeededDraws draws_{aids_.seed};
-    // The latest reply and runtime information, which keep their capacity
-    // from one datagram to the next.
+    // The latest reply, which keeps its capacity from one query to the next.
     std::vector<std::uint8_t> reply_;
-    std::optional<RuntimeInfo> shownRuntimeInfo_;
 };
 
 // Hands the `count` datagrams of a batch to `handle(i, nameHash)` in order,

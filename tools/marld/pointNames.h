@@ -34,9 +34,14 @@ public:
     // nothing and sets `error` to "line N: ..." .
     [[nodiscard]] static std::optional<PointNames> fromList(std::istream& lines, std::string& error);
 
-    [[nodiscard]] bool accepts(std::string_view name) const;
+    [[nodiscard]] bool accepts(std::string_view name) const
+    {
+        return isWellFormedPointName(name) && (!listed_ || isListed(name));
+    }
 
 private:
+    [[nodiscard]] bool isListed(std::string_view name) const;
+
     std::optional<std::set<std::string, std::less<>>> listed_;
 };
 

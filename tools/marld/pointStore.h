@@ -61,11 +61,13 @@ public:
     [[nodiscard]] bool prefetchPays() const noexcept { return slotCount() >= kPrefetchFromSlots; }
 
     // Records an update made at `now`. `runtimeInfo` is given for extended
-    // updates only. Nothing when the point is new and the store is full. If
-    // an allocation fails, std::bad_alloc leaves the store as it was.
-    // `nameHash` is what prefetch(name) returned, or 0.
+    // updates only (null for plain ones, which keep the point's block).
+    // Nothing when the point is new and the store is full. If an allocation
+    // fails, std::bad_alloc leaves the store as it was. `nameHash` is what
+    // prefetch(name) returned, or 0.
     [[nodiscard]] std::optional<PointChange> update(std::string_view name, bool set, WallClock::time_point now,
-                                                    std::optional<RuntimeInfo> runtimeInfo, std::size_t nameHash = 0);
+                                                    std::unique_ptr<const RuntimeInfo> runtimeInfo,
+                                                    std::size_t nameHash = 0);
 
     // Puts back a point as it was kept before a restart. False when the
     // store is full or already knows the name. Throws as update() does.

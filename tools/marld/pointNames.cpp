@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "hostWord.h"
+
 namespace marld {
 
 namespace {
@@ -28,13 +30,6 @@ constexpr bool hasControlByte(std::uint64_t word) noexcept
     return anyByteBelow(word, 0x20) || anyByteBelow(word ^ (kEachByte * 0x7F), 1);
 }
 
-std::uint64_t wordAt(const char* bytes) noexcept
-{
-    std::uint64_t word = 0;
-    std::memcpy(&word, bytes, sizeof word);
-    return word;
-}
-
 } // namespace
 
 bool isWellFormedPointName(std::string_view name) noexcept
@@ -47,11 +42,11 @@ bool isWellFormedPointName(std::string_view name) noexcept
     const std::size_t size = name.size();
     if (size >= sizeof(std::uint64_t)) {
         for (std::size_t at = 0; at + sizeof(std::uint64_t) < size; at += sizeof(std::uint64_t)) {
-            if (hasControlByte(wordAt(name.data() + at))) {
+            if (hasControlByte(hostWordAt(name.data() + at))) {
                 return false;
             }
         }
-        return !hasControlByte(wordAt(name.data() + size - sizeof(std::uint64_t)));
+        return !hasControlByte(hostWordAt(name.data() + size - sizeof(std::uint64_t)));
     }
     return std::none_of(name.begin(), name.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);

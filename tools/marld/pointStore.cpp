@@ -8,6 +8,8 @@
 #include <span>
 #include <utility>
 
+#include "hostWord.h"
+
 namespace marld {
 
 namespace {
@@ -22,15 +24,6 @@ constexpr std::size_t kPrefetchedSlots = 4;
 
 // Names up to this size live in the slot itself; longer ones on the heap.
 constexpr std::size_t kInlineName = 24;
-
-// Eight bytes of a name, in the host's order: the hash stays in memory,
-// so it need not be the same on every machine, only within one process.
-std::uint64_t wordAt(const char* bytes) noexcept
-{
-    std::uint64_t word = 0;
-    std::memcpy(&word, bytes, sizeof word);
-    return word;
-}
 
 // A full-avalanche finish (MurmurHash3's), so that both the low bits that
 // pick the slot and the high ones that make the tag depend on every byte.
@@ -62,10 +55,10 @@ std::size_t hashOf(std::string_view name) noexcept
         h = (h ^ word) * kStep;
     } else {
         for (std::size_t at = 0; at + sizeof(std::uint64_t) < size; at += sizeof(std::uint64_t)) {
-            h = (h ^ wordAt(name.data() + at)) * kStep;
+            h = (h ^ hostWordAt(name.data() + at)) * kStep;
             h ^= h >> 29;
         }
-        h = (h ^ wordAt(name.data() + size - sizeof(std::uint64_t))) * kStep;
+        h = (h ^ hostWordAt(name.data() + size - sizeof(std::uint64_t))) * kStep;
     }
     const std::uint64_t mixed = finish(h);
     if constexpr (sizeof(std::size_t) < sizeof mixed) {

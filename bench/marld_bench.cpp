@@ -21,7 +21,7 @@
 #include "datagramHandler.h"
 #include "marlclient.h"
 #include "test_support.h"
-#include "udpServer.h"
+#include "options.h"
 
 namespace marlbench {
 
@@ -55,11 +55,12 @@ struct XorShift {
 // A handler whose store knows `points` points, fed updates of known points
 // picked at random, setting and clearing in turn: the cost of finding a
 // point among many, cache misses included. Updates come in batches, handled
-// as marld's loop handles what one receive call returns (handlePrefetched);
+// as marld's loop handles what one receive call returns;
 // a batch of one is a lone datagram.
 class KnownPoints {
 public:
-    KnownPoints(std::size_t points, std::size_t batch) : points_(points), store_(points), handler_(store_, names_)
+    KnownPoints(std::size_t points, std::size_t batch)
+        : points_(points), store_(points), handler_(store_, names_, counters_)
     {
         const auto now = marld::WallClock::now();
         for (std::size_t i = 0; i < points; ++i) {
@@ -81,13 +82,13 @@ public:
             }
         }
         bool accepted = true;
-        marld::handlePrefetched(
-            handler_, batch.size(), [&](std::size_t i) { return std::pair(batch[i].data(), batch[i].size()); },
-            [&](std::size_t i, std::size_t nameHash) {
-                const marld::Outcome outcome = handler_.handle(batch[i].data(), batch[i].size(),
-                                                               marld::Endpoint{0x7F000001, 40000}, now_, nameHash);
-                accepted = accepted && std::holds_alternative<marld::UpdateAccepted>(outcome);
-            });
+        batch_.clear();
+        for (const marltest::Bytes& datagram : batch) {
+            batch_.push_back({datagram.data(), datagram.size(), marld::Endpoint{0x7F000001, 40000}});
+        }
+        handler_.handle(batch_, now_, [&](std::size_t, const marld::Outcome& outcome) {
+            accepted = accepted && std::holds_alternative<marld::UpdateAccepted>(outcome);
+        });
         return accepted;
     }
 
@@ -97,7 +98,9 @@ private:
     std::size_t points_;
     marld::PointStore store_;
     marld::PointNames names_;
+    marld::Counters counters_;
     marld::DatagramHandler handler_;
+    std::vector<marld::Datagram> batch_;
     std::array<std::vector<marltest::Bytes>, 2> datagrams_; // clearing, setting
     std::size_t batches_ = 0;
     XorShift random_;
@@ -200,7 +203,7 @@ Intake intake(const std::optional<std::vector<std::string>>& marldArguments, int
     Intake result;
     const std::string port = std::to_string(librarySocket().port());
     std::vector<std::string> command = {BARE_RECEIVER_COMMAND, port, std::to_string(kReceiveBuffer),
-                                        std::to_string(marld::kDefaultReceiveBatch)};
+                                        std::to_string(marld::Options{}.receiveBatch)};
     if (marldArguments) {
         command = {MARLD_COMMAND, "--port", port, "--rcvbuf", std::to_string(kReceiveBuffer)};
         command.insert(command.end(), marldArguments->begin(), marldArguments->end());

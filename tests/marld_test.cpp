@@ -18,7 +18,6 @@
 #include "test_support.h"
 
 using namespace marltest;
-using R = marld::DropReason;
 using namespace std::chrono_literals;
 
 constexpr auto kText = marld::OutputFormat::text;
@@ -55,11 +54,13 @@ struct Handler : ::testing::Test {
 
     marld::PointStore store{1};
     marld::PointNames names;
-    marld::DatagramHandler handler{store, names};
+    marld::Counters counted;
+    marld::DatagramHandler handler{store, names, counted};
 };
 
-// Row name, datagram, why it is dropped (nothing when it is a query answered) and the reply.
-using DatagramRow = std::tuple<std::string, Bytes, std::optional<R>, Bytes>;
+// Row name, datagram, the reason it is dropped for as the output names it ("": a query answered) and
+// the reply.
+using DatagramRow = std::tuple<std::string, Bytes, std::string, Bytes>;
 class Datagrams : public Handler, public ::testing::WithParamInterface<DatagramRow> {};
 
 // Each after a raise of ab, which none may change.
@@ -69,16 +70,17 @@ TEST_P(Datagrams, AreDroppedForTheirReasonOrAnsweredExactly)
     (void)handle(update("ab", true));
     const auto [outcome, line] = handle(bytes, 9);
     const auto* answer = std::get_if<marld::QueryAnswered>(&outcome);
+    const auto* dropped = std::get_if<marld::Dropped>(&outcome);
     // Every identifier here is 0x8c0N.
     const std::string id = bytes.size() < 40 ? "" : " (id 0x8c0" + std::to_string(bytes[3]) + ")";
-    const std::string dropped = "marld: dropped " + std::to_string(bytes.size()) + " bytes from 10.0.0.1:7: ";
-    EXPECT_EQ(line, reason ? dropped + std::string(marld::dropReasonName(*reason)) + id + "\n" : line);
-    EXPECT_EQ(line.ends_with(" to 10.0.0.1:7\n"), !reason) << line; // a reply goes to the sender
+    const std::string from = "marld: dropped " + std::to_string(bytes.size()) + " bytes from 10.0.0.1:7: ";
+    EXPECT_EQ(line, reason.empty() ? line : from + reason + id + "\n");
+    EXPECT_EQ(line.ends_with(" to 10.0.0.1:7\n"), reason.empty()) << line; // a reply goes to the sender
     EXPECT_EQ(answer ? Bytes(answer->reply.begin(), answer->reply.end()) : Bytes{}, expectedReply);
-    const marld::Counters& counted = handler.counters();
-    EXPECT_EQ(std::vector({counted.received, counted.updates, counted.queries, counted.droppedTotal(),
-                           counted.dropped[std::size_t(reason.value_or(R::outOfMemory))]}),
-              std::vector<std::uint64_t>({2, 1, !reason, reason.has_value(), reason.has_value()}));
+    using C = marld::Count;
+    EXPECT_EQ(std::vector({counted[C::received], counted[C::updates], counted[C::queries], counted[C::dropped],
+                           dropped ? counted[dropped->reason] : 0}),
+              std::vector<std::uint64_t>({2, 1, reason.empty(), !reason.empty(), !reason.empty()}));
     const marld::PointState& ab = *store.find("ab");
     EXPECT_EQ(std::tuple(store.size(), ab.isSet, ab.updateCount, ab.lastChange, ab.runtimeInfo != nullptr),
               std::tuple(1u, true, 1u, kT0 + 5s, false));
@@ -87,24 +89,24 @@ TEST_P(Datagrams, AreDroppedForTheirReasonOrAnsweredExactly)
 INSTANTIATE_TEST_SUITE_P(
     Rules, Datagrams,
     ::testing::ValuesIn(std::vector<DatagramRow>{
-        {"header_less_one", Bytes(39, 0), R::shortDatagram, {}},
-        {"update_header_only", resized(kClearAb, 40), R::shortDatagram, {}},
-        {"query_record_less_one", resized(query(""), 43), R::shortDatagram, {}},
-        {"id_8c03", patched(kClearAb, 0, "00008c03"), R::unknownId, {}},
-        {"update_length_one_more", patched(kClearAb, 4, "00000031"), R::lengthMismatch, {}},
-        {"update_name_past_end_by_one", patched(kClearAb, 42, "00000003"), R::nameOverrun, {}},
-        {"query_name_past_end_by_one", patched(query("ab"), 40, "00000003"), R::nameOverrun, {}},
-        {"update_byte_after_name", patched(kClearAb, 42, "00000001"), R::trailingBytes, {}},
-        {"query_byte_after_name", patched(query("ab"), 40, "00000001"), R::trailingBytes, {}},
-        {"update_empty_name", update(""), R::invalidName, {}},
-        {"update_name_with_1f", update("a\x1f"), R::invalidName, {}},
-        {"update_name_of_601", update(std::string(601, 'n')), R::invalidName, {}},
-        {"ext_of_647_bytes", extAb("0000" + std::string(2 * (647 - 50), '0')), R::updateTooLong, {}},
-        {"ext_block_of_13", extAb(std::string(26, '0')), R::invalidRuntimeInfo, {}},
-        {"ext_nonzero_after_block", extAb(std::string(28, '0') + "0001"), R::invalidRuntimeInfo, {}},
-        {"new_point_with_store_full", update("cd", true), R::storeFull, {}},
-        {"query_longest", query(kLongest), {}, reply(kLongest, false)},
-        {"query_with_7f", query("a\x7f"), {}, reply("a\x7f", false, MARL_MSG_RC_INVALID_POINT_ID)}}),
+        {"header_less_one", Bytes(39, 0), "short-datagram", {}},
+        {"update_header_only", resized(kClearAb, 40), "short-datagram", {}},
+        {"query_record_less_one", resized(query(""), 43), "short-datagram", {}},
+        {"id_8c03", patched(kClearAb, 0, "00008c03"), "unknown-id", {}},
+        {"update_length_one_more", patched(kClearAb, 4, "00000031"), "length-mismatch", {}},
+        {"update_name_past_end_by_one", patched(kClearAb, 42, "00000003"), "name-overrun", {}},
+        {"query_name_past_end_by_one", patched(query("ab"), 40, "00000003"), "name-overrun", {}},
+        {"update_byte_after_name", patched(kClearAb, 42, "00000001"), "trailing-bytes", {}},
+        {"query_byte_after_name", patched(query("ab"), 40, "00000001"), "trailing-bytes", {}},
+        {"update_empty_name", update(""), "invalid-name", {}},
+        {"update_name_with_1f", update("a\x1f"), "invalid-name", {}},
+        {"update_name_of_601", update(std::string(601, 'n')), "invalid-name", {}},
+        {"ext_of_647_bytes", extAb("0000" + std::string(2 * (647 - 50), '0')), "update-too-long", {}},
+        {"ext_block_of_13", extAb(std::string(26, '0')), "invalid-runtime-info", {}},
+        {"ext_nonzero_after_block", extAb(std::string(28, '0') + "0001"), "invalid-runtime-info", {}},
+        {"new_point_with_store_full", update("cd", true), "store-full", {}},
+        {"query_longest", query(kLongest), "", reply(kLongest, false)},
+        {"query_with_7f", query("a\x7f"), "", reply("a\x7f", false, MARL_MSG_RC_INVALID_POINT_ID)}}),
     [](const auto& p) { return std::get<0>(p.param); });
 
 TEST_F(Handler, UpdatesKeepCountAndTimeOfChangeAndTheLastBlock)
@@ -215,7 +217,7 @@ TEST(Lines, ShowLongNamesCutNamesAsBytesAndTheDecodedRuntimeInformation)
               R"("additionalText2":"t2"},)" + end);
     EXPECT_EQ(marld::updateLine(kJson, {"a", false, {true, true, 2}, {}}, kSender),
               R"({"event":"update","point":"a","extended":false,"old":"set","new":"set","updates":2,)" + end);
-    EXPECT_EQ(marld::dropLine(kJson, {R::storeFull, 0x8C00}, 48, kSender),
+    EXPECT_EQ(marld::dropLine(kJson, {marld::DropReason::storeFull, 0x8C00}, 48, kSender),
               R"({"event":"dropped","reason":"store-full","id":35840,"bytes":48,)" + end);
     EXPECT_EQ(marld::replyFailedLine(kText, kSender, "EPERM"), "marld: reply to 10.0.0.1:7 failed: EPERM\n");
     EXPECT_EQ(marld::suppressedLine(kJson, 7), "{\"event\":\"suppressed\",\"lines\":7}\n");
@@ -241,37 +243,69 @@ TEST(LineRateLimiter, LetsTheLimitThroughPerWindowAndReportsTheRestOnceItIsOver)
     EXPECT_EQ(limiter.takeSuppressed(start + 1500ms, true), 1u) << "forced at exit";
 }
 
-// Short names live in the table, long ones beside it: both through several
-// growths of the table (to where prefetching pays, its hash handed on), each
-// listed once as changed however often updated.
-TEST(Store, FindsEveryPointThroughGrowthAndListsEachChangeOnce)
+// Short names live in the table, long ones beside it: through several growths of the table, to where
+// a batch's slots are fetched ahead, every point is found, at the place it came in, whether its name
+// was expected, passed over or asked for out of turn.
+TEST(Store, FindsEveryPointThroughGrowthWhateverWasExpected)
 {
     const auto name = [](int i) { return std::to_string(i) + std::string(i % 3 * 12, 'x'); };
     constexpr int kPoints = 13000;
     marld::PointStore store(kPoints);
-    store.trackChanges();
-    for (const bool set : {true, false, true}) {
-        for (int i = 0; i < kPoints; ++i) {
-            ASSERT_TRUE(store.update(name(i), set, kT0 + i * 1s, nullptr, set ? 0 : store.prefetch(name(i))));
+    for (int round = 0; round < 3; ++round) {
+        for (int first = 0; first < kPoints; first += 8) {
+            std::vector<std::string> batch;
+            for (int i = first; i < std::min(first + 8, kPoints); ++i) {
+                batch.push_back(name(i));
+            }
+            const std::vector<std::string_view> views(batch.begin(), batch.end());
+            store.expect(views);
+            const std::size_t late = round == 0 ? batch.size() : std::size_t(first / 8 % 8); // out of turn
+            for (std::size_t k = 0; k <= batch.size(); ++k) {
+                const std::size_t at = k == batch.size() ? late : k;
+                if (at < batch.size() && (k == batch.size()) == (at == late)) {
+                    ASSERT_TRUE(store.update(views[at], round != 1, kT0 + round * 1s, nullptr)) << batch[at];
+                }
+            }
         }
     }
-    EXPECT_TRUE(store.prefetchPays());
     EXPECT_FALSE(store.update(std::to_string(kPoints), true, kT0, nullptr)); // full
-    std::vector<std::string> changed;
-    store.takeChanged([&](std::string_view point, const marld::PointState& state) {
-        const int i = std::stoi(std::string(point));
-        if (point == name(i) && state.isSet && state.updateCount == 3 && state.lastChange == kT0 + i * 1s) {
-            changed.emplace_back(point);
+    std::vector<int> wrong;
+    for (int i = 0; i < kPoints; ++i) {
+        const auto [point, state] = store.at(std::size_t(i));
+        const marld::PointState* found = store.find(name(i));
+        if (point != name(i) || found != &state || !state.isSet || state.updateCount != 3 || state.lastChange != kT0 + 2s) {
+            wrong.push_back(i);
         }
-    });
-    std::size_t listedAgain = 0;
-    store.takeChanged([&](std::string_view, const marld::PointState&) { ++listedAgain; });
-    EXPECT_EQ(std::tuple(changed.size(), changed.back(), listedAgain), std::tuple(std::size_t{kPoints}, name(kPoints - 1), 0u));
+    }
+    EXPECT_EQ(std::pair(wrong, store.setCount()), std::pair(std::vector<int>{}, std::size_t{kPoints}));
     marld::PointStore restored(1); // a state file may hold more points than --max-points lets in
-    ASSERT_TRUE(restored.restore(name(5), {true, kT0, 7, nullptr}));
+    ASSERT_TRUE(restored.restore(name(5), {nullptr, kT0, 7, true}));
     EXPECT_EQ(std::tuple(store.restore(name(5), {}), restored.restore(name(6), {}), restored.find(name(5))->updateCount,
                          restored.find(name(4))),
               std::tuple(false, false, 7u, nullptr));
+}
+
+// The history holds a point's first update and every flip, the last 32; the batch every update, in
+// order, a change numbered where it is one.
+TEST(Journal, KeepsTheLast32ChangesAndHandsEveryUpdateOver)
+{
+    marld::Journal journal(true, true);
+    for (int i = 0; i < 40; ++i) {
+        journal.note("ab", {nullptr, kT0 + i * 1s, std::uint64_t(i + 1), i % 4 < 2}, i == 0 || i % 2 == 0);
+    }
+    journal.note("cd", {nullptr, kT0, 1, false}, true);
+    const auto history = journal.history("ab");
+    const marld::JournalBatch batch = journal.takeBatch();
+    std::vector<std::uint64_t> changes;
+    for (const auto& entry : batch) {
+        changes.push_back(entry.change);
+    }
+    EXPECT_EQ(std::tuple(history.size(), history.front().at, history.back().at, history.back().isSet,
+                         journal.history("cd").size(), journal.history("ef").size()),
+              std::tuple(20u, kT0, kT0 + 38s, false, 1u, 0u));
+    EXPECT_EQ(std::tuple(batch.size(), batch[39].name, batch[39].point.updateCount, batch[40].name, changes[2], changes[3],
+                         changes[38], changes[40], journal.takeBatch().size()),
+              std::tuple(41u, "ab", 40u, "cd", 2u, 0u, 20u, 1u, 0u));
 }
 
 #ifdef MARLD_STATE_FILE
@@ -283,18 +317,18 @@ TEST(StateFile, TakesUpWhatItKept)
     std::remove(path.c_str());
     marld::PointStore store;
     marld::PointNames names;
-    marld::DatagramHandler handler(store, names);
-    store.trackChanges();
+    marld::Counters counted;
+    marld::Journal journal(false, true);
+    marld::DatagramHandler handler(store, names, counted, &journal);
     const Bytes ext = extAb("0000 00017800 0000 0000 0000 0000 0000 0000");
     const Bytes raise = update("\xff", true);
     (void)handler.handle(ext.data(), ext.size(), kSender, kT0 + 3s);
     (void)handler.handle(raise.data(), raise.size(), kSender, kT0 + 4s);
     std::string error;
-    marld::History history;
-    ASSERT_TRUE(marld::StateFile::open(path, error)->save(store, history, error)) << error;
+    ASSERT_TRUE(marld::StateFile::open(path, error)->save(journal.takeBatch(), error)) << error;
     marld::PointStore restored;
     const auto state = marld::StateFile::open(path, error);
-    ASSERT_TRUE(state && state->load(restored, history, error)) << error;
+    ASSERT_TRUE(state && state->load(restored, journal, error)) << error;
     const marld::PointState* ab = restored.find("ab");
     const marld::PointState* ff = restored.find("\xff");
     ASSERT_TRUE(ab && ab->runtimeInfo && ff);
@@ -317,7 +351,7 @@ static long long countOf(const std::string& path, const char* sql)
 }
 
 // A file of the first schema, points only, is read and gets the history's table; the history keeps a
-// point's last 32 changes, in memory and in the file.
+// point's last 32 changes, in memory and in the file, written by the writer's thread.
 TEST(StateFile, ReadsTheFirstSchemaAndKeepsTheLast32Changes)
 {
     const std::string path = testing::TempDir() + "marld-state-first.db";
@@ -330,19 +364,22 @@ TEST(StateFile, ReadsTheFirstSchemaAndKeepsTheLast32Changes)
     std::string error;
     for (int run = 0; run < 2; ++run) {
         marld::PointStore store;
-        marld::History history;
-        const auto state = marld::StateFile::open(path, error);
-        ASSERT_TRUE(state && state->load(store, history, error)) << error;
-        history.trackRecorded();
-        for (int i = 0; i < 20; ++i) {
-            history.record("ab", {kT0 + (run * 20 + i) * 1s, i % 2 == 0, nullptr});
+        marld::Journal journal(true, true);
+        auto state = marld::StateFile::open(path, error);
+        ASSERT_TRUE(state && state->load(store, journal, error)) << error;
+        const marld::PointState loaded = *store.find("ab");
+        {
+            marld::StateWriter writer(std::move(state));
+            for (int i = 0; i < 20; ++i) {
+                journal.note("ab", {nullptr, kT0 + (run * 20 + i) * 1s, 3, i % 2 == 0}, true);
+                writer.hand(journal.takeBatch());
+            }
         }
-        ASSERT_TRUE(state->save(store, history, error)) << error;
-        const auto changes = history.of("ab");
-        EXPECT_EQ(std::tuple(store.find("ab")->updateCount, store.find("ab")->lastChange.time_since_epoch(),
-                             changes.size(), changes.front().at, changes.back().at),
-                  std::tuple(3u, std::chrono::nanoseconds(5), run == 0 ? 20u : 32u, kT0 + (run == 0 ? 0s : 8s),
-                             kT0 + (run * 20 + 19) * 1s));
+        const auto changes = journal.history("ab");
+        // The points row as the first schema held it, then as the last change left it.
+        EXPECT_EQ(std::tuple(loaded.updateCount, loaded.lastChange, changes.size(), changes.front().at, changes.back().at),
+                  std::tuple(3u, run == 0 ? marld::WallClock::time_point(5ns) : kT0 + 19s, run == 0 ? 20u : 32u,
+                             kT0 + (run == 0 ? 0s : 8s), kT0 + (run * 20 + 19) * 1s));
     }
     EXPECT_EQ(std::pair(countOf(path, "SELECT count(*) FROM history"), countOf(path, "PRAGMA user_version")),
               std::pair(32LL, 2LL));

@@ -1,12 +1,12 @@
-// What the service does with one received datagram, without any socket.
+// What the service does with received datagrams, without any socket.
 //
-// The handler checks the datagram against the number of bytes received
-// before it reads any field, applies an update to the point store or builds
-// the reply to a query, and counts everything. It never throws, not even when
-// memory runs out, and leaves the store untouched when it drops a datagram.
+// The handler reads each datagram once, through the library's record
+// readers, checking every length against the number of bytes received; it
+// applies an update to the point store or builds the reply to a query, and
+// counts everything. It never throws, not even when memory runs out, and
+// leaves the store untouched when it drops a datagram.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -15,8 +15,9 @@
 #include <variant>
 #include <vector>
 
+#include "counters.h"
+#include "journal.h"
 #include "marlmsg.h"
-#include "history.h"
 #include "pointNames.h"
 #include "pointStore.h"
 
@@ -28,36 +29,10 @@ struct Endpoint {
     std::uint16_t port = 0;
 };
 
-// Why a datagram was dropped, in the order the checks run.
-enum class DropReason : std::size_t {
-    shortDatagram,      // fewer bytes than the header or the record
-    unknownId,          // not an update, extended update or query
-    lengthMismatch,     // header length differs from the bytes received
-    nameOverrun,        // pointNameLength runs past the end
-    trailingBytes,      // bytes after the name of a plain update or query
-    invalidName,        // update of a name the service rejects
-    updateTooLong,      // update over the 646-byte limit
-    invalidRuntimeInfo, // extended update whose block does not decode
-    storeFull,          // update of a new point with the store full
-    outOfMemory,        // an allocation failed while the datagram was handled
-};
-
-// Each reason's stable, lower-case name, as the output shows it, in the
-// order of the enumeration.
-inline constexpr std::array<std::string_view, 10> kDropReasonNames = {
-    "short-datagram", "unknown-id",      "length-mismatch",      "name-overrun", "trailing-bytes",
-    "invalid-name",   "update-too-long", "invalid-runtime-info", "store-full",   "out-of-memory"};
-static_assert(static_cast<std::size_t>(DropReason::outOfMemory) + 1 == kDropReasonNames.size());
-
-[[nodiscard]] inline std::string_view dropReasonName(DropReason reason) noexcept
-{
-    return kDropReasonNames[static_cast<std::size_t>(reason)];
-}
-
 // An outcome's names are views of the datagram's bytes, and its reply and
-// runtime information are the handler's own: handling a plain update or a
-// query allocates nothing that the store does not keep, and an outcome is
-// small. They hold until the next datagram is handled.
+// runtime information are the handler's or the store's own: handling a plain
+// update or a query allocates nothing that the store does not keep, and an
+// outcome is small. They hold until the next datagram is handled.
 struct UpdateAccepted {
     std::string_view point;
     bool extended = false;
@@ -87,20 +62,6 @@ struct Dropped {
 
 using Outcome = std::variant<UpdateAccepted, QueryAnswered, Dropped, UpdateWithheld>;
 
-struct Counters {
-    std::uint64_t received = 0;
-    std::uint64_t updates = 0;
-    std::uint64_t queries = 0;
-    std::array<std::uint64_t, kDropReasonNames.size()> dropped{};
-    std::uint64_t updatesWithheld = 0; // --drop-updates; neither accepted nor dropped
-    std::uint64_t repliesCoded = 0;    // queries answered with --reply-code's code
-    std::uint64_t queriesRefused = 0;  // answered with MARL_MSG_RC_INVALID_POINT_ID
-    std::uint64_t historyLost = 0;     // state changes the history had no memory for
-
-    [[nodiscard]] std::uint64_t accepted() const noexcept { return updates + queries; }
-    [[nodiscard]] std::uint64_t droppedTotal() const noexcept;
-};
-
 // Aids for testing an application's own handling of a lossy or odd service;
 // all off by default.
 struct TestAids {
@@ -128,79 +89,66 @@ private:
     std::uint64_t state_;
 };
 
+struct Datagram {
+    const std::uint8_t* bytes;
+    std::size_t size;
+    Endpoint sender;
+};
+
 class DatagramHandler {
 public:
-    DatagramHandler(PointStore& store, const PointNames& names) : store_(store), names_(names) {}
+    // Accepted updates are noted in `journal`, when there is one.
+    DatagramHandler(PointStore& store, const PointNames& names, Counters& counters, Journal* journal = nullptr,
+                    const TestAids& aids = {});
 
-    // From now on, records each point's first update and every flip of its
-    // state in `history`.
-    void keepHistory(History& history) noexcept { history_ = &history; }
+    // The most datagrams a batch may hold.
+    static constexpr std::size_t kMaxBatch = 1024;
 
-    // Starts fetching the store's entry of the point that the update at
-    // `bytes` names, if it is one, so that the cache misses of a batch among
-    // many points overlap instead of adding up (see handlePrefetched).
-    // Returns the name's hash for handle(), 0 when it fetched nothing.
-    [[nodiscard]] std::size_t prefetch(const std::uint8_t* bytes, std::size_t size) const noexcept;
-
-    [[nodiscard]] const TestAids& testAids() const noexcept { return aids_; }
-
-    // Restarts the draws from the aids' seed.
-    void setTestAids(const TestAids& aids) noexcept
+    // Handles the datagrams of a batch, received at `now`, in order, calling
+    // each(i, outcome) after datagram i.
+    template <typename Each>
+    void handle(std::span<const Datagram> batch, WallClock::time_point now, Each each)
     {
-        aids_ = aids;
-        draws_ = SeededDraws(aids.seed);
+        read(batch);
+        for (std::size_t i = 0; i < read_.size(); ++i) {
+            each(i, apply(i, batch[i].sender, now));
+        }
     }
 
-    // Handles the `size` bytes at `bytes`, received from `sender` at `now`.
-    // `nameHash`: what prefetch() returned for these bytes, or 0.
+    // One datagram on its own.
     [[nodiscard]] Outcome handle(const std::uint8_t* bytes, std::size_t size, Endpoint sender,
-                                 WallClock::time_point now, std::size_t nameHash = 0);
-
-    [[nodiscard]] const Counters& counters() const noexcept { return counters_; }
+                                 WallClock::time_point now);
 
 private:
-    Outcome drop(DropReason reason, std::optional<std::uint32_t> id);
-    Outcome handleUpdate(const std::uint8_t* bytes, std::size_t size, std::uint32_t id, WallClock::time_point now,
-                         std::size_t nameHash);
-    Outcome handleQuery(const std::uint8_t* bytes, std::size_t size, Endpoint sender);
+    // A datagram whose header and record passed their checks.
+    struct Request {
+        std::uint32_t id;
+        std::string_view name;
+        bool set;                          // updates
+        std::span<const std::uint8_t> rest; // after the name: an extended update's block
+    };
 
-    void recordChange(std::string_view name, const PointState& point, WallClock::time_point now) noexcept;
+    // Reads every datagram of the batch, and tells the store the names that
+    // will be asked for.
+    void read(std::span<const Datagram> batch);
+    [[nodiscard]] std::variant<Request, Dropped> read(const Datagram& datagram);
+    [[nodiscard]] Outcome apply(std::size_t i, Endpoint sender, WallClock::time_point now);
+    [[nodiscard]] Outcome update(const Request& request, WallClock::time_point now);
+    [[nodiscard]] Outcome answer(const Request& request, Endpoint sender);
+    [[nodiscard]] Dropped drop(DropReason reason, std::optional<std::uint32_t> id);
 
     PointStore& store_;
-    History* history_ = nullptr;
     const PointNames& names_;
-    Counters counters_;
+    Counters& counters_;
+    Journal* journal_;
     TestAids aids_;
-    SeededDraws draws_{aids_.seed};
+    SeededDraws draws_;
+    // The batch's datagrams as read, and the names the store is asked for;
+    // made kMaxBatch long at the start, so that handling allocates nothing.
+    std::vector<std::variant<Request, Dropped>> read_;
+    std::vector<std::string_view> askedNames_;
     // The latest reply, which keeps its capacity from one query to the next.
     std::vector<std::uint8_t> reply_;
 };
-
-// Hands the `count` datagrams of a batch to `handle(i, nameHash)` in order,
-// each one's point fetched kPrefetchAhead datagrams before its turn: far
-// enough ahead for the fetch to arrive, near enough that the fetches in
-// flight do not exceed what the core can track and stall it.
-// `datagramAt(i)` gives datagram i's bytes and size.
-inline constexpr std::size_t kPrefetchAhead = 8;
-
-template <typename DatagramAt, typename Handle>
-void handlePrefetched(const DatagramHandler& handler, std::size_t count, DatagramAt datagramAt, Handle handle)
-{
-    std::array<std::size_t, kPrefetchAhead> hashes{}; // datagram i's at i % kPrefetchAhead
-    const auto fetch = [&](std::size_t i) {
-        const auto [bytes, size] = datagramAt(i);
-        hashes[i % kPrefetchAhead] = handler.prefetch(bytes, size);
-    };
-    for (std::size_t i = 0; i < count && i < kPrefetchAhead; ++i) {
-        fetch(i);
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t nameHash = hashes[i % kPrefetchAhead];
-        if (i + kPrefetchAhead < count) {
-            fetch(i + kPrefetchAhead);
-        }
-        handle(i, nameHash);
-    }
-}
 
 } // namespace marld

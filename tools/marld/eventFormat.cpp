@@ -1,12 +1,12 @@
 #include "eventFormat.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <vector>
 
 #include "jsonText.h"
-#include "udpServer.h"
 
 namespace marld {
 
@@ -250,39 +250,33 @@ std::string replyFailedLine(OutputFormat format, Endpoint to, std::string_view e
     return "marld: reply to " + endpointText(to) + " failed: " + std::string(error) + "\n";
 }
 
-std::string countersReport(OutputFormat format, const Counters& counters, const IoCounters& io)
+std::string countersReport(OutputFormat format, const Counters& counters)
 {
-    if (format == OutputFormat::json) {
-        std::string byReason;
-        for (std::size_t i = 0; i < kDropReasonNames.size(); ++i) {
-            byReason += (i == 0 ? "" : ",") + jsonNumber(kDropReasonNames[i], counters.dropped[i]);
+    const bool json = format == OutputFormat::json;
+    std::string report = json ? "{\"event\":\"counters\"" : "";
+    for (const CounterRow& row : kCounterRows) {
+        if (row.name.empty()) {
+            continue;
         }
-        return "{\"event\":\"counters\"," + jsonNumber("received", counters.received) + "," +
-               jsonNumber("accepted", counters.accepted()) + "," + jsonNumber("updates", counters.updates) + "," +
-               jsonNumber("queries", counters.queries) + "," + jsonNumber("dropped", counters.droppedTotal()) +
-               ",\"droppedBy\":{" + byReason + "}," + jsonNumber("receiveErrors", io.receiveErrors) + "," +
-               jsonNumber("replyErrors", io.replyErrors) + "," + jsonNumber("withheld", counters.updatesWithheld) +
-               "," + jsonNumber("replyCoded", counters.repliesCoded) + "," +
-               jsonNumber("replyDelayed", io.repliesDelayed) + "," +
-               jsonNumber("replyDelayOverflow", io.delayedRepliesDropped) + "," +
-               jsonNumber("replyDelayDiscarded", io.delayedRepliesDiscarded) + "}\n";
+        // "receive-errors" is "receiveErrors" in JSON.
+        std::string key(row.name);
+        for (std::size_t dash; (dash = key.find('-')) != std::string::npos;) {
+            key.replace(dash, 2, 1, static_cast<char>(std::toupper(static_cast<unsigned char>(key[dash + 1]))));
+        }
+        report += json ? "," + jsonNumber(key, counters[row.count])
+                       : "marld: " + std::string(row.name) + " " + std::to_string(counters[row.count]) + "\n";
+        if (row.count != Count::dropped) {
+            continue;
+        }
+        report += json ? ",\"droppedBy\":{" : "";
+        for (const DropReasonRow& reason : kDropReasons) {
+            report += json ? (&reason == kDropReasons.data() ? "" : ",") + jsonNumber(reason.name, counters[reason.reason])
+                           : "marld: dropped " + std::string(reason.name) + " " +
+                                 std::to_string(counters[reason.reason]) + "\n";
+        }
+        report += json ? "}" : "";
     }
-    std::string report = "marld: received " + std::to_string(counters.received) + "\n" + "marld: accepted " +
-                         std::to_string(counters.accepted()) + "\n" + "marld: updates " +
-                         std::to_string(counters.updates) + "\n" + "marld: queries " +
-                         std::to_string(counters.queries) + "\n" + "marld: dropped " +
-                         std::to_string(counters.droppedTotal()) + "\n";
-    for (std::size_t i = 0; i < kDropReasonNames.size(); ++i) {
-        report += "marld: dropped " + std::string(kDropReasonNames[i]) + " " +
-                  std::to_string(counters.dropped[i]) + "\n";
-    }
-    const auto line = [](std::string_view name, std::uint64_t value) {
-        return "marld: " + std::string(name) + " " + std::to_string(value) + "\n";
-    };
-    return report + line("receive-errors", io.receiveErrors) + line("reply-errors", io.replyErrors) +
-           line("withheld", counters.updatesWithheld) + line("reply-coded", counters.repliesCoded) +
-           line("reply-delayed", io.repliesDelayed) + line("reply-delay-overflow", io.delayedRepliesDropped) +
-           line("reply-delay-discarded", io.delayedRepliesDiscarded);
+    return report + (json ? "}\n" : "");
 }
 
 namespace {

@@ -20,8 +20,6 @@ namespace marld {
 
 enum class OutputFormat { text, json };
 
-struct IoCounters; // the I/O loop's own, udpServer.h
-
 // "127.0.0.1" and "127.0.0.1:41718".
 [[nodiscard]] std::string addressText(std::uint32_t address);
 [[nodiscard]] std::string endpointText(Endpoint endpoint);
@@ -38,7 +36,8 @@ struct IoCounters; // the I/O loop's own, udpServer.h
 [[nodiscard]] std::string outcomeLine(OutputFormat format, const Outcome& outcome, std::size_t size, Endpoint sender);
 [[nodiscard]] std::string suppressedLine(OutputFormat format, std::uint64_t count);
 [[nodiscard]] std::string replyFailedLine(OutputFormat format, Endpoint to, std::string_view error);
-[[nodiscard]] std::string countersReport(OutputFormat format, const Counters& counters, const IoCounters& io);
+// The counters at the stop: a line each, or one JSON object.
+[[nodiscard]] std::string countersReport(OutputFormat format, const Counters& counters);
 
 // For the HTTP side: a point as a JSON object (its name as in the lines,
 // its state, the time of its last change in RFC 3339 UTC, its update count

@@ -31,8 +31,8 @@ public:
         return false;
     }
 
-    // Whether any line waits to be reported; a look that needs no clock.
-    [[nodiscard]] bool holdsSuppressed() const noexcept { return suppressed_ != 0; }
+    // When the window that admit() last opened is over.
+    [[nodiscard]] Clock::time_point windowEnd() const noexcept { return windowStart_ + window_; }
 
     // The lines suppressed in a window that is over at `now` (or in any
     // window, when `force` is set), counted once; 0 when there are none yet

@@ -1,25 +1,25 @@
 // marld: the point service, for trying the client library on one machine and
 // as the far end of its tests. See usageText() in options.cpp.
 #include <netdb.h>
+#include <signal.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "cardinetPortNumbersPlatform.h"
-#include "datagramHandler.h"
+#include "journal.h"
 #include "options.h"
 #include "pointNames.h"
 #include "pointStore.h"
-#include "udpServer.h"
-#include "history.h"
-#include "httpServer.h"
+#include "service.h"
+#ifdef MARLD_STATE_FILE
 #include "stateFile.h"
+#endif
 
 namespace {
 
@@ -43,8 +43,8 @@ std::uint16_t servicePort()
 
 int main(int argc, char** argv)
 {
-    // Fully buffered: the I/O loop flushes stdout after each batch of
-    // datagrams, and after the listening line and the counters.
+    // Fully buffered: the loop flushes stdout after each batch of datagrams,
+    // and after the listening line and the counters.
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     std::string error;
     const auto options = marld::parseOptions(argc, argv, error);
@@ -52,13 +52,22 @@ int main(int argc, char** argv)
         return fail(error + "\nTry 'marld --help' for more information.");
     }
     if (options->help) {
-        std::fputs(std::string(marld::usageText()).c_str(), stdout);
+        std::fputs(marld::usageText().c_str(), stdout);
         return 0;
     }
     if (options->version) {
         std::printf("marld %s\n", MARLD_VERSION);
         return 0;
     }
+    // The stop signals are taken from the loop's wait (a signalfd): blocked
+    // here, before any thread starts, so that every thread inherits the mask.
+    // A reader that closed our stdout must not kill the service.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
 
     marld::PointNames names;
     if (options->pointsFile) {
@@ -72,56 +81,30 @@ int main(int argc, char** argv)
         }
         names = std::move(*listed);
     }
-
-    marld::ServerSettings settings = options->server;
-    if (!options->portGiven) {
-        settings.bindTo.port = servicePort();
-        if (settings.bindTo.port == 0) {
-            return fail("the services database has no \"" MARL_SERVICE_NAME "\" entry; give the port with --port N");
-        }
+    const marld::Endpoint bindTo{options->bind, options->port ? *options->port : servicePort()};
+    if (bindTo.port == 0 && !options->port) {
+        return fail("the services database has no \"" MARL_SERVICE_NAME "\" entry; give the port with --port N");
     }
-
+#ifndef MARLD_HTTP
+    if (options->http) {
+        return fail("--http: this marld was built without libmicrohttpd and serves no HTTP");
+    }
+#endif
     marld::PointStore store(options->maxPoints);
-    marld::History history;
-    marld::DatagramHandler handler(store, names);
-    // Only where it can be read or kept: recording a flip costs a look-up
-    // of its own, which a plain flood should not pay.
-    if (options->http || options->stateFile) {
-        handler.keepHistory(history);
-    }
-
-    std::optional<marld::StateKeeper> keeper;
+    marld::Journal journal(options->http.has_value(), options->stateFile.has_value());
+    std::unique_ptr<marld::StateWriter> writer;
 #ifdef MARLD_STATE_FILE
-    std::unique_ptr<marld::StateFile> state;
     if (options->stateFile) {
-        state = marld::StateFile::open(*options->stateFile, error);
-        if (!state || !state->load(store, history, error)) {
+        auto state = marld::StateFile::open(*options->stateFile, error);
+        if (!state || !state->load(store, journal, error)) {
             return fail(error);
         }
-        store.trackChanges();
-        history.trackRecorded();
-        keeper = marld::StateKeeper{[&](std::string& saveError) { return state->save(store, history, saveError); }};
+        writer = std::make_unique<marld::StateWriter>(std::move(state));
     }
 #else
     if (options->stateFile) {
         return fail("--state: this marld was built without SQLite and keeps no state file");
     }
 #endif
-
-    marld::Shared shared(store, handler, history);
-#ifdef MARLD_HTTP
-    std::unique_ptr<marld::HttpServer> http;
-    if (options->http) {
-        http = marld::HttpServer::start(*options->http, shared, error);
-        if (!http) {
-            return fail(error);
-        }
-        settings.httpBound = http->bound();
-    }
-#else
-    if (options->http) {
-        return fail("--http: this marld was built without libmicrohttpd and serves no HTTP");
-    }
-#endif
-    return marld::serve(settings, handler, keeper ? &*keeper : nullptr, options->http ? &shared : nullptr);
+    return marld::serve(*options, bindTo, names, store, journal, writer.get());
 }

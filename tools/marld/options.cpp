@@ -3,25 +3,106 @@
 #include <arpa/inet.h>
 #include <getopt.h>
 
+#include <algorithm>
+#include <array>
 #include <charconv>
-#include <cstdint>
 #include <limits>
+#include <vector>
 
 namespace marld {
 
 namespace {
 
-// Written so that NaN, which compares false with everything, fails too.
+// How a row's value is read, where it goes, and what --help and the messages
+// say of it.
+struct Value {
+    bool (*set)(Options& options, std::string_view text); // false when the text is no such value
+    std::string (*bounds)();   // "from 1 to 1024", or empty
+    std::string (*fallback)(); // the default, or empty
+};
+
+struct OptionRow {
+    std::string_view name;
+    char shortName;            // 0 for none
+    std::string_view argument; // the value's name in --help; empty for a flag
+    std::string_view expected; // what the value is, in messages: "a port number"
+    std::string_view help;     // --help's words, which the bounds and the default complete
+    Value value;
+    bool testAid = false;
+};
+
+std::string nothing()
+{
+    return {};
+}
+
 template <typename Number>
 std::optional<Number> parseNumber(std::string_view text, Number low, Number high)
 {
     Number value{};
     const char* end = text.data() + text.size();
     const auto [stop, failure] = std::from_chars(text.data(), end, value);
+    // Written so that NaN, which compares false with everything, fails too.
     if (text.empty() || failure != std::errc() || stop != end || !(value >= low && value <= high)) {
         return std::nullopt;
     }
     return value;
+}
+
+template <typename Number>
+std::string numberText(const Number& value)
+{
+    if constexpr (requires { value.has_value(); }) {
+        return value ? numberText(*value) : std::string();
+    } else if constexpr (requires { value.count(); }) {
+        return numberText(value.count());
+    } else if constexpr (std::is_floating_point_v<Number>) {
+        char text[32];
+        const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+        return {text, end};
+    } else {
+        return std::to_string(value);
+    }
+}
+
+// A number from `low` to `high`, kept where `at` says (a plain number, an
+// optional one or a duration).
+template <auto at, auto low, auto high>
+constexpr Value number()
+{
+    return {[](Options& options, std::string_view text) {
+                const auto value = parseNumber<decltype(low)>(text, low, high);
+                if (value) {
+                    using Kept = std::remove_reference_t<decltype(at(options))>;
+                    at(options) = Kept(*value);
+                }
+                return value.has_value();
+            },
+            [] { return "from " + numberText(low) + " to " + numberText(high); },
+            [] {
+                Options defaults;
+                return numberText(at(defaults));
+            }};
+}
+
+template <auto at>
+constexpr Value flag()
+{
+    return {[](Options& options, std::string_view) { return at(options) = true; }, nothing, nothing};
+}
+
+// Any other value: `parse` turns the text into what goes to `at`, or nothing.
+template <auto at, auto parse>
+constexpr Value text()
+{
+    return {[](Options& options, std::string_view text) {
+                auto value = parse(text);
+                if (value) {
+                    at(options) = std::move(*value);
+                }
+                return value.has_value();
+            },
+            nothing, nothing};
 }
 
 std::optional<std::uint32_t> parseAddress(std::string_view text)
@@ -33,193 +114,166 @@ std::optional<std::uint32_t> parseAddress(std::string_view text)
     return ntohl(address.s_addr);
 }
 
+std::optional<std::string> parseFileName(std::string_view text)
+{
+    return text.empty() ? std::nullopt : std::optional<std::string>(text);
+}
+
+// [ADDR:]PORT; loopback unless an address is given.
+std::optional<Endpoint> parseEndpoint(std::string_view text)
+{
+    const std::size_t colon = text.rfind(':');
+    const auto address = colon == text.npos ? std::optional<std::uint32_t>(0x7F000001) : parseAddress(text.substr(0, colon));
+    const auto port = parseNumber<std::uint16_t>(text.substr(colon == text.npos ? 0 : colon + 1), 0, 65535);
+    return address && port ? std::optional(Endpoint{*address, *port}) : std::nullopt;
+}
+
+const std::array kRows{
+    OptionRow{"port", 0, "N", "a port number",
+              "listen on UDP port N (0: a port of the kernel's choosing); without it, the port of the \"marl\" "
+              "entry of the services database",
+              number<[](Options& o) -> auto& { return o.port; }, std::uint16_t{0}, std::uint16_t{65535}>()},
+    OptionRow{"bind", 0, "ADDR", "an IPv4 address in dotted-quad form",
+              "listen on the IPv4 address ADDR (default 127.0.0.1)",
+              text<[](Options& o) -> auto& { return o.bind; }, parseAddress>()},
+    OptionRow{"points", 0, "FILE", "a file name", "accept only the point names in FILE, one per line",
+              text<[](Options& o) -> auto& { return o.pointsFile; }, parseFileName>()},
+    OptionRow{"state", 0, "FILE", "a file name",
+              "keep every point's state in FILE, an SQLite database, and take it up again at start; created "
+              "if missing",
+              text<[](Options& o) -> auto& { return o.stateFile; }, parseFileName>()},
+    OptionRow{"http", 0, "[ADDR:]PORT", "[ADDR:]PORT, an IPv4 address and a port from 0 to 65535",
+              "serve the points, their history, metrics and a status page over HTTP on PORT (0: the kernel's "
+              "choice) of ADDR (default 127.0.0.1)",
+              text<[](Options& o) -> auto& { return o.http; }, parseEndpoint>()},
+    OptionRow{"json", 0, "", "", "print JSON Lines instead of text",
+              text<[](Options& o) -> auto& { return o.format; },
+                   [](std::string_view) { return std::optional(OutputFormat::json); }>()},
+    // The kernel doubles the value it is given; keep that within an int.
+    OptionRow{"rcvbuf", 0, "BYTES", "a number of bytes",
+              "size of the socket's receive buffer (SO_RCVBUF); the kernel caps it at net.core.rmem_max and "
+              "doubles it",
+              number<[](Options& o) -> auto& { return o.receiveBuffer; }, 1, std::numeric_limits<int>::max() / 2>()},
+    OptionRow{"max-points", 0, "N", "a number of points",
+              "keep at most N points; updates of further new points are dropped as store-full",
+              number<[](Options& o) -> auto& { return o.maxPoints; }, std::size_t{1}, SIZE_MAX>()},
+    OptionRow{"recv-batch", 0, "N", "a number of datagrams",
+              "take up to N datagrams per receive call (1 receives one at a time)",
+              number<[](Options& o) -> auto& { return o.receiveBatch; }, 1, int{DatagramHandler::kMaxBatch}>()},
+    OptionRow{"quiet", 0, "", "",
+              "print no line per update or query; drops, the listening line and the counters are still printed",
+              flag<[](Options& o) -> auto& { return o.quiet; }>()},
+    OptionRow{"help", 'h', "", "", "show this help and exit", flag<[](Options& o) -> auto& { return o.help; }>()},
+    OptionRow{"version", 'V', "", "", "show the version and exit",
+              flag<[](Options& o) -> auto& { return o.version; }>()},
+    OptionRow{"drop-updates", 0, "P", "a fraction",
+              "withhold a fraction P of the acceptable updates from the store, picked at random; counted as "
+              "withheld, not as dropped",
+              number<[](Options& o) -> auto& { return o.testAids.dropUpdates; }, 0.0, 1.0>(), true},
+    OptionRow{"seed", 0, "N", "a number",
+              "seed of that pick: the same seed and the same updates withhold the same ones on every machine",
+              number<[](Options& o) -> auto& { return o.testAids.seed; }, std::uint64_t{0}, UINT64_MAX>(), true},
+    OptionRow{"reply-delay", 0, "MS", "a number of milliseconds",
+              "answer each query MS milliseconds late; up to 4096 replies wait, further ones are dropped, and "
+              "those still waiting at the stop are discarded",
+              number<[](Options& o) -> auto& { return o.replyDelay; }, std::int64_t{0}, std::int64_t{3'600'000}>(),
+              true},
+    OptionRow{"reply-code", 0, "N", "a return code",
+              "answer every query with return code N, still with the point's state",
+              number<[](Options& o) -> auto& { return o.testAids.replyCode; }, std::uint32_t{0}, UINT32_MAX>(),
+              true},
+};
+
+// The row's lines of --help: its name and argument, then its words with its
+// bounds and default, wrapped at 78 columns from the 19th.
+std::string helpLines(const OptionRow& row)
+{
+    constexpr std::size_t kIndent = 18;
+    std::string line = row.shortName != 0 ? std::string("  -") + row.shortName + ", --" : "  --";
+    line += std::string(row.name) + (row.argument.empty() ? "" : " " + std::string(row.argument));
+    std::string lines;
+    if (line.size() >= kIndent - 1) {
+        lines = line + "\n";
+        line.clear();
+    }
+    line.resize(kIndent, ' ');
+    std::string words(row.help);
+    const std::string bounds = row.value.bounds();
+    const std::string fallback = row.value.fallback();
+    if (!bounds.empty()) {
+        words += " (" + bounds + (fallback.empty() ? "" : ", default " + fallback) + ")";
+    }
+    for (std::size_t at = 0; at < words.size();) {
+        const std::size_t end = std::min(words.find(' ', at), words.size());
+        if (line.size() > kIndent && line.size() + 1 + (end - at) > 78) {
+            lines += line + "\n";
+            line.assign(kIndent, ' ');
+        }
+        line += (line.size() > kIndent ? " " : "") + words.substr(at, end - at);
+        at = end + 1;
+    }
+    return lines + line + "\n";
+}
+
 } // namespace
 
-std::string_view usageText()
+std::string usageText()
 {
-    return "Usage: marld [OPTION]...\n"
-           "The point service: keeps the state of every point that clients raise and\n"
-           "clear over UDP and answers their queries.\n"
-           "\n"
-           "  --port N        listen on UDP port N (0: a port of the kernel's choosing);\n"
-           "                  default: the port of the \"marl\" entry of the services database\n"
-           "  --bind ADDR     listen on the IPv4 address ADDR (default 127.0.0.1)\n"
-           "  --points FILE   accept only the point names in FILE, one per line\n"
-           "  --state FILE    keep every point's state in FILE, an SQLite database,\n"
-           "                  and take it up again at start; created if missing\n"
-           "  --http [ADDR:]PORT  serve the points, their history, metrics and a status\n"
-           "                  page over HTTP on PORT (0: the kernel's choice) of ADDR\n"
-           "                  (default 127.0.0.1)\n"
-           "  --json          print JSON Lines instead of text\n"
-           "  --rcvbuf BYTES  size of the socket's receive buffer (SO_RCVBUF); the kernel\n"
-           "                  caps it at net.core.rmem_max and doubles it\n"
-           "  --max-points N  keep at most N points (default 65536); updates of further\n"
-           "                  new points are dropped as store-full\n"
-           "  --recv-batch N  take up to N datagrams per receive call (default 32, at\n"
-           "                  most 1024; 1 receives one at a time)\n"
-           "  --quiet         print no line per update or query; drops, the listening\n"
-           "                  line and the counters are still printed\n"
-           "  -h, --help      show this help and exit\n"
-           "  -V, --version   show the version and exit\n"
-           "\n"
-           "Test aids, for trying an application's own handling of lost updates and odd\n"
-           "replies; each is counted on exit:\n"
-           "  --drop-updates P\n"
-           "                  withhold a fraction P (0 to 1) of the acceptable updates\n"
-           "                  from the store, picked at random; counted as withheld, not\n"
-           "                  as dropped\n"
-           "  --seed N        seed of that pick (default 1): the same seed and the same\n"
-           "                  updates withhold the same ones on every machine\n"
-           "  --reply-delay MS\n"
-           "                  answer each query MS milliseconds late (at most 3600000);\n"
-           "                  up to 4096 replies wait, further ones are dropped, and those\n"
-           "                  still waiting at the stop are discarded\n"
-           "  --reply-code N  answer every query with return code N (0 to 4294967295),\n"
-           "                  still with the point's state\n"
-           "\n"
-           "Options may be abbreviated where that is unambiguous; -- ends them.\n"
-           "The first line on stdout tells where marld listens. SIGINT or SIGTERM stops\n"
-           "it; it then prints its counters and exits 0. Bad options, or a port that\n"
-           "cannot be known or bound, or a state file that is not marld's, is damaged or\n"
-           "is in use, make it exit 2.\n";
+    std::string text = "Usage: marld [OPTION]...\n"
+                       "The point service: keeps the state of every point that clients raise and\n"
+                       "clear over UDP and answers their queries.\n\n";
+    for (const bool testAids : {false, true}) {
+        text += testAids ? "\nTest aids, for trying an application's own handling of lost updates and odd\n"
+                           "replies; each is counted on exit:\n"
+                         : "";
+        for (const OptionRow& row : kRows) {
+            text += row.testAid == testAids ? helpLines(row) : "";
+        }
+    }
+    return text + "\n"
+                  "Options may be abbreviated where that is unambiguous; -- ends them.\n"
+                  "The first line on stdout tells where marld listens. SIGINT or SIGTERM stops\n"
+                  "it; it then prints its counters and exits 0. Bad options, or a port that\n"
+                  "cannot be known or bound, or a state file that is not marld's, is damaged or\n"
+                  "is in use, make it exit 2.\n";
 }
 
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
 {
-    enum { kPort = 256, kBind, kPoints, kJson, kRcvbuf, kMaxPoints, kRecvBatch, kQuiet, kState, kHttp, kDropUpdates, kSeed,
-           kReplyDelay, kReplyCode };
-    static const option longOptions[] = {
-        {"port", required_argument, nullptr, kPort},
-        {"bind", required_argument, nullptr, kBind},
-        {"points", required_argument, nullptr, kPoints},
-        {"json", no_argument, nullptr, kJson},
-        {"rcvbuf", required_argument, nullptr, kRcvbuf},
-        {"max-points", required_argument, nullptr, kMaxPoints},
-        {"recv-batch", required_argument, nullptr, kRecvBatch},
-        {"quiet", no_argument, nullptr, kQuiet},
-        {"state", required_argument, nullptr, kState},
-        {"http", required_argument, nullptr, kHttp},
-        {"drop-updates", required_argument, nullptr, kDropUpdates},
-        {"seed", required_argument, nullptr, kSeed},
-        {"reply-delay", required_argument, nullptr, kReplyDelay},
-        {"reply-code", required_argument, nullptr, kReplyCode},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
-    };
+    // Each row's getopt_long value: its short name, or 256 and its place.
+    constexpr int kFirstLong = 256;
+    std::vector<option> longOptions;
+    std::string shortOptions = ":";
+    for (const OptionRow& row : kRows) {
+        const int value = row.shortName != 0 ? row.shortName : kFirstLong + static_cast<int>(&row - kRows.data());
+        longOptions.push_back({row.name.data(), row.argument.empty() ? no_argument : required_argument, nullptr, value});
+        shortOptions += row.shortName != 0 ? std::string(1, row.shortName) : "";
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
     Options options;
     optind = 1;
     opterr = 0; // its messages name the path marld was started by
     int index = -1;
-    for (int option; (option = getopt_long(argc, argv, ":hV", longOptions, &index)) != -1; index = -1) {
-        const std::string name = index >= 0 ? std::string("--") + longOptions[index].name : argv[optind - 1];
-        const std::string_view value = optarg != nullptr ? optarg : "";
-        const auto invalid = [&](std::string_view what) {
-            error = "invalid value for " + name + ": \"" + std::string(value) + "\" (" + std::string(what) +
-                    ")";
-            return std::nullopt;
-        };
-        switch (option) {
-        case 'h':
-            options.help = true;
-            break;
-        case 'V':
-            options.version = true;
-            break;
-        case kQuiet:
-            options.server.quiet = true;
-            break;
-        case kJson:
-            options.server.format = OutputFormat::json;
-            break;
-        case kPort:
-            if (const auto port = parseNumber<std::uint16_t>(value, 0, 65535)) {
-                options.server.bindTo.port = *port;
-                options.portGiven = true;
-                break;
-            }
-            return invalid("a port number from 0 to 65535");
-        case kBind:
-            if (const auto address = parseAddress(value)) {
-                options.server.bindTo.address = *address;
-                break;
-            }
-            return invalid("an IPv4 address in dotted-quad form");
-        case kPoints:
-            if (value.empty()) {
-                return invalid("a file name");
-            }
-            options.pointsFile = std::string(value);
-            break;
-        case kHttp: {
-            // [ADDR:]PORT; loopback unless an address is given.
-            const std::size_t colon = value.rfind(':');
-            const auto address = colon == std::string_view::npos ? std::optional<std::uint32_t>(0x7F000001)
-                                                                   : parseAddress(value.substr(0, colon));
-            const auto port = parseNumber<std::uint16_t>(
-                colon == std::string_view::npos ? value : value.substr(colon + 1), 0, 65535);
-            if (!address || !port) {
-                return invalid("[ADDR:]PORT, an IPv4 address and a port from 0 to 65535");
-            }
-            options.http = Endpoint{*address, *port};
-            break;
-        }
-        case kState:
-            if (value.empty()) {
-                return invalid("a file name");
-            }
-            options.stateFile = std::string(value);
-            break;
-        case kRcvbuf:
-            // The kernel doubles the value it is given; keep that within an int.
-            options.server.receiveBuffer = parseNumber<int>(value, 1, std::numeric_limits<int>::max() / 2);
-            if (!options.server.receiveBuffer) {
-                return invalid("a positive number of bytes");
-            }
-            break;
-        case kMaxPoints:
-            if (const auto maxPoints = parseNumber<std::size_t>(value, 1, SIZE_MAX)) {
-                options.maxPoints = *maxPoints;
-                break;
-            }
-            return invalid("a positive number of points");
-        case kRecvBatch:
-            if (const auto batch = parseNumber<int>(value, 1, kMaxReceiveBatch)) {
-                options.server.receiveBatch = *batch;
-                break;
-            }
-            return invalid("a number of datagrams from 1 to 1024");
-        case kDropUpdates:
-            if (const auto fraction = parseNumber<double>(value, 0, 1)) {
-                options.server.testAids.dropUpdates = *fraction;
-                break;
-            }
-            return invalid("a fraction from 0 to 1");
-        case kSeed:
-            if (const auto seed = parseNumber<std::uint64_t>(value, 0, UINT64_MAX)) {
-                options.server.testAids.seed = *seed;
-                break;
-            }
-            return invalid("a number from 0 to 18446744073709551615");
-        case kReplyDelay:
-            if (const auto delay = parseNumber<std::int64_t>(value, 0, kMaxReplyDelay.count())) {
-                options.server.replyDelay = std::chrono::milliseconds(*delay);
-                break;
-            }
-            return invalid("a number of milliseconds from 0 to 3600000");
-        case kReplyCode:
-            if (const auto code = parseNumber<std::uint32_t>(value, 0, UINT32_MAX)) {
-                options.server.testAids.replyCode = *code;
-                break;
-            }
-            return invalid("a return code from 0 to 4294967295");
-        case ':':
+    for (int got; (got = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), &index)) != -1; index = -1) {
+        const std::string name =
+            index >= 0 ? std::string("--") + longOptions[static_cast<std::size_t>(index)].name : argv[optind - 1];
+        if (got == ':') {
             error = "option " + name + " needs a value";
             return std::nullopt;
-        default: // '?': unknown or ambiguous, or a value given to an option that takes none
+        }
+        if (got == '?') { // unknown or ambiguous, or a value given to an option that takes none
             const bool valueGiven = optopt != 0 && name.starts_with("--");
             error = valueGiven ? "option " + name.substr(0, name.find('=')) + " takes no value"
                                : "unknown or ambiguous option " + name;
+            return std::nullopt;
+        }
+        const OptionRow& row = got >= kFirstLong ? kRows[static_cast<std::size_t>(got - kFirstLong)]
+                                                 : *std::ranges::find(kRows, static_cast<char>(got), &OptionRow::shortName);
+        const std::string_view value = optarg != nullptr ? optarg : "";
+        if (!row.value.set(options, value)) {
+            const std::string bounds = row.value.bounds();
+            error = "invalid value for " + name + ": \"" + std::string(value) + "\" (" + std::string(row.expected) +
+                    (bounds.empty() ? "" : " " + bounds) + ")";
             return std::nullopt;
         }
     }

@@ -1,33 +1,44 @@
-// marld's command line.
+// marld's command line: one row per option (options.cpp), from which the
+// getopt_long table, the checks with their messages and --help are made.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
 
+#include "datagramHandler.h"
+#include "eventFormat.h"
 #include "pointStore.h"
-#include "udpServer.h"
 
 namespace marld {
 
 struct Options {
     bool help{};
     bool version{};
-    ServerSettings server;
-    bool portGiven{}; // otherwise the port of the services database's "marl" entry
+    std::optional<std::uint16_t> port; // otherwise the port of the services database's "marl" entry
+    std::uint32_t bind = 0x7F000001;   // host order
     std::optional<std::string> pointsFile;
     std::optional<std::string> stateFile;
     std::optional<Endpoint> http; // --http [ADDR:]PORT
+    OutputFormat format = OutputFormat::text;
+    std::optional<int> receiveBuffer; // SO_RCVBUF
     std::size_t maxPoints = PointStore::kDefaultMaxPoints;
+    int receiveBatch = 32; // datagrams per receive call
+    bool quiet{};          // no line per update or query
+    TestAids testAids;
+    std::chrono::milliseconds replyDelay{}; // 0: replies go out at once
 };
+
+// Replies that --reply-delay holds at most; one more is dropped and counted.
+inline constexpr std::size_t kMaxDelayedReplies = 4096;
 
 // The options of the command line (getopt_long's, with its abbreviations
 // and "--"), or nothing with `error` set to a message that names the
 // offending option.
 [[nodiscard]] std::optional<Options> parseOptions(int argc, char** argv, std::string& error);
 
-[[nodiscard]] std::string_view usageText();
+[[nodiscard]] std::string usageText();
 
 } // namespace marld

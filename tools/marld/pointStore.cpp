@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -19,8 +20,18 @@ constexpr std::size_t kCacheLine = 64;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kMaxNameSize = 0xFFFF;
 
-// How many slots, from a name's first, prefetch() fetches.
+// How many slots, from a name's first, are fetched for it: at the load the
+// table keeps, a probe goes past its first slot in one look-up of four, and
+// past its fourth in one of thirty. Fetching fewer left a quarter of the
+// cost of a miss on every update among a million points.
 constexpr std::size_t kPrefetchedSlots = 4;
+// How many names ahead of its turn a name's slots are fetched: far enough
+// for the fetch to arrive, near enough that the fetches in flight do not
+// exceed what the core tracks (fetching a whole batch of 32 first stalled it).
+constexpr std::size_t kPrefetchAhead = 8;
+// 16,384 slots of 64 bytes: a megabyte, about what a core's caches hold.
+// Below that nothing is fetched ahead: hashing each name on its own costs less.
+constexpr std::size_t kPrefetchFromSlots = 16384;
 
 // Names up to this size live in the slot itself; longer ones on the heap.
 constexpr std::size_t kInlineName = 24;
@@ -78,11 +89,10 @@ std::uint32_t tagOf(std::size_t hash) noexcept
 } // namespace
 
 // One point in one cache line: found with a single miss among a million.
-struct PointStore::Slot {
-    std::uint32_t tag = 0;
+// The slot's own fields sit in the bytes PointState leaves after isSet.
+struct PointStore::Slot : PointState {
     std::uint16_t nameSize = 0;
-    bool listed = false; // its name is in changed_
-    PointState state;
+    std::uint32_t tag = 0;
     union {
         char inlineName[kInlineName];
         char* heapName;
@@ -131,29 +141,66 @@ PointStore::Slot& PointStore::probe(const Table& table, std::string_view name, s
     }
 }
 
-const PointState* PointStore::find(std::string_view name) const noexcept
+void PointStore::prefetch(std::size_t hash) const noexcept
 {
-    if (size_ == 0) {
-        return nullptr;
+    const std::size_t at = hash & table_.mask;
+    for (std::size_t next = 0; next < kPrefetchedSlots; ++next) {
+        __builtin_prefetch(&table_.slots[(at + next) & table_.mask]);
     }
-    const Slot& slot = probe(table_, name, hashOf(name));
-    return slot.isEmpty() ? nullptr : &slot.state;
 }
 
-std::size_t PointStore::prefetch(std::string_view name) const noexcept
+void PointStore::expect(std::span<const std::string_view> names) noexcept
 {
-    const std::size_t hash = hashOf(name);
-    if (size_ != 0) {
-        // The slot and the three after it: at the load the table keeps, a
-        // probe goes past its first slot in one look-up of four, and past
-        // its fourth in one of thirty. Fetching fewer left a quarter of the
-        // cost of a miss on every update among a million points.
-        const std::size_t at = hash & table_.mask;
-        for (std::size_t next = 0; next < kPrefetchedSlots; ++next) {
-            __builtin_prefetch(&table_.slots[(at + next) & table_.mask]);
+    expected_.clear();
+    next_ = 0;
+    if (table_.mask + 1 < kPrefetchFromSlots) {
+        return;
+    }
+    // Within the capacity the first batch of this size reserved: nothing
+    // here may fail, and a failure only costs the misses.
+    if (expected_.capacity() < names.size()) {
+        try {
+            expected_.reserve(names.size());
+        } catch (const std::bad_alloc&) {
+            return;
         }
     }
-    return hash;
+    for (const std::string_view name : names) {
+        expected_.push_back({name.data(), hashOf(name)});
+        if (expected_.size() <= kPrefetchAhead) {
+            prefetch(expected_.back().hash);
+        }
+    }
+}
+
+std::size_t PointStore::hashFor(std::string_view name) noexcept
+{
+    // Names dropped before they reached the store are passed over.
+    for (std::size_t i = next_; i < expected_.size(); ++i) {
+        if (expected_[i].name == name.data()) {
+            next_ = i + 1;
+            if (i + kPrefetchAhead < expected_.size()) {
+                prefetch(expected_[i + kPrefetchAhead].hash);
+            }
+            return expected_[i].hash;
+        }
+    }
+    return hashOf(name);
+}
+
+const PointState* PointStore::find(std::string_view name) noexcept
+{
+    if (order_.empty()) {
+        return nullptr;
+    }
+    const Slot& slot = probe(table_, name, hashFor(name));
+    return slot.isEmpty() ? nullptr : &slot;
+}
+
+std::pair<std::string_view, const PointState&> PointStore::at(std::size_t place) const noexcept
+{
+    const Slot& slot = table_.slots[order_[place]];
+    return {slot.name(), slot};
 }
 
 void PointStore::grow()
@@ -177,32 +224,33 @@ void PointStore::grow()
         new (&slots[i]) Slot();
     }
     const Table grown{slots, count - 1, memory};
+    for (std::uint32_t& place : order_) {
+        Slot& old = table_.slots[place];
+        Slot& moved = probe(grown, old.name(), hashOf(old.name()));
+        static_cast<PointState&>(moved) = std::move(old);
+        moved.nameSize = old.nameSize;
+        moved.tag = old.tag;
+        std::memcpy(moved.inlineName, old.inlineName, kInlineName); // or the long name's pointer
+        old.tag = 0; // its long name belongs to the new slot now
+        place = static_cast<std::uint32_t>(&moved - slots);
+    }
     if (table_.slots != nullptr) {
-        for (std::size_t i = 0; i <= table_.mask; ++i) {
-            Slot& old = table_.slots[i];
-            if (old.isEmpty()) {
-                continue;
-            }
-            Slot& moved = probe(grown, old.name(), hashOf(old.name()));
-            moved.tag = old.tag;
-            moved.nameSize = old.nameSize;
-            moved.listed = old.listed;
-            moved.state = std::move(old.state);
-            std::memcpy(moved.inlineName, old.inlineName, kInlineName); // or the long name's pointer
-            old.tag = 0; // its long name belongs to the new slot now
-        }
         release(table_.slots, table_.mask + 1, table_.memory);
     }
     table_ = grown;
+    expected_.clear(); // their slots moved
 }
 
 PointStore::Slot* PointStore::insertSlot(std::string_view name, std::size_t hash)
 {
-    if (size_ >= maxPoints_ || name.size() > kMaxNameSize) {
+    if (size() >= std::min<std::size_t>(maxPoints_, UINT32_MAX) || name.size() > kMaxNameSize) {
         return nullptr;
     }
+    if (order_.size() == order_.capacity()) { // so that the push_back below cannot fail
+        order_.reserve(std::max<std::size_t>(2 * order_.size(), kFirstSlotCount));
+    }
     // At most three quarters full, so that a probe stays short.
-    if (table_.slots == nullptr || 4 * (size_ + 1) > 3 * (table_.mask + 1)) {
+    if (table_.slots == nullptr || 4 * (size() + 1) > 3 * (table_.mask + 1)) {
         grow();
     }
     char* longName = name.size() > kInlineName ? new char[name.size()] : nullptr;
@@ -213,84 +261,52 @@ PointStore::Slot* PointStore::insertSlot(std::string_view name, std::size_t hash
     if (!name.empty()) {
         std::memcpy(to, name.data(), name.size());
     }
-    ++size_;
+    order_.push_back(static_cast<std::uint32_t>(&slot - table_.slots));
     return &slot;
 }
 
 std::optional<PointChange> PointStore::update(std::string_view name, bool set, WallClock::time_point now,
-                                              std::unique_ptr<const RuntimeInfo> runtimeInfo, std::size_t nameHash)
+                                              std::shared_ptr<const RuntimeInfo> runtimeInfo)
 {
-    const std::size_t hash = nameHash != 0 ? nameHash : hashOf(name);
+    const std::size_t hash = hashFor(name);
     Slot* slot = nullptr;
-    if (size_ != 0) {
+    if (!order_.empty()) {
         Slot& found = probe(table_, name, hash);
         slot = found.isEmpty() ? nullptr : &found;
     }
-    if (slot == nullptr && (size_ >= maxPoints_ || name.size() > kMaxNameSize)) {
-        return std::nullopt;
-    }
-    const bool listing = tracking_ && (slot == nullptr || !slot->listed);
-    if (listing) {
-        changed_.emplace_back(name);
-    }
     if (slot == nullptr) {
-        try {
-            slot = insertSlot(name, hash);
-        } catch (...) {
-            if (listing) {
-                changed_.pop_back();
-            }
-            throw;
+        slot = insertSlot(name, hash);
+        if (slot == nullptr) {
+            return std::nullopt;
         }
-        slot->state.lastChange = now;
+        slot->lastChange = now;
     }
-    slot->listed = slot->listed || listing;
-    PointState& point = slot->state;
-    const bool wasSet = point.isSet;
+    const bool wasSet = slot->isSet;
     if (wasSet != set) {
-        point.lastChange = now;
+        slot->lastChange = now;
     }
-    point.isSet = set;
+    slot->isSet = set;
     setCount_ = setCount_ + (set ? 1 : 0) - (wasSet ? 1 : 0);
-    ++point.updateCount;
+    ++slot->updateCount;
     if (runtimeInfo) {
-        point.runtimeInfo = std::move(runtimeInfo);
+        slot->runtimeInfo = std::move(runtimeInfo);
     }
-    return PointChange{wasSet, set, point.updateCount, &point};
+    return PointChange{wasSet, set, slot->updateCount, slot};
 }
 
 bool PointStore::restore(std::string_view name, PointState state)
 {
     const std::size_t hash = hashOf(name);
-    if (size_ != 0 && !probe(table_, name, hash).isEmpty()) {
+    if (!order_.empty() && !probe(table_, name, hash).isEmpty()) {
         return false;
     }
     Slot* slot = insertSlot(name, hash);
     if (slot == nullptr) {
         return false;
     }
-    slot->state = std::move(state);
-    setCount_ += slot->state.isSet ? 1 : 0;
+    static_cast<PointState&>(*slot) = std::move(state);
+    setCount_ += slot->isSet ? 1 : 0;
     return true;
-}
-
-void PointStore::takeChanged(const Visitor& visit)
-{
-    for (const std::string& name : changed_) {
-        Slot& slot = probe(table_, name, hashOf(name));
-        slot.listed = false;
-        visit(name, slot.state);
-    }
-    changed_.clear();
-}
-
-void PointStore::forEachInSlots(std::size_t from, std::size_t count, const Visitor& visit) const
-{
-    for (std::size_t i = from; i < slotCount() && i - from < count; ++i) {
-        if (!table_.slots[i].isEmpty()) {
-            visit(table_.slots[i].name(), table_.slots[i].state);
-        }
-    }
 }
 
 } // namespace marld

@@ -7,7 +7,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <optional>
+#include <unordered_set>
 
 namespace marld {
 
@@ -28,7 +30,7 @@ constexpr const char* kCreateSchema =
     " runtime_info BLOB"                  // the block of the latest extended update, or NULL
     ") WITHOUT ROWID";
 
-// Version 2: each point's last History::kDepth changes.
+// Version 2: each point's last Journal::kDepth changes.
 constexpr const char* kCreateHistory =
     "CREATE TABLE history("
     " name BLOB NOT NULL,"
@@ -241,7 +243,7 @@ void bindState(sqlite3_stmt* statement, int first, bool isSet, WallClock::time_p
 
 } // namespace
 
-bool StateFile::load(PointStore& store, History& history, std::string& error)
+bool StateFile::load(PointStore& store, Journal& journal, std::string& error)
 {
     const auto damaged = [&](std::string_view what, std::string_view name) {
         error = "the state file " + path_ + " is damaged (a " + std::string(what) + " row of point \"" +
@@ -257,13 +259,12 @@ bool StateFile::load(PointStore& store, History& history, std::string& error)
     int status;
     while ((status = sqlite3_step(points.get())) == SQLITE_ROW) {
         const std::string_view name = blobText(points.get(), 0);
-        PointState state{false, {}, static_cast<std::uint64_t>(sqlite3_column_int64(points.get(), 1)), nullptr};
-        std::shared_ptr<const RuntimeInfo> info;
-        if (!readState(points.get(), 2, state.isSet, state.lastChange, info) ||
+        PointState state;
+        state.updateCount = static_cast<std::uint64_t>(sqlite3_column_int64(points.get(), 1));
+        if (!readState(points.get(), 2, state.isSet, state.lastChange, state.runtimeInfo) ||
             sqlite3_column_int64(points.get(), 1) < 1) {
             return damaged("points", name);
         }
-        state.runtimeInfo = info ? std::make_unique<const RuntimeInfo>(*info) : nullptr;
         if (!store.restore(name, std::move(state))) {
             error = "the state file " + path_ + " holds more points than --max-points allows (" +
                     std::to_string(store.size()) + ")";
@@ -281,7 +282,7 @@ bool StateFile::load(PointStore& store, History& history, std::string& error)
             sqlite3_column_int64(changes.get(), 1) < 1) {
             return damaged("history", name);
         }
-        history.restore(name, static_cast<std::uint64_t>(sqlite3_column_int64(changes.get(), 1)), std::move(change));
+        journal.restore(name, static_cast<std::uint64_t>(sqlite3_column_int64(changes.get(), 1)), std::move(change));
     }
     if (status != SQLITE_DONE) {
         error = failure("cannot be read");
@@ -290,45 +291,47 @@ bool StateFile::load(PointStore& store, History& history, std::string& error)
     return true;
 }
 
-bool StateFile::save(PointStore& store, History& history, std::string& error)
+bool StateFile::save(const JournalBatch& batch, std::string& error)
 {
-    const std::vector<History::Recorded> recorded = history.takeRecorded();
-    bool begun = false;
-    int status = SQLITE_DONE;
+    if (batch.empty()) {
+        return true;
+    }
+    int status = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK ? SQLITE_DONE : SQLITE_ERROR;
     std::vector<std::uint8_t> block;
-    // Runs one statement, the transaction begun first; after a failure,
-    // nothing more.
+    // Runs one statement; after a failure, nothing more.
     const auto run = [&](sqlite3_stmt* statement) {
-        if (status == SQLITE_DONE && !std::exchange(begun, true) &&
-            sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            status = SQLITE_ERROR;
-        }
         if (status == SQLITE_DONE) {
             status = sqlite3_step(statement);
         }
         sqlite3_reset(statement);
     };
-    store.takeChanged([&](std::string_view name, const PointState& state) {
-        sqlite3_bind_blob(upsert_, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
-        sqlite3_bind_int64(upsert_, 2, static_cast<sqlite3_int64>(state.updateCount));
-        bindState(upsert_, 3, state.isSet, state.lastChange, state.runtimeInfo.get(), block);
-        run(upsert_);
-    });
-    for (const History::Recorded& entry : recorded) {
-        const auto sequence = static_cast<sqlite3_int64>(entry.sequence);
-        sqlite3_bind_blob(addChange_, 1, entry.name.data(), static_cast<int>(entry.name.size()), SQLITE_STATIC);
-        sqlite3_bind_int64(addChange_, 2, sequence);
-        bindState(addChange_, 3, entry.change.isSet, entry.change.at, entry.change.runtimeInfo.get(), block);
-        run(addChange_);
-        if (entry.sequence > History::kDepth) { // the change that falls out of the ring
-            sqlite3_bind_blob(forgetChange_, 1, entry.name.data(), static_cast<int>(entry.name.size()),
-                              SQLITE_STATIC);
-            sqlite3_bind_int64(forgetChange_, 2, sequence - static_cast<sqlite3_int64>(History::kDepth));
-            run(forgetChange_);
+    const auto bindName = [](sqlite3_stmt* statement, std::string_view name) {
+        sqlite3_bind_blob(statement, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+    };
+    // Each point once, as the last of its updates left it.
+    std::unordered_set<std::string_view> written;
+    for (auto entry = batch.rbegin(); entry != batch.rend() && status == SQLITE_DONE; ++entry) {
+        if (written.insert(entry->name).second) {
+            bindName(upsert_, entry->name);
+            sqlite3_bind_int64(upsert_, 2, static_cast<sqlite3_int64>(entry->point.updateCount));
+            bindState(upsert_, 3, entry->point.isSet, entry->point.lastChange, entry->point.runtimeInfo.get(), block);
+            run(upsert_);
         }
     }
-    if (!begun) {
-        return true;
+    for (const JournalEntry& entry : batch) {
+        if (entry.change == 0) {
+            continue;
+        }
+        const auto change = static_cast<sqlite3_int64>(entry.change);
+        bindName(addChange_, entry.name);
+        sqlite3_bind_int64(addChange_, 2, change);
+        bindState(addChange_, 3, entry.point.isSet, entry.point.lastChange, entry.point.runtimeInfo.get(), block);
+        run(addChange_);
+        if (entry.change > Journal::kDepth) { // the change that falls out of the ring
+            bindName(forgetChange_, entry.name);
+            sqlite3_bind_int64(forgetChange_, 2, change - static_cast<sqlite3_int64>(Journal::kDepth));
+            run(forgetChange_);
+        }
     }
     if (status == SQLITE_DONE && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {
         return true;
@@ -336,6 +339,50 @@ bool StateFile::save(PointStore& store, History& history, std::string& error)
     error = failure("cannot be written");
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
+}
+
+StateWriter::StateWriter(std::unique_ptr<StateFile> file) : file_(std::move(file)), thread_([this] { run(); }) {}
+
+StateWriter::~StateWriter()
+{
+    {
+        const std::lock_guard hold(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+}
+
+void StateWriter::hand(JournalBatch batch)
+{
+    if (batch.empty()) {
+        return;
+    }
+    {
+        const std::lock_guard hold(mutex_);
+        handed_.push_back(std::move(batch));
+    }
+    wake_.notify_one();
+}
+
+void StateWriter::run()
+{
+    for (;;) {
+        JournalBatch batch;
+        {
+            std::unique_lock hold(mutex_);
+            wake_.wait(hold, [this] { return stopping_ || !handed_.empty(); });
+            if (handed_.empty()) {
+                return; // stopping, and all written
+            }
+            batch = std::move(handed_.front());
+            handed_.pop_front();
+        }
+        std::string error;
+        if (!file_->save(batch, error)) {
+            std::fprintf(stderr, "marld: %s\n", error.c_str());
+        }
+    }
 }
 
 } // namespace marld

@@ -8,15 +8,18 @@
 // marld state file, or is damaged, or was written by a newer marld, is
 // refused before anything is written to it.
 //
-// Changes are written in one transaction per call of save(), each point
-// once however often it changed since the last; the loop calls it at least
-// every 100 ms while changes wait, and once more when it stops.
+// The journal's batches are written by StateWriter, in a thread of its own,
+// one transaction per batch, each point once however often it changed in it.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
-#include "history.h"
+#include "journal.h"
 #include "pointStore.h"
 
 struct sqlite3;
@@ -39,14 +42,14 @@ public:
     StateFile& operator=(const StateFile&) = delete;
 
     // Puts every point the file holds into `store`, which is to be empty,
-    // and their changes into `history`; false with `error` set when a row
+    // and their changes into `journal`; false with `error` set when a row
     // does not read back or the store has no room for all.
-    [[nodiscard]] bool load(PointStore& store, History& history, std::string& error);
+    [[nodiscard]] bool load(PointStore& store, Journal& journal, std::string& error);
 
-    // Writes what the store lists as changed and what the history recorded.
-    // False with `error` set when the transaction fails; the changes it held
-    // are then not written.
-    [[nodiscard]] bool save(PointStore& store, History& history, std::string& error);
+    // Writes the batch: each point as its last update in it left it, and
+    // every change. False with `error` set when the transaction fails; the
+    // batch is then not written.
+    [[nodiscard]] bool save(const JournalBatch& batch, std::string& error);
 
 private:
     StateFile(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
@@ -57,6 +60,31 @@ private:
     sqlite3_stmt* upsert_ = nullptr;
     sqlite3_stmt* addChange_ = nullptr;
     sqlite3_stmt* forgetChange_ = nullptr;
+};
+
+// Writes the batches that the loop hands over, in a thread of its own, so
+// that no transaction, commit or checkpoint ever holds the loop up. The loop
+// hands each batch over whole and shares nothing else with the thread; a
+// failure is reported on stderr and the thread goes on with the next batch.
+class StateWriter {
+public:
+    explicit StateWriter(std::unique_ptr<StateFile> file);
+    // Writes what was handed over, then ends the thread.
+    ~StateWriter();
+    StateWriter(const StateWriter&) = delete;
+    StateWriter& operator=(const StateWriter&) = delete;
+
+    void hand(JournalBatch batch);
+
+private:
+    void run();
+
+    std::unique_ptr<StateFile> file_;
+    std::mutex mutex_; // guards the two below, and nothing else
+    std::deque<JournalBatch> handed_;
+    bool stopping_ = false;
+    std::condition_variable wake_;
+    std::thread thread_;
 };
 
 } // namespace marld

@@ -96,32 +96,27 @@ bool getHeader(ByteReader& reader, msgHeaderNt& header) noexcept
     return true;
 }
 
-bool getUpdatePointMsg(ByteReader& reader, t_marl_update_point_msg& msg) noexcept
+bool getUpdatePointFields(ByteReader& reader, t_marl_update_point_msg& msg) noexcept
 {
-    msgHeaderNt header{};
     std::uint8_t setPoint = 0;
     std::uint8_t sendResponse = 0;
     std::uint32_t nameLength = 0;
-    if (reader.left() < MARL_UPDATE_POINT_MSG_SIZE ||
-        !(getHeader(reader, header) && reader.getU8(setPoint) && reader.getU8(sendResponse) &&
-          reader.getU32(nameLength))) {
+    if (reader.left() < MARL_UPDATE_POINT_MSG_SIZE - MSG_HEADER_SIZE ||
+        !(reader.getU8(setPoint) && reader.getU8(sendResponse) && reader.getU32(nameLength))) {
         return false;
     }
-    msg.header = header;
     msg.setPoint = setPoint;
     msg.sendResponse = sendResponse;
     msg.pointNameLength = nameLength;
     return true;
 }
 
-bool getQueryPointMsg(ByteReader& reader, t_marl_query_point_msg& msg) noexcept
+bool getQueryPointFields(ByteReader& reader, t_marl_query_point_msg& msg) noexcept
 {
-    msgHeaderNt header{};
     std::uint32_t nameLength = 0;
-    if (reader.left() < MARL_QUERY_POINT_MSG_SIZE || !(getHeader(reader, header) && reader.getU32(nameLength))) {
+    if (!reader.getU32(nameLength)) {
         return false;
     }
-    msg.header = header;
     msg.pointNameLength = nameLength;
     return true;
 }

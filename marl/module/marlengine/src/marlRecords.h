@@ -51,12 +51,15 @@ struct ResponseDatagram {
 [[nodiscard]] bool putDatagram(ByteWriter& writer, const ResponseDatagram& response) noexcept;
 
 // The record readers: false, with the output left alone, when the reader
-// holds fewer bytes than the record. A response's return code may hold any
-// 32-bit value, which the record's enumeration cannot represent in C++, so
-// it is read into ResponseFields.
+// holds fewer bytes than the record. The point service reads a header first,
+// to learn which record follows, then the fields of that record after it.
+// A response's return code may hold any 32-bit value, which the record's
+// enumeration cannot represent in C++, so it is read into ResponseFields.
 [[nodiscard]] bool getHeader(ByteReader& reader, msgHeaderNt& header) noexcept;
-[[nodiscard]] bool getUpdatePointMsg(ByteReader& reader, t_marl_update_point_msg& msg) noexcept;
-[[nodiscard]] bool getQueryPointMsg(ByteReader& reader, t_marl_query_point_msg& msg) noexcept;
+// setPoint, sendResponse and pointNameLength, after the header.
+[[nodiscard]] bool getUpdatePointFields(ByteReader& reader, t_marl_update_point_msg& msg) noexcept;
+// pointNameLength, after the header.
+[[nodiscard]] bool getQueryPointFields(ByteReader& reader, t_marl_query_point_msg& msg) noexcept;
 
 struct ResponseFields {
     msgHeaderNt header{};

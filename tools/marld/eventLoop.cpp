@@ -1,0 +1,117 @@
+#include "eventLoop.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <span>
+
+namespace marld {
+
+EventLoop::EventLoop() : epoll_(epoll_create1(EPOLL_CLOEXEC)) {}
+
+EventLoop::~EventLoop()
+{
+    if (epoll_ >= 0) {
+        close(epoll_);
+    }
+}
+
+bool EventLoop::watch(int fd, std::uint32_t events, Ready ready, std::string& error)
+{
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    if (epoll_ < 0 || epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
+        error = std::string("cannot watch a descriptor: ") + std::strerror(errno);
+        return false;
+    }
+    watched_[fd] = Watched{watchedEver_++, std::make_shared<Ready>(std::move(ready))};
+    return true;
+}
+
+void EventLoop::change(int fd, std::uint32_t events)
+{
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    (void)epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &event);
+}
+
+void EventLoop::unwatch(int fd)
+{
+    (void)epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    watched_.erase(fd);
+}
+
+EventLoop::TimerId EventLoop::timer(std::function<void()> due)
+{
+    timers_.push_back(Timer{std::move(due)});
+    return timers_.size() - 1;
+}
+
+void EventLoop::arm(TimerId timer, Clock::time_point at)
+{
+    disarm(timer);
+    timers_[timer].at = at;
+    timers_[timer].armed = true;
+    schedule_.emplace(at, timer);
+}
+
+void EventLoop::disarm(TimerId timer)
+{
+    if (std::exchange(timers_[timer].armed, false)) {
+        schedule_.erase({timers_[timer].at, timer});
+    }
+}
+
+void EventLoop::runDueTimers()
+{
+    const Clock::time_point now = Clock::now();
+    while (!schedule_.empty() && schedule_.begin()->first <= now) {
+        const TimerId timer = schedule_.begin()->second;
+        disarm(timer);
+        timers_[timer].due(); // may arm it again
+    }
+}
+
+bool EventLoop::run()
+{
+    std::vector<epoll_event> events;
+    std::vector<std::pair<std::size_t, epoll_event>> ready;
+    while (!stopped_) {
+        int timeout = -1;
+        if (!schedule_.empty()) {
+            // Rounded up, so that the wait never ends before the timer is due.
+            const auto wait = schedule_.begin()->first - Clock::now();
+            timeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+                std::chrono::ceil<std::chrono::milliseconds>(wait).count(), 0, 60'000));
+        }
+        events.resize(std::max<std::size_t>(watched_.size(), 1));
+        const int count = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeout);
+        if (count < 0 && errno != EINTR) {
+            std::fprintf(stderr, "marld: waiting failed: %s\n", std::strerror(errno));
+            return false;
+        }
+        ready.clear();
+        for (const epoll_event& event : std::span(events.data(), static_cast<std::size_t>(std::max(count, 0)))) {
+            if (const auto found = watched_.find(event.data.fd); found != watched_.end()) {
+                ready.emplace_back(found->second.order, event);
+            }
+        }
+        std::ranges::sort(ready, {}, [](const auto& entry) { return entry.first; });
+        for (const auto& [order, event] : ready) {
+            // A handler before it may have stopped watching it.
+            if (const auto found = watched_.find(event.data.fd); found != watched_.end() && !stopped_) {
+                const std::shared_ptr<Ready> handler = found->second.ready;
+                (*handler)(event.events);
+            }
+        }
+        runDueTimers();
+    }
+    return true;
+}
+
+} // namespace marld

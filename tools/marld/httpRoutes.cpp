@@ -1,0 +1,216 @@
+#include "httpRoutes.h"
+
+#include <linux/sock_diag.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cstring>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "eventFormat.h"
+#include "marlmsg.h"
+#include "statusPage.h"
+
+namespace marld {
+
+namespace {
+
+// Points written per piece of a long answer.
+constexpr std::size_t kPointsPerPiece = 64;
+
+HttpAnswer error(unsigned status, std::string_view text)
+{
+    return {status, std::string(text) + "\n", "text/plain; charset=utf-8", nullptr};
+}
+
+int hexValue(char c)
+{
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+// The bytes a percent-encoded text stands for; nothing when an escape is not
+// two hexadecimal digits.
+std::optional<std::string> percentDecoded(std::string_view text)
+{
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            bytes += text[i];
+            continue;
+        }
+        const int high = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
+        const int low = i + 2 < text.size() ? hexValue(text[i + 2]) : -1;
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        bytes += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return bytes;
+}
+
+// The query's arguments, decoded; nothing when one has a bad escape.
+std::optional<std::map<std::string, std::string, std::less<>>> queryArguments(std::string_view query)
+{
+    std::map<std::string, std::string, std::less<>> arguments;
+    while (!query.empty()) {
+        const std::string_view argument = query.substr(0, query.find('&'));
+        query.remove_prefix(std::min(query.size(), argument.size() + 1));
+        const std::size_t equals = argument.find('=');
+        const auto key = percentDecoded(argument.substr(0, equals));
+        const auto value = percentDecoded(equals == argument.npos ? "" : argument.substr(equals + 1));
+        if (!key || !value) {
+            return std::nullopt;
+        }
+        arguments.insert_or_assign(*key, *value);
+    }
+    return arguments;
+}
+
+std::uint64_t kernelDrops(int fd)
+{
+    std::array<std::uint32_t, SK_MEMINFO_VARS> info{};
+    socklen_t size = sizeof info;
+    return fd >= 0 && getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info.data(), &size) == 0 ? info[SK_MEMINFO_DROPS] : 0;
+}
+
+// OpenMetrics, from the counters' table, then the gauges.
+std::string metrics(const HttpView& view)
+{
+    std::string text;
+    const auto family = [&](std::string_view name, const char* type, std::string_view help) {
+        text += "# TYPE marld_" + std::string(name) + " " + type + "\n# HELP marld_" + std::string(name) + " " +
+                std::string(help) + "\n";
+    };
+    const auto sample = [&](std::string_view name, std::string_view suffix, std::string_view labels,
+                            std::uint64_t value) {
+        text += "marld_" + std::string(name) + std::string(suffix) + std::string(labels) + " " +
+                std::to_string(value) + "\n";
+    };
+    const Counters& counted = view.counters;
+    for (const CounterRow& row : kCounterRows) {
+        if (row.metric.empty()) {
+            continue;
+        }
+        family(row.metric, "counter", row.help);
+        if (row.count == Count::dropped) {
+            for (const DropReasonRow& reason : kDropReasons) {
+                sample(row.metric, "_total", "{reason=\"" + std::string(reason.name) + "\"}", counted[reason.reason]);
+            }
+        } else if (row.count == Count::queries) {
+            // Every reply carries --reply-code's code when it is given.
+            const std::uint64_t refused = counted[Count::queriesRefused];
+            std::map<std::uint32_t, std::uint64_t> byCode{{MARL_MSG_RC_OK, counted[Count::queries] - refused},
+                                                          {MARL_MSG_RC_INVALID_POINT_ID, refused}};
+            if (view.replyCode) {
+                byCode = {{MARL_MSG_RC_OK, 0}, {MARL_MSG_RC_INVALID_POINT_ID, 0}};
+                byCode[*view.replyCode] = counted[Count::queries];
+            }
+            for (const auto& [code, count] : byCode) {
+                sample(row.metric, "_total", "{code=\"" + std::to_string(code) + "\"}", count);
+            }
+        } else {
+            sample(row.metric, "_total", "", counted[row.count]);
+        }
+    }
+    family("receive_buffer_drops", "counter", "Datagrams the kernel dropped with the receive buffer full.");
+    sample("receive_buffer_drops", "_total", "", kernelDrops(view.udpSocket));
+    family("points", "gauge", "Points known.");
+    sample("points", "", "", view.store.size());
+    family("points_set", "gauge", "Points set.");
+    sample("points_set", "", "", view.store.setCount());
+    return text + "# EOF\n";
+}
+
+HttpAnswer point(const HttpView& view, std::string_view name, bool history)
+{
+    const PointState* state = view.store.find(name);
+    if (state == nullptr) {
+        return error(404, "no such point");
+    }
+    if (!history) {
+        return {200, pointJson(name, *state) + "\n", "application/json", nullptr};
+    }
+    std::string body = "[";
+    for (const StateChange& change : view.journal.history(name)) {
+        body += (body.size() > 1 ? "," : "") + changeJson(change);
+    }
+    return {200, body + "]\n", "application/json", nullptr};
+}
+
+} // namespace
+
+std::size_t PointsStream::read(char* to, std::size_t room)
+{
+    while (taken_ == piece_.size() && !ended_) {
+        piece_.clear();
+        taken_ = 0;
+        for (const std::size_t end = next_ + kPointsPerPiece; next_ < end && next_ < store_.size(); ++next_) {
+            const auto [name, state] = store_.at(next_);
+            if (!wanted_ || state.isSet == *wanted_) {
+                piece_ += (first_ ? "" : ",") + pointJson(name, state);
+                first_ = false;
+            }
+        }
+        if (next_ == store_.size()) {
+            piece_ += "]\n";
+            ended_ = true;
+        }
+    }
+    const std::size_t count = std::min(room, piece_.size() - taken_);
+    std::memcpy(to, piece_.data() + taken_, count);
+    taken_ += count;
+    return count;
+}
+
+HttpAnswer respond(const HttpView& view, std::string_view method, std::string_view target)
+{
+    if (target.size() > kMaxTarget) {
+        return error(414, "the target is too long");
+    }
+    const std::size_t question = target.find('?');
+    const std::string_view path = target.substr(0, question);
+    const bool known = path == "/" || path == "/metrics" || path == "/points" || path.starts_with("/points/");
+    if (!known) {
+        return error(404, "no such resource");
+    }
+    if (method != "GET" && method != "HEAD") {
+        return error(405, "only GET and HEAD");
+    }
+    const auto arguments = queryArguments(question == target.npos ? "" : target.substr(question + 1));
+    if (!arguments) {
+        return error(400, "a bad percent-encoding in the query");
+    }
+    if (path == "/") {
+        return {200, std::string(statusPage()), "text/html; charset=utf-8", nullptr};
+    }
+    if (path == "/metrics") {
+        return {200, metrics(view), "application/openmetrics-text; version=1.0.0; charset=utf-8", nullptr};
+    }
+    if (path == "/points") {
+        const auto state = arguments->find("state");
+        if (state != arguments->end() && state->second != "set" && state->second != "clear") {
+            return error(400, "state is set or clear");
+        }
+        HttpAnswer answer;
+        answer.stream = std::make_unique<PointsStream>(
+            view.store, state == arguments->end() ? std::nullopt : std::optional(state->second == "set"));
+        return answer;
+    }
+    std::string_view rest = path.substr(std::strlen("/points/"));
+    const bool history = rest.ends_with("/history");
+    rest.remove_suffix(history ? std::strlen("/history") : 0);
+    // Decoded here, segment by segment, so that an encoded '/' stays part of a name.
+    const auto name = percentDecoded(rest);
+    if (!name) {
+        return error(400, "a bad percent-encoding in the point's name");
+    }
+    if (rest.find('/') != std::string_view::npos) {
+        return error(404, "no such resource");
+    }
+    return point(view, *name, history);
+}
+
+} // namespace marld

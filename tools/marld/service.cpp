@@ -1,0 +1,382 @@
+#include "service.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "counters.h"
+#include "datagramHandler.h"
+#include "eventFormat.h"
+#include "eventLoop.h"
+#include "lineRateLimiter.h"
+#ifdef MARLD_HTTP
+#include "httpServer.h"
+#endif
+#ifdef MARLD_STATE_FILE
+#include "stateFile.h"
+#endif
+
+namespace marld {
+
+namespace {
+
+using namespace std::chrono_literals;
+using SteadyClock = EventLoop::Clock;
+
+// How soon what changed goes to the state file's writer: a crash or kill -9
+// loses at most about this much.
+constexpr auto kSaveInterval = 100ms;
+// Batches taken at one wake, at most, before the loop's other work gets its
+// turn; the socket's are taken first at every wake.
+constexpr int kBatchesPerWake = 8;
+
+void emit(std::FILE* stream, const std::string& text)
+{
+    std::fputs(text.c_str(), stream);
+    std::fflush(stream);
+}
+
+sockaddr_in socketAddress(Endpoint endpoint)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(endpoint.address);
+    address.sin_port = htons(endpoint.port);
+    return address;
+}
+
+Endpoint endpointOf(const sockaddr_in& address)
+{
+    return Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+}
+
+// A bound, non-blocking socket and the address it got, or -1 after a message
+// on stderr.
+int openSocket(Endpoint at, const std::optional<int>& receiveBuffer, Endpoint& bound)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        std::fprintf(stderr, "marld: cannot create a UDP socket: %s\n", std::strerror(errno));
+        return -1;
+    }
+    const sockaddr_in wanted = socketAddress(at);
+    sockaddr_in got{};
+    socklen_t gotSize = sizeof got;
+    const char* failed = nullptr;
+    if (receiveBuffer && setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &*receiveBuffer, sizeof *receiveBuffer) != 0) {
+        failed = "set the receive buffer of";
+    } else if (bind(fd, reinterpret_cast<const sockaddr*>(&wanted), sizeof wanted) != 0) {
+        failed = "bind to";
+    } else if (getsockname(fd, reinterpret_cast<sockaddr*>(&got), &gotSize) != 0) {
+        failed = "read the address of";
+    }
+    if (failed != nullptr) {
+        std::fprintf(stderr, "marld: cannot %s %s: %s\n", failed, endpointText(at).c_str(), std::strerror(errno));
+        close(fd);
+        return -1;
+    }
+    bound = endpointOf(got);
+    return fd;
+}
+
+// Replies that --reply-delay holds back, oldest first: the delay being the
+// same for all, the order they came in is the order they fall due. The slots
+// are made on first use and keep their buffers, so that a steady stream of
+// queries allocates nothing more.
+class DelayedReplies {
+public:
+    struct Reply {
+        SteadyClock::time_point due;
+        Endpoint to;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    // False, holding nothing, when kMaxDelayedReplies are waiting already.
+    bool hold(SteadyClock::time_point due, Endpoint to, std::span<const std::uint8_t> bytes)
+    {
+        if (count_ == kMaxDelayedReplies) {
+            return false;
+        }
+        if (slots_.empty()) {
+            slots_.resize(kMaxDelayedReplies);
+        }
+        Reply& slot = slots_[(first_ + count_) % kMaxDelayedReplies];
+        slot.due = due;
+        slot.to = to;
+        slot.bytes.assign(bytes.begin(), bytes.end());
+        ++count_;
+        return true;
+    }
+
+    [[nodiscard]] const Reply* oldest() const { return count_ == 0 ? nullptr : &slots_[first_]; }
+
+    void release()
+    {
+        first_ = (first_ + 1) % kMaxDelayedReplies;
+        --count_;
+    }
+
+    [[nodiscard]] std::size_t size() const { return count_; }
+
+private:
+    std::vector<Reply> slots_;
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+};
+
+class Service {
+public:
+    Service(const Options& options, int fd, DatagramHandler& handler, Counters& counters, Journal& journal,
+            StateWriter* writer, EventLoop& loop)
+        : options_(options), fd_(fd), handler_(handler), counters_(counters), journal_(journal), writer_(writer),
+          loop_(loop), batch_(static_cast<std::size_t>(std::clamp<int>(options.receiveBatch, 1, DatagramHandler::kMaxBatch))),
+          buffers_(std::make_unique_for_overwrite<std::uint8_t[]>(batch_ * kBufferStride)), messages_(batch_),
+          data_(batch_), senders_(batch_), datagrams_(batch_)
+    {
+        for (std::size_t i = 0; i < batch_; ++i) {
+            data_[i] = iovec{buffers_.get() + i * kBufferStride, kBufferSize};
+            messages_[i].msg_hdr.msg_iov = &data_[i];
+            messages_[i].msg_hdr.msg_iovlen = 1;
+        }
+        replyTimer_ = loop.timer([this] { sendDueReplies(); });
+        saveTimer_ = loop.timer([this] { save(); });
+        linesTimer_ = loop.timer([this] { reportSuppressed(false); });
+    }
+
+    // Takes what the socket holds, a batch at a time, up to kBatchesPerWake.
+    // False, after a message, when receiving failed for a reason that would
+    // not go away.
+    bool receive()
+    {
+        for (int taken = 0; taken < kBatchesPerWake; ++taken) {
+            // The kernel shortens the address lengths it writes; give each
+            // slot its full room back.
+            for (std::size_t i = 0; i < batch_; ++i) {
+                messages_[i].msg_hdr.msg_name = &senders_[i];
+                messages_[i].msg_hdr.msg_namelen = sizeof senders_[i];
+            }
+            const int count = recvmmsg(fd_, messages_.data(), static_cast<unsigned>(batch_), MSG_DONTWAIT, nullptr);
+            if (count < 0 && (errno == EBADF || errno == ENOTSOCK || errno == EFAULT || errno == EINVAL)) {
+                std::fprintf(stderr, "marld: receiving datagrams failed: %s\n", std::strerror(errno));
+                return false;
+            }
+            if (count < 0) {
+                counters_.add(Count::receiveErrors, errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : 1);
+                return true;
+            }
+            handle(static_cast<std::size_t>(count));
+            if (static_cast<std::size_t>(count) < batch_) {
+                return true;
+            }
+        }
+        return true;
+    }
+
+    // At the stop: what still waits is counted and not sent, what changed
+    // goes to the writer, and the suppressed lines are told.
+    void finish()
+    {
+        counters_.add(Count::replyDelayDiscarded, delayed_.size());
+        save();
+        reportSuppressed(true);
+    }
+
+private:
+    // Larger than any UDP datagram over IPv4, so nothing is ever cut.
+    static constexpr std::size_t kBufferSize = 65536;
+    // Buffers a power of two apart would all start in the same cache set, and
+    // the headers of a batch would evict one another between the copy and
+    // the read; each starts five cache lines further along instead.
+    static constexpr std::size_t kBufferStride = kBufferSize + 5 * 64;
+
+    void handle(std::size_t count)
+    {
+        for (std::size_t i = 0; i < count; ++i) {
+            datagrams_[i] = {static_cast<const std::uint8_t*>(data_[i].iov_base), messages_[i].msg_len,
+                             endpointOf(senders_[i])};
+        }
+        // One reading of the clock for the batch: its datagrams arrived
+        // together, as far as a point's time of change can tell.
+        handler_.handle(std::span(datagrams_.data(), count), WallClock::now(),
+                        [this](std::size_t i, const Outcome& outcome) { afterHandling(datagrams_[i], outcome); });
+        // The lines of a batch go out in one write.
+        std::fflush(stdout);
+        if (writer_ != nullptr && !loop_.armed(saveTimer_)) {
+            loop_.arm(saveTimer_, SteadyClock::now() + kSaveInterval);
+        }
+    }
+
+    void afterHandling(const Datagram& datagram, const Outcome& outcome)
+    {
+        if (const auto* query = std::get_if<QueryAnswered>(&outcome)) {
+            if (options_.replyDelay.count() == 0) {
+                sendReply(query->replyTo, query->reply);
+            } else if (!delayed_.hold(SteadyClock::now() + options_.replyDelay, query->replyTo, query->reply)) {
+                counters_.add(Count::replyDelayOverflow);
+            } else if (!loop_.armed(replyTimer_)) {
+                loop_.arm(replyTimer_, delayed_.oldest()->due);
+            }
+        }
+        if (std::holds_alternative<Dropped>(outcome)) {
+            problemLine(outcomeLine(options_.format, outcome, datagram.size, datagram.sender));
+        } else if (!options_.quiet) {
+            std::fputs(outcomeLine(options_.format, outcome, datagram.size, datagram.sender).c_str(), stdout);
+        }
+    }
+
+    void sendDueReplies()
+    {
+        const auto now = SteadyClock::now();
+        for (const DelayedReplies::Reply* reply; (reply = delayed_.oldest()) != nullptr && reply->due <= now;) {
+            counters_.add(Count::replyDelayed);
+            sendReply(reply->to, reply->bytes);
+            delayed_.release();
+        }
+        if (const DelayedReplies::Reply* next = delayed_.oldest()) {
+            loop_.arm(replyTimer_, next->due);
+        }
+    }
+
+    void sendReply(Endpoint replyTo, std::span<const std::uint8_t> reply)
+    {
+        const sockaddr_in to = socketAddress(replyTo);
+        if (sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+            counters_.add(Count::replyErrors);
+            problemLine(replyFailedLine(options_.format, replyTo, std::strerror(errno)));
+        }
+    }
+
+    // Lines about drops and failed replies share one limit, so that a flood
+    // of either cannot flood stderr; what a window holds back is told when
+    // it is over.
+    void problemLine(const std::string& line)
+    {
+        if (problemLines_.admit(LineRateLimiter::Clock::now())) {
+            emit(stderr, line);
+        } else if (!loop_.armed(linesTimer_)) {
+            loop_.arm(linesTimer_, problemLines_.windowEnd());
+        }
+    }
+
+    void reportSuppressed(bool force)
+    {
+        if (const std::uint64_t count = problemLines_.takeSuppressed(LineRateLimiter::Clock::now(), force)) {
+            emit(stderr, suppressedLine(options_.format, count));
+        }
+    }
+
+    void save()
+    {
+#ifdef MARLD_STATE_FILE
+        if (writer_ != nullptr) {
+            writer_->hand(journal_.takeBatch());
+        }
+#endif
+    }
+
+    const Options& options_;
+    int fd_;
+    DatagramHandler& handler_;
+    Counters& counters_;
+    Journal& journal_;
+    StateWriter* writer_;
+    EventLoop& loop_;
+    std::size_t batch_;
+    // Datagram i of a batch: its bytes in data_[i] (kBufferSize bytes of
+    // buffers_), its sender in senders_[i], its size in messages_[i].
+    std::unique_ptr<std::uint8_t[]> buffers_;
+    std::vector<mmsghdr> messages_;
+    std::vector<iovec> data_;
+    std::vector<sockaddr_in> senders_;
+    std::vector<Datagram> datagrams_;
+    LineRateLimiter problemLines_{5, std::chrono::seconds(1)};
+    DelayedReplies delayed_;
+    EventLoop::TimerId replyTimer_;
+    EventLoop::TimerId saveTimer_;
+    EventLoop::TimerId linesTimer_;
+};
+
+// A descriptor that becomes readable when SIGINT or SIGTERM, which the
+// caller blocked, is pending; -1 after a message.
+int stopSignals()
+{
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    const int fd = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (fd < 0) {
+        std::fprintf(stderr, "marld: cannot watch for signals: %s\n", std::strerror(errno));
+    }
+    return fd;
+}
+
+} // namespace
+
+int serve(const Options& options, Endpoint bindTo, const PointNames& names, PointStore& store, Journal& journal,
+          StateWriter* writer)
+{
+    Counters counters;
+    DatagramHandler handler(store, names, counters, journal.keepsAnything() ? &journal : nullptr, options.testAids);
+    Endpoint bound;
+    const int fd = openSocket(bindTo, options.receiveBuffer, bound);
+    const int signals = fd < 0 ? -1 : stopSignals();
+    if (signals < 0) {
+        return 2;
+    }
+    EventLoop loop;
+    std::string error;
+    Service service(options, fd, handler, counters, journal, writer, loop);
+    bool failed = false;
+    const bool watching =
+        loop.watch(
+            fd, EPOLLIN,
+            [&](std::uint32_t) {
+                if (!service.receive()) {
+                    failed = true;
+                    loop.stop();
+                }
+            },
+            error) &&
+        loop.watch(signals, EPOLLIN, [&](std::uint32_t) { loop.stop(); }, error);
+#ifdef MARLD_HTTP
+    std::unique_ptr<HttpServer> http;
+    if (watching && options.http) {
+        http = HttpServer::start(*options.http, HttpView{store, journal, counters, options.testAids.replyCode, fd},
+                                 loop, error);
+    }
+    const bool serving = watching && (!options.http || http);
+#else
+    const bool serving = watching;
+#endif
+    if (!serving) {
+        std::fprintf(stderr, "marld: %s\n", error.c_str());
+        return 2;
+    }
+    emit(stdout, listeningLine(options.format, bound));
+#ifdef MARLD_HTTP
+    if (http) {
+        emit(stdout, httpLine(options.format, http->bound()));
+    }
+#endif
+    const bool ran = loop.run();
+    service.finish();
+    close(signals);
+    close(fd);
+    emit(stdout, countersReport(options.format, counters));
+    return ran && !failed ? 0 : 1;
+}
+
+} // namespace marld

@@ -3,9 +3,12 @@
 // traffic: CPU time per datagram when paced, the share taken in of a flood.
 #include <time.h>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -286,6 +289,204 @@ void compareIntake(benchmark::State& state, const std::string& what, const std::
     state.counters["ratio"] = quantile(ratios, 0.5);
 }
 
+// ---- Ingestion while marld's HTTP side is read
+
+// Clients that read /points of the HTTP side on `port` over and over, each
+// `every` after its last read began (0: at once), until they are destroyed.
+class HttpReaders {
+public:
+    HttpReaders(std::uint16_t port, int clients, std::chrono::milliseconds every)
+    {
+        for (int i = 0; i < clients; ++i) {
+            threads_.emplace_back([this, port, every] {
+                while (!stop_) {
+                    const auto next = Clock::now() + every;
+                    readPoints(port);
+                    while (!stop_ && Clock::now() < next) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    }
+                }
+            });
+        }
+    }
+    ~HttpReaders()
+    {
+        stop_ = true;
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+    HttpReaders(const HttpReaders&) = delete;
+    HttpReaders& operator=(const HttpReaders&) = delete;
+
+private:
+    // One GET /points as HTTP/1.0, read to the end.
+    static void readPoints(std::uint16_t port)
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
+        constexpr std::string_view request = "GET /points HTTP/1.0\r\nHost: marld\r\n\r\n";
+        if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+            send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
+            static thread_local char buffer[65536];
+            while (recv(fd, buffer, sizeof buffer, 0) > 0) {
+            }
+        }
+        close(fd);
+    }
+
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+// The HTTP port that marld's second line names; 0 when there is none.
+std::uint16_t httpPort(const marltest::ChildProcess& marld)
+{
+    for (int i = 0; i < 2000; ++i) {
+        const std::string out = marld.stdoutText();
+        const std::size_t at = out.find("serving HTTP on http://127.0.0.1:");
+        if (at != std::string::npos && out.find('\n', at) != std::string::npos) {
+            return static_cast<std::uint16_t>(std::atoi(out.c_str() + at + 33));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return 0;
+}
+
+// Raises `points` points at the marld on `port`, a hundred at a time, each
+// hundred taken in (a query after them answered) before the next is sent.
+bool populate(std::uint16_t port, std::size_t points)
+{
+    marltest::UdpPeer peer;
+    for (std::size_t first = 0; first < points; first += 100) {
+        for (std::size_t i = first; i < std::min(points, first + 100); ++i) {
+            (void)peer.send(port, marltest::datagramBytes(marl::UpdateDatagram{pointName(i), true}));
+        }
+        if (!peer.send(port, marltest::datagramBytes(marl::QueryDatagram{pointName(first)})) ||
+            !peer.receive(std::chrono::seconds(5))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct HttpLoad {
+    std::size_t points;              // that marld knows, and /points lists
+    int clients;                     // reading /points
+    std::chrono::milliseconds every; // between a client's reads
+};
+
+constexpr int kHttpRowBuffer = 212992;
+constexpr double kHttpRowRate = 100000;
+constexpr int kQueriesUnderLoad = 100;
+
+// The share, in %, of a paced flow (100,000 a second, two senders, one
+// second) that a receiver takes in while `load` reads a marld's HTTP side:
+// marld itself, with 100 queries sent meanwhile, whose longest round trip
+// in ms goes to `worstQuery` (infinite when one got no answer); or the bare
+// loop, beside a marld that serves the same load. Nothing when a run fails.
+std::optional<double> intakeUnderHttp(const HttpLoad& load, bool isMarld, double& worstQuery)
+{
+    const std::string flowPort = std::to_string(librarySocket().port());
+    std::vector<std::string> arguments = {"--quiet", "--http", "0", "--max-points", "1000000", "--rcvbuf",
+                                          std::to_string(isMarld ? kHttpRowBuffer : 4 << 20)};
+    if (isMarld) {
+        arguments.insert(arguments.end(), {"--port", flowPort});
+    }
+    marltest::MarldProcess server(arguments, !isMarld);
+    const std::uint16_t http = httpPort(server);
+    std::optional<marltest::ChildProcess> bare;
+    if (!isMarld) {
+        bare.emplace(std::vector<std::string>{BARE_RECEIVER_COMMAND, flowPort, std::to_string(kHttpRowBuffer), "32"});
+        for (int i = 0; i < 2000 && bare->stdoutText().empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    if (server.port() == 0 || http == 0 || !populate(server.port(), load.points)) {
+        std::fprintf(stderr, "marl-bench: marld with %zu points did not start: %s\n", load.points,
+                     server.stderrText().c_str());
+        return std::nullopt;
+    }
+    std::uint64_t sent = 0;
+    {
+        const HttpReaders readers(http, load.clients, load.every);
+        std::thread queries;
+        worstQuery = 0;
+        if (isMarld) {
+            queries = std::thread([&worstQuery] {
+                for (int i = 0; i < kQueriesUnderLoad; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(8));
+                    const auto start = Clock::now();
+                    std::uint8_t set = 0;
+                    const bool answered = read_marl_point(pointName(std::size_t(i)).c_str(), &set);
+                    const std::chrono::duration<double, std::milli> took = Clock::now() - start;
+                    worstQuery = std::max(worstQuery, answered ? took.count() : INFINITY);
+                }
+            });
+        }
+        sent = sendUpdates(2, static_cast<std::size_t>(kHttpRowRate / 2), kHttpRowRate);
+        if (queries.joinable()) {
+            queries.join();
+        }
+    }
+    const bool drained = waitUntilQueueEmpty(librarySocket().port(), std::chrono::seconds(30));
+    marltest::ChildProcess& receiver = isMarld ? server : *bare;
+    const int status = receiver.stop();
+    const std::string out = receiver.stdoutText();
+    const std::size_t bareCount = out.find("\nreceived ");
+    std::optional<std::uint64_t> received = marltest::marldCounter(out, "updates");
+    if (!isMarld) {
+        received = bareCount == out.npos ? std::nullopt : std::optional<std::uint64_t>(std::stoull(out.substr(bareCount + 10)));
+    }
+    if (!drained || status != 0 || !received || sent == 0) {
+        std::fprintf(stderr, "marl-bench: a run under HTTP load failed: %s%s\n", out.c_str(), receiver.stderrText().c_str());
+        return std::nullopt;
+    }
+    // marld counts the updates that gave it its points too.
+    return 100.0 * static_cast<double>(*received - (isMarld ? load.points : 0)) / static_cast<double>(sent);
+}
+
+// A row of marld's intake under `load` against the bare loop's beside the
+// same load, rounds alternating which goes first; with `queries`, a row of
+// the longest query round trip meanwhile against a budget of 50 ms.
+void compareUnderHttp(benchmark::State& state, const std::string& what, const HttpLoad& load, bool queries)
+{
+    std::vector<double> marldValues, bareValues, ratios, worst;
+    bool marldFirst = false;
+    for (auto _ : state) {
+        std::optional<double> m, b;
+        double worstQuery = 0;
+        double unused = 0;
+        for (const bool isMarld : {marldFirst, !marldFirst}) {
+            (isMarld ? m : b) = intakeUnderHttp(load, isMarld, isMarld ? worstQuery : unused);
+        }
+        marldFirst = !marldFirst;
+        if (!m || !b || *b == 0) {
+            state.SkipWithError("a receiver's run failed");
+            return;
+        }
+        state.SetIterationTime(1);
+        marldValues.push_back(*m);
+        bareValues.push_back(*b);
+        ratios.push_back(*m / *b);
+        worst.push_back(worstQuery);
+    }
+    Row row{what, "bare recvmmsg loop, same HTTP load", "% received", quantile(marldValues, 0.5),
+            quantile(bareValues, 0.5), quantile(ratios, 0.5), quantile(ratios, 0.25), quantile(ratios, 0.75), 0.95,
+            "paced 100000/s, 2 senders, --rcvbuf 212992"};
+    row.targetIsFloor = true;
+    addRow(std::move(row));
+    if (queries) {
+        const double longest = *std::ranges::max_element(worst);
+        addRow(Row{"longest of " + std::to_string(kQueriesUnderLoad) + " query round trips, same load", "budget",
+                   "ms", longest, 50, longest / 50, longest / 50, longest / 50, 1.0,
+                   "a query without an answer counts as infinite"});
+    }
+}
+
 } // namespace
 
 void registerIngestion(const std::string& name, const std::string& what, std::vector<std::string> marldArguments,
@@ -318,6 +519,17 @@ void registerMarldBenchmarks()
     std::atexit([] { (void)unlink(stateFile.c_str()); });
     registerIngestion("marld/ingestion_paced_state", "marld --quiet --state FILE, paced 100000/s, 2 senders",
                       {"--quiet", "--state", stateFile}, 2, 100000, 3.0);
+    const std::vector<std::tuple<std::string, HttpLoad, bool>> httpRows = {
+        {"no HTTP client, 10000 points", {10000, 0, {}}, false},
+        {"a client reads /points of 10000 points every second", {10000, 1, std::chrono::seconds(1)}, false},
+        {"a client reads /points of 10000 points every 0.2 s", {10000, 1, std::chrono::milliseconds(200)}, false},
+        {"4 clients read /points of 100000 points in a loop", {100000, 4, {}}, true}};
+    for (std::size_t i = 0; i < httpRows.size(); ++i) {
+        const auto& [what, load, queries] = httpRows[i];
+        registerRounds("marld/ingestion_http/" + std::to_string(i), 5, [what, load, queries](benchmark::State& state) {
+            compareUnderHttp(state, "marld --http: " + what, load, queries);
+        });
+    }
     for (const int senders : {1, 2, 4}) {
         registerIngestion("marld/ingestion_flood/senders:" + std::to_string(senders),
                           "marld --quiet, unpaced, " + std::to_string(senders) + (senders == 1 ? " sender" : " senders"),

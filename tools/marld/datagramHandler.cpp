@@ -67,15 +67,15 @@ std::variant<DatagramHandler::Request, Dropped> DatagramHandler::read(const Data
 {
     counters_.add(Count::received);
     marl::ByteReader reader(datagram.bytes, datagram.size);
-    msgHeaderNt header{};
-    if (!marl::getHeader(reader, header)) {
+    std::uint32_t id = 0;
+    std::int32_t length = 0;
+    if (!marl::getHeaderIdAndLength(reader, id, length)) {
         return drop(DropReason::shortDatagram, std::nullopt);
     }
-    const std::uint32_t id = header.id;
     if (id != MARL_MSG_UPDATE_POINT && id != MARL_MSG_UPDATE_POINT_EXT && id != MARL_MSG_QUERY_POINT) {
         return drop(DropReason::unknownId, id);
     }
-    if (header.length < 0 || static_cast<std::size_t>(header.length) != datagram.size) {
+    if (length < 0 || static_cast<std::size_t>(length) != datagram.size) {
         return drop(DropReason::lengthMismatch, id);
     }
     Request request{id, {}, false, {}};

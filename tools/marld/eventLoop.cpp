@@ -67,9 +67,8 @@ void EventLoop::disarm(TimerId timer)
     }
 }
 
-void EventLoop::runDueTimers()
+void EventLoop::runDueTimers(Clock::time_point now)
 {
-    const Clock::time_point now = Clock::now();
     while (!schedule_.empty() && schedule_.begin()->first <= now) {
         const TimerId timer = schedule_.begin()->second;
         disarm(timer);
@@ -91,6 +90,9 @@ bool EventLoop::run()
         }
         events.resize(std::max<std::size_t>(watched_.size(), 1));
         const int count = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeout);
+        // Timers that fall due while the descriptors are served wait for the
+        // next turn, after the descriptors have been looked at again.
+        const Clock::time_point woke = Clock::now();
         if (count < 0 && errno != EINTR) {
             std::fprintf(stderr, "marld: waiting failed: %s\n", std::strerror(errno));
             return false;
@@ -109,7 +111,7 @@ bool EventLoop::run()
                 (*handler)(event.events);
             }
         }
-        runDueTimers();
+        runDueTimers(woke);
     }
     return true;
 }

@@ -58,7 +58,7 @@ private:
         bool armed = false;
     };
 
-    void runDueTimers();
+    void runDueTimers(Clock::time_point now);
 
     int epoll_ = -1;
     bool stopped_ = false;

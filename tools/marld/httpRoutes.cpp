@@ -18,7 +18,7 @@ namespace marld {
 namespace {
 
 // Points written per piece of a long answer.
-constexpr std::size_t kPointsPerPiece = 64;
+constexpr std::size_t kPointsPerPiece = 16;
 
 HttpAnswer error(unsigned status, std::string_view text)
 {

@@ -20,8 +20,9 @@ constexpr unsigned kMaxConnections = 16;
 // kMaxConnections is accepted and closed at once.
 constexpr unsigned kAcceptedConnections = 4 * kMaxConnections;
 constexpr unsigned kIdleSeconds = 10;
-// The most bytes of a long answer produced at one go.
-constexpr std::size_t kPieceSize = 16 * 1024;
+// The most bytes of a long answer produced at one go: a few dozen points,
+// a few tens of microseconds, before the datagrams have their turn again.
+constexpr std::size_t kPieceSize = 4 * 1024;
 
 // The target as it came, query and escapes included: the router decodes it
 // itself, so that an encoded '/' stays part of a name. It is the request's
@@ -119,7 +120,8 @@ std::unique_ptr<HttpServer> HttpServer::start(Endpoint at, const HttpView& view,
         return nullptr;
     }
     HttpServer* self = server.get();
-    server->timeout_ = loop.timer([self] { self->run(); });
+    server->epollFd_ = epoll->epoll_fd;
+    server->timer_ = loop.timer([self] { self->timerDue(); });
     if (!loop.watch(epoll->epoll_fd, EPOLLIN, [self](std::uint32_t) { self->run(); }, error)) {
         return nullptr;
     }
@@ -130,12 +132,29 @@ std::unique_ptr<HttpServer> HttpServer::start(Endpoint at, const HttpView& view,
 
 void HttpServer::run()
 {
+    const auto start = EventLoop::Clock::now();
     (void)MHD_run(daemon_);
+    // HTTP takes at most half the loop's time: after a turn, libmicrohttpd
+    // rests as long as the turn took, its descriptor unwatched meanwhile. So
+    // however busy its clients keep it, the loop sleeps at least half the
+    // time, and the datagrams never wait behind HTTP for long.
+    const auto end = EventLoop::Clock::now();
+    loop_.change(epollFd_, 0);
+    paused_ = true;
+    loop_.arm(timer_, end + (end - start));
+}
+
+void HttpServer::timerDue()
+{
+    if (!paused_) {
+        run(); // libmicrohttpd's own timeout
+        return;
+    }
+    paused_ = false;
+    loop_.change(epollFd_, EPOLLIN);
     MHD_UNSIGNED_LONG_LONG wait = 0;
     if (MHD_get_timeout(daemon_, &wait) == MHD_YES) {
-        loop_.arm(timeout_, EventLoop::Clock::now() + std::chrono::milliseconds(wait));
-    } else {
-        loop_.disarm(timeout_);
+        loop_.arm(timer_, EventLoop::Clock::now() + std::chrono::milliseconds(wait));
     }
 }
 

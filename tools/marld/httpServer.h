@@ -32,12 +32,16 @@ public:
 
 private:
     HttpServer(const HttpView& view, EventLoop& loop) : view_(view), loop_(loop) {}
-    // Lets libmicrohttpd do what is ready, then waits for its next timeout.
+    // Lets libmicrohttpd do what is ready, then rests.
     void run();
+    // After a rest, watches again; else libmicrohttpd's timeout has come.
+    void timerDue();
 
     HttpView view_;
     EventLoop& loop_;
-    EventLoop::TimerId timeout_{};
+    EventLoop::TimerId timer_{};
+    int epollFd_ = -1;
+    bool paused_ = false;
     MHD_Daemon* daemon_ = nullptr;
     Endpoint bound_;
     unsigned openConnections_ = 0;

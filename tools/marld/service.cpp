@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -91,49 +92,12 @@ int openSocket(Endpoint at, const std::optional<int>& receiveBuffer, Endpoint& b
     return fd;
 }
 
-// Replies that --reply-delay holds back, oldest first: the delay being the
-// same for all, the order they came in is the order they fall due. The slots
-// are made on first use and keep their buffers, so that a steady stream of
-// queries allocates nothing more.
-class DelayedReplies {
-public:
-    struct Reply {
-        SteadyClock::time_point due;
-        Endpoint to;
-        std::vector<std::uint8_t> bytes;
-    };
-
-    // False, holding nothing, when kMaxDelayedReplies are waiting already.
-    bool hold(SteadyClock::time_point due, Endpoint to, std::span<const std::uint8_t> bytes)
-    {
-        if (count_ == kMaxDelayedReplies) {
-            return false;
-        }
-        if (slots_.empty()) {
-            slots_.resize(kMaxDelayedReplies);
-        }
-        Reply& slot = slots_[(first_ + count_) % kMaxDelayedReplies];
-        slot.due = due;
-        slot.to = to;
-        slot.bytes.assign(bytes.begin(), bytes.end());
-        ++count_;
-        return true;
-    }
-
-    [[nodiscard]] const Reply* oldest() const { return count_ == 0 ? nullptr : &slots_[first_]; }
-
-    void release()
-    {
-        first_ = (first_ + 1) % kMaxDelayedReplies;
-        --count_;
-    }
-
-    [[nodiscard]] std::size_t size() const { return count_; }
-
-private:
-    std::vector<Reply> slots_;
-    std::size_t first_ = 0;
-    std::size_t count_ = 0;
+// A reply that --reply-delay holds back. The delay being the same for all,
+// the order they came in is the order they fall due.
+struct DelayedReply {
+    SteadyClock::time_point due;
+    Endpoint to;
+    std::vector<std::uint8_t> bytes;
 };
 
 class Service {
@@ -223,10 +187,8 @@ private:
         if (const auto* query = std::get_if<QueryAnswered>(&outcome)) {
             if (options_.replyDelay.count() == 0) {
                 sendReply(query->replyTo, query->reply);
-            } else if (!delayed_.hold(SteadyClock::now() + options_.replyDelay, query->replyTo, query->reply)) {
+            } else if (!holdReply(*query)) {
                 counters_.add(Count::replyDelayOverflow);
-            } else if (!loop_.armed(replyTimer_)) {
-                loop_.arm(replyTimer_, delayed_.oldest()->due);
             }
         }
         if (std::holds_alternative<Dropped>(outcome)) {
@@ -236,16 +198,32 @@ private:
         }
     }
 
+    // False, holding nothing, when kMaxDelayedReplies wait already or there
+    // is no memory for one more.
+    bool holdReply(const QueryAnswered& query)
+    {
+        try {
+            if (delayed_.size() == kMaxDelayedReplies) {
+                return false;
+            }
+            delayed_.push_back({SteadyClock::now() + options_.replyDelay, query.replyTo, {query.reply.begin(), query.reply.end()}});
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        if (!loop_.armed(replyTimer_)) {
+            loop_.arm(replyTimer_, delayed_.front().due);
+        }
+        return true;
+    }
+
     void sendDueReplies()
     {
-        const auto now = SteadyClock::now();
-        for (const DelayedReplies::Reply* reply; (reply = delayed_.oldest()) != nullptr && reply->due <= now;) {
+        for (const auto now = SteadyClock::now(); !delayed_.empty() && delayed_.front().due <= now; delayed_.pop_front()) {
             counters_.add(Count::replyDelayed);
-            sendReply(reply->to, reply->bytes);
-            delayed_.release();
+            sendReply(delayed_.front().to, delayed_.front().bytes);
         }
-        if (const DelayedReplies::Reply* next = delayed_.oldest()) {
-            loop_.arm(replyTimer_, next->due);
+        if (!delayed_.empty()) {
+            loop_.arm(replyTimer_, delayed_.front().due);
         }
     }
 
@@ -302,7 +280,7 @@ private:
     std::vector<sockaddr_in> senders_;
     std::vector<Datagram> datagrams_;
     LineRateLimiter problemLines_{5, std::chrono::seconds(1)};
-    DelayedReplies delayed_;
+    std::deque<DelayedReply> delayed_;
     EventLoop::TimerId replyTimer_;
     EventLoop::TimerId saveTimer_;
     EventLoop::TimerId linesTimer_;

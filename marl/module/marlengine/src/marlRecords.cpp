@@ -96,6 +96,19 @@ bool getHeader(ByteReader& reader, msgHeaderNt& header) noexcept
     return true;
 }
 
+bool getHeaderIdAndLength(ByteReader& reader, std::uint32_t& id, std::int32_t& length) noexcept
+{
+    std::uint32_t readId = 0;
+    std::int32_t readLength = 0;
+    if (reader.left() < MSG_HEADER_SIZE ||
+        !(reader.getU32(readId) && reader.getI32(readLength) && reader.skip(MSG_HEADER_SIZE - 8))) {
+        return false;
+    }
+    id = readId;
+    length = readLength;
+    return true;
+}
+
 bool getUpdatePointFields(ByteReader& reader, t_marl_update_point_msg& msg) noexcept
 {
     std::uint8_t setPoint = 0;

@@ -51,11 +51,15 @@ struct ResponseDatagram {
 [[nodiscard]] bool putDatagram(ByteWriter& writer, const ResponseDatagram& response) noexcept;
 
 // The record readers: false, with the output left alone, when the reader
-// holds fewer bytes than the record. The point service reads a header first,
-// to learn which record follows, then the fields of that record after it.
-// A response's return code may hold any 32-bit value, which the record's
-// enumeration cannot represent in C++, so it is read into ResponseFields.
+// holds fewer bytes than they read. The point service reads, of a received
+// header, only what it acts on, the identifier and the length (the rest is
+// skipped: reading it field by field cost as much as the rest of an update's
+// handling), to learn which record follows; then the fields of that record
+// after it. A response's return code may hold any 32-bit value, which the
+// record's enumeration cannot represent in C++, so it is read into
+// ResponseFields.
 [[nodiscard]] bool getHeader(ByteReader& reader, msgHeaderNt& header) noexcept;
+[[nodiscard]] bool getHeaderIdAndLength(ByteReader& reader, std::uint32_t& id, std::int32_t& length) noexcept;
 // setPoint, sendResponse and pointNameLength, after the header.
 [[nodiscard]] bool getUpdatePointFields(ByteReader& reader, t_marl_update_point_msg& msg) noexcept;
 // pointNameLength, after the header.

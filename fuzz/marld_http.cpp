@@ -1,0 +1,85 @@
+// marld's answer to an HTTP request, on arbitrary targets.
+//
+// The first byte picks the method (bit 0: HEAD rather than GET; bit 1: POST),
+// and its bit 2 the room each read of a long answer is given (1 byte or 4 KiB);
+// the rest is the target as the client sent it, path and query, escapes and
+// all. The store knows three points, one of a name that is not UTF-8, one
+// with runtime information and a history. The answer's status is one the
+// router gives; an unknown method never gets 200; a target over the limit
+// gets 414; a point's answer is exactly that point's JSON or 404; and every
+// list of points read to its end is the JSON of each point it names, once,
+// in the order they came, between brackets.
+#include <string>
+
+#include "fuzz_target.h"
+#include "httpRoutes.h"
+#include "eventFormat.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const char* method = size == 0 || (data[0] & 2) == 0 ? (size > 0 && (data[0] & 1) ? "HEAD" : "GET") : "POST";
+    const std::size_t room = size > 0 && (data[0] & 4) ? 4096 : 1;
+    const std::string target(data + (size > 0), data + size);
+    static marld::PointStore store;
+    static marld::Journal journal(true, false);
+    static const bool made = [] {
+        const marld::WallClock::time_point at{std::chrono::seconds(1'700'000'000)};
+        const auto info = std::make_shared<const marld::RuntimeInfo>(marld::RuntimeInfo{{}, {{"x", {}, {}, {}, {}, {}}}, 16});
+        for (const auto& [name, set] : {std::pair("ab", true), std::pair("fan/\xff", false), std::pair("a b", true)}) {
+            const auto change = store.update(name, set, at, std::string_view(name) == "ab" ? info : nullptr);
+            journal.note(name, *change->point, true);
+        }
+        return true;
+    }();
+    (void)made;
+    const marld::Counters counters;
+    const marld::HttpAnswer answer = marld::respond({store, journal, counters, std::nullopt, -1}, method, target);
+    const unsigned status = answer.status;
+    FUZZ_CHECK(status == 200 || status == 400 || status == 404 || status == 405 || status == 414);
+    FUZZ_CHECK((status == 414) == (target.size() > marld::kMaxTarget));
+    FUZZ_CHECK(status != 200 || std::string_view(method) != "POST");
+    if (status == 200 && target.starts_with("/points/") && !answer.stream && !target.ends_with("/history")) {
+        const std::string body = answer.body;
+        bool one = false;
+        for (std::size_t i = 0; i < store.size(); ++i) {
+            const auto [name, state] = store.at(i);
+            one = one || body == marld::pointJson(name, state) + "\n";
+        }
+        FUZZ_CHECK(one);
+    }
+    if (answer.stream) {
+        std::string read;
+        char piece[4096];
+        for (std::size_t got; (got = answer.stream->read(piece, room)) != 0;) {
+            FUZZ_CHECK(got <= room);
+            read.append(piece, got);
+        }
+        // Each point at most once, in the order they came; all of them without a query.
+        std::string listed;
+        std::size_t count = 0;
+        for (std::size_t i = 0, at = 1; i < store.size(); ++i) {
+            const auto [name, state] = store.at(i);
+            const std::string json = (listed.empty() ? "" : ",") + marld::pointJson(name, state);
+            if (read.compare(at, json.size(), json) == 0) {
+                listed += json;
+                at += json.size();
+                ++count;
+            }
+        }
+        FUZZ_CHECK(read == "[" + listed + "]\n" && (target != "/points" || count == store.size()));
+    }
+    return 0;
+}
+
+std::vector<FuzzInput> marlFuzzSeeds()
+{
+    const auto seed = [](std::uint8_t options, const std::string& target) {
+        FuzzInput bytes{options};
+        bytes.insert(bytes.end(), target.begin(), target.end());
+        return bytes;
+    };
+    return {seed(0, "/"), seed(4, "/points"), seed(0, "/points?state=set"), seed(4, "/points?x=1&state=cl%65ar"),
+            seed(0, "/points/ab"), seed(1, "/points/fan%2F%FF"), seed(0, "/points/a%20b/history"), seed(0, "/metrics"),
+            seed(0, "/points/%zz"), seed(0, "/points?state=%"), seed(2, "/points"), seed(0, "/points/ab/c"),
+            seed(0, "/" + std::string(4096, 'a')), seed(0, "/nope")};
+}

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static marld::Journal journal(true, false);
     static const bool made = [] {
         const marld::WallClock::time_point at{std::chrono::seconds(1'700'000'000)};
-        const auto info = std::make_shared<const marld::RuntimeInfo>(marld::RuntimeInfo{{}, {{"x", {}, {}, {}, {}, {}}}, 16});
+        const auto info = std::make_shared<const marld::RuntimeInfo>(marld::RuntimeInfo{{}, {{"x", {}, {}, {}, {}, {}}}, marltest::Bytes(16)});
         for (const auto& [name, set] : {std::pair("ab", true), std::pair("fan/\xff", false), std::pair("a b", true)}) {
             const auto change = store.update(name, set, at, std::string_view(name) == "ab" ? info : nullptr);
             journal.note(name, *change->point, true);

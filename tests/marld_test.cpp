@@ -125,7 +125,7 @@ TEST_F(Handler, UpdatesKeepCountAndTimeOfChangeAndTheLastBlock)
     for (const auto& [bytes, at, line, lastChange, blockSize] : steps) {
         EXPECT_EQ(handle(bytes, at).second, line + "\n");
         const marld::PointState& ab = *store.find("ab");
-        EXPECT_EQ(std::pair(ab.lastChange, ab.runtimeInfo ? ab.runtimeInfo->blockSize : 0),
+        EXPECT_EQ(std::pair(ab.lastChange, ab.runtimeInfo ? ab.runtimeInfo->block.size() : 0),
                   std::pair(kT0 + lastChange * 1s, blockSize));
     }
 }
@@ -204,7 +204,7 @@ TEST(Lines, ShowLongNamesCutNamesAsBytesAndTheDecodedRuntimeInformation)
               R"({"event":"query","point":"a\ufffd","pointHex":"61ff","nameLength":2,"state":"clear",)"
               R"("returnCode":"MARL_MSG_RC_INVALID_POINT_ID",)" + end);
     const marld::Threshold threshold{"id", "hi", -1.5F, std::numeric_limits<float>::infinity(), 0.25F, -1};
-    const marld::RuntimeInfo info{threshold, {{{}, {}, {}, {}, {}, "t2"}}, 30};
+    const marld::RuntimeInfo info{threshold, {{{}, {}, {}, {}, {}, "t2"}}, Bytes(30)};
     const marld::UpdateAccepted accepted{"ab", true, {false, true, 1}, &info};
     EXPECT_EQ(marld::updateLine(kText, accepted, kSender),
               "update-ext \"ab\" clear -> set (update 1) from 10.0.0.1:7 attributeId=\"id\" "
@@ -217,7 +217,7 @@ TEST(Lines, ShowLongNamesCutNamesAsBytesAndTheDecodedRuntimeInformation)
               R"("additionalText2":"t2"},)" + end);
     EXPECT_EQ(marld::updateLine(kJson, {"a", false, {true, true, 2}, {}}, kSender),
               R"({"event":"update","point":"a","extended":false,"old":"set","new":"set","updates":2,)" + end);
-    EXPECT_EQ(marld::dropLine(kJson, {marld::DropReason::storeFull, 0x8C00}, 48, kSender),
+    EXPECT_EQ(marld::outcomeLine(kJson, marld::Dropped{marld::DropReason::storeFull, 0x8C00}, 48, kSender),
               R"({"event":"dropped","reason":"store-full","id":35840,"bytes":48,)" + end);
     EXPECT_EQ(marld::replyFailedLine(kText, kSender, "EPERM"), "marld: reply to 10.0.0.1:7 failed: EPERM\n");
     EXPECT_EQ(marld::suppressedLine(kJson, 7), "{\"event\":\"suppressed\",\"lines\":7}\n");
@@ -332,7 +332,7 @@ TEST(StateFile, TakesUpWhatItKept)
     const marld::PointState* ab = restored.find("ab");
     const marld::PointState* ff = restored.find("\xff");
     ASSERT_TRUE(ab && ab->runtimeInfo && ff);
-    EXPECT_EQ(std::tuple(ab->isSet, ab->lastChange, ab->updateCount, marld::encodeRuntimeInfo(*ab->runtimeInfo),
+    EXPECT_EQ(std::tuple(ab->isSet, ab->lastChange, ab->updateCount, ab->runtimeInfo->block,
                          ff->isSet, ff->lastChange, ff->runtimeInfo == nullptr, restored.size()),
               std::tuple(false, kT0 + 3s, 1u, Bytes(ext.begin() + 48, ext.end()), true, kT0 + 4s, true, 2u));
 }

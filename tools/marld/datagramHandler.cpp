@@ -26,6 +26,17 @@ namespace {
     return true;
 }
 
+// splitmix64, uniform in [0, 1) in steps of 2^-53: small and fully defined by
+// its seed, so that one seed and one sequence of updates withhold the same
+// updates on every machine.
+double nextDraw(std::uint64_t& state) noexcept
+{
+    std::uint64_t z = state += 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
+}
+
 } // namespace
 
 DatagramHandler::DatagramHandler(PointStore& store, const PointNames& names, Counters& counters, Journal* journal,
@@ -144,7 +155,7 @@ Outcome DatagramHandler::update(const Request& request, WallClock::time_point no
     }
     // Drawn for acceptable updates only, so that malformed ones in between
     // leave the pick of the others alone.
-    if (aids_.dropUpdates > 0 && draws_.next() < aids_.dropUpdates) {
+    if (aids_.dropUpdates > 0 && nextDraw(draws_) < aids_.dropUpdates) {
         counters_.add(Count::withheld);
         return UpdateWithheld{request.name, request.set};
     }

@@ -7,6 +7,9 @@
 // leaves the store untouched when it drops a datagram.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -28,6 +31,20 @@ struct Endpoint {
     std::uint32_t address = 0;
     std::uint16_t port = 0;
 };
+
+[[nodiscard]] inline sockaddr_in socketAddress(Endpoint endpoint)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(endpoint.address);
+    address.sin_port = htons(endpoint.port);
+    return address;
+}
+
+[[nodiscard]] inline Endpoint endpointOf(const sockaddr_in& address)
+{
+    return Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+}
 
 // An outcome's names are views of the datagram's bytes, and its reply and
 // runtime information are the handler's or the store's own: handling a plain
@@ -68,25 +85,6 @@ struct TestAids {
     double dropUpdates = 0;                 // the fraction of acceptable updates withheld, 0 to 1
     std::uint64_t seed = 1;                 // of the draws that pick them
     std::optional<std::uint32_t> replyCode; // the return code of every reply
-};
-
-// splitmix64: small and fully defined by its seed, so that one seed and one
-// sequence of updates withhold the same updates on every machine.
-class SeededDraws {
-public:
-    explicit SeededDraws(std::uint64_t seed) noexcept : state_(seed) {}
-
-    // Uniform in [0, 1), in steps of 2^-53: below 1 always, below 0 never.
-    [[nodiscard]] double next() noexcept
-    {
-        std::uint64_t z = state_ += 0x9E3779B97F4A7C15ULL;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
-    }
-
-private:
-    std::uint64_t state_;
 };
 
 struct Datagram {
@@ -142,7 +140,7 @@ private:
     Counters& counters_;
     Journal* journal_;
     TestAids aids_;
-    SeededDraws draws_;
+    std::uint64_t draws_; // the state of the draws that pick the updates withheld
     // The batch's datagrams as read, and the names the store is asked for;
     // made kMaxBatch long at the start, so that handling allocates nothing.
     std::vector<std::variant<Request, Dropped>> read_;

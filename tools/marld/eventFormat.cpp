@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <vector>
 
 #include "jsonText.h"
 
@@ -12,12 +11,35 @@ namespace marld {
 
 namespace {
 
-std::string_view shownName(std::string_view name)
+// A JSON object, a member at a time.
+class Json {
+public:
+    Json& text(std::string_view key, std::string_view value) { return raw(key, jsonString(value)); }
+    Json& number(std::string_view key, std::uint64_t value) { return raw(key, std::to_string(value)); }
+    Json& raw(std::string_view key, std::string_view value)
+    {
+        text_ += (text_.size() > 1 ? ",\"" : "\"") + std::string(key) + "\":" + std::string(value);
+        return *this;
+    }
+    // "point", and "pointHex" when the JSON string cannot give the bytes back.
+    Json& point(std::string_view name)
+    {
+        const std::string_view shown = name.substr(0, kMaxPointNameLength);
+        return isValidUtf8(shown) ? text("point", shown) : text("point", shown).text("pointHex", hexText(shown));
+    }
+    [[nodiscard]] std::string object() const { return text_ + "}"; }
+    [[nodiscard]] std::string line() const { return text_ + "}\n"; }
+
+private:
+    std::string text_ = "{";
+};
+
+Json event(std::string_view name)
 {
-    return name.substr(0, kMaxPointNameLength);
+    return std::move(Json().text("event", name));
 }
 
-std::string_view stateName(bool isSet)
+const char* stateName(bool isSet)
 {
     return isSet ? "set" : "clear";
 }
@@ -30,31 +52,71 @@ std::string returnCodeName(std::uint32_t code)
                                                   : std::to_string(code);
 }
 
-// "point":"...", followed by "pointHex":"..." when the JSON string cannot
-// give the name's bytes back.
-std::string jsonPoint(std::string_view name)
+// A float as a person or a JSON reader expects it: shortest form that reads
+// back to the same value; JSON has no NaN or infinity, so those become null.
+std::string floatText(bool json, float value)
 {
-    const std::string_view shown = shownName(name);
-    std::string fields = "\"point\":" + jsonString(shown);
-    if (!isValidUtf8(shown)) {
-        fields += ",\"pointHex\":\"" + hexText(shown) + "\"";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value));
+    return json && !std::isfinite(value) ? "null" : text;
+}
+
+// UTC in RFC 3339, to the second or, with `millis`, to the millisecond:
+// "1970-01-01T00:00:16Z", "2026-12-07T15:31:02.123Z".
+std::string utcText(WallClock::time_point at, bool millis)
+{
+    const auto ms = std::chrono::floor<std::chrono::milliseconds>(at).time_since_epoch().count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+    std::tm parts{};
+    char text[48] = "?";
+    if (gmtime_r(&seconds, &parts) != nullptr) {
+        const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+        std::snprintf(text + length, sizeof text - length, millis ? ".%03dZ" : "Z", static_cast<int>((ms % 1000 + 1000) % 1000));
     }
-    return fields;
+    return text;
 }
 
-std::string jsonText(std::string_view key, std::string_view value)
+std::string armTimeText(std::int32_t seconds)
 {
-    return "\"" + std::string(key) + "\":" + jsonString(value);
+    return utcText(WallClock::time_point(std::chrono::seconds(seconds)), false);
 }
 
-std::string jsonNumber(std::string_view key, std::uint64_t value)
+// The decoded block: in JSON a "runtimeInfo" object (absent texts left out),
+// in text " key=value" pairs.
+std::string runtimeInfoFields(bool json, const RuntimeInfo& info)
 {
-    return "\"" + std::string(key) + "\":" + std::to_string(value);
-}
-
-std::string jsonBool(std::string_view key, bool value)
-{
-    return "\"" + std::string(key) + "\":" + (value ? "true" : "false");
+    Json object;
+    std::string pairs;
+    const auto add = [&](std::string_view key, const std::string& value, bool isText) {
+        if (json) {
+            isText ? object.text(key, value) : object.raw(key, value);
+        } else {
+            pairs += " " + std::string(key) + "=" + (isText ? quotedName(value) : value);
+        }
+    };
+    if (json) {
+        object.number("blockBytes", info.block.size());
+    }
+    if (const auto& threshold = info.threshold) {
+        for (const auto& [key, text] : {std::pair("attributeId", &threshold->attributeId), {"indication", &threshold->indication}}) {
+            if (*text) {
+                add(key, **text, true);
+            }
+        }
+        add("low", floatText(json, threshold->low), false);
+        add("high", floatText(json, threshold->high), false);
+        add("observedValue", floatText(json, threshold->observedValue), false);
+        add("armTime", json ? std::to_string(threshold->armTime) : armTimeText(threshold->armTime), false);
+        if (json) {
+            object.text("armTimeUtc", armTimeText(threshold->armTime));
+        }
+    }
+    for (std::size_t i = 0; i < info.texts.size(); ++i) {
+        if (info.texts[i]) {
+            add(marl::kTextFields[i].name, *info.texts[i], true);
+        }
+    }
+    return json ? object.object() : pairs;
 }
 
 } // namespace
@@ -72,155 +134,47 @@ std::string endpointText(Endpoint endpoint)
     return addressText(endpoint.address) + ":" + std::to_string(endpoint.port);
 }
 
-std::string listeningLine(OutputFormat format, Endpoint bound)
+std::string listeningLine(OutputFormat format, Endpoint bound, bool http)
 {
     if (format == OutputFormat::json) {
-        return "{\"event\":\"listening\"," + jsonText("address", addressText(bound.address)) + "," +
-               jsonNumber("port", bound.port) + "}\n";
+        return event(http ? "http" : "listening").text("address", addressText(bound.address)).number("port", bound.port).line();
     }
-    return "marld: listening on " + endpointText(bound) + "\n";
+    return http ? "marld: serving HTTP on http://" + endpointText(bound) + "/\n"
+                : "marld: listening on " + endpointText(bound) + "\n";
 }
-
-std::string httpLine(OutputFormat format, Endpoint bound)
-{
-    if (format == OutputFormat::json) {
-        return "{\"event\":\"http\"," + jsonText("address", addressText(bound.address)) + "," +
-               jsonNumber("port", bound.port) + "}\n";
-    }
-    return "marld: serving HTTP on http://" + endpointText(bound) + "/\n";
-}
-
-namespace {
-
-// A float as a person or a JSON reader expects it: shortest form that reads
-// back to the same value; JSON has no NaN or infinity, so those become null.
-std::string floatText(OutputFormat format, float value)
-{
-    if (format == OutputFormat::json && !std::isfinite(value)) {
-        return "null";
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value));
-    return text;
-}
-
-// "1970-01-01T00:00:16Z" for an arm time in seconds.
-std::string utcText(std::int32_t seconds)
-{
-    const std::time_t time = seconds;
-    std::tm parts{};
-    char text[32] = "?";
-    if (gmtime_r(&time, &parts) != nullptr) {
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    }
-    return text;
-}
-
-// The decoded block: in JSON a "runtimeInfo" object (absent texts left out),
-// in text " key=value" pairs.
-std::string runtimeInfoFields(OutputFormat format, const RuntimeInfo& info)
-{
-    const bool json = format == OutputFormat::json;
-    std::vector<std::string> fields;
-    const auto addText = [&](std::string_view key, const std::optional<std::string>& text) {
-        if (text) {
-            fields.push_back(json ? jsonText(key, *text) : std::string(key) + "=" + quotedName(*text));
-        }
-    };
-    const auto addRaw = [&](std::string_view key, const std::string& value) {
-        fields.push_back(json ? "\"" + std::string(key) + "\":" + value : std::string(key) + "=" + value);
-    };
-    if (json) {
-        addRaw("blockBytes", std::to_string(info.blockSize));
-    }
-    if (const auto& threshold = info.threshold) {
-        addText("attributeId", threshold->attributeId);
-        addText("indication", threshold->indication);
-        addRaw("low", floatText(format, threshold->low));
-        addRaw("high", floatText(format, threshold->high));
-        addRaw("observedValue", floatText(format, threshold->observedValue));
-        addRaw("armTime", json ? std::to_string(threshold->armTime) : utcText(threshold->armTime));
-        if (json) {
-            addRaw("armTimeUtc", jsonString(utcText(threshold->armTime)));
-        }
-    }
-    for (std::size_t i = 0; i < info.texts.size(); ++i) {
-        addText(marl::kTextFields[i].name, info.texts[i]);
-    }
-    std::string joined;
-    for (const auto& field : fields) {
-        joined += json ? (joined.empty() ? "" : ",") + field : " " + field;
-    }
-    return json ? "\"runtimeInfo\":{" + joined + "}" : joined;
-}
-
-} // namespace
 
 std::string updateLine(OutputFormat format, const UpdateAccepted& update, Endpoint sender)
 {
     const PointChange& change = update.change;
     if (format == OutputFormat::json) {
-        return "{\"event\":\"update\"," + jsonPoint(update.point) + "," + jsonBool("extended", update.extended) +
-               "," + jsonText("old", stateName(change.oldSet)) + "," + jsonText("new", stateName(change.newSet)) +
-               "," + jsonNumber("updates", change.updateCount) + "," +
-               (update.runtimeInfo ? runtimeInfoFields(format, *update.runtimeInfo) + "," : std::string()) +
-               jsonText("sender", endpointText(sender)) + "}\n";
+        Json line = event("update").point(update.point).raw("extended", update.extended ? "true" : "false");
+        line.text("old", stateName(change.oldSet)).text("new", stateName(change.newSet)).number("updates", change.updateCount);
+        if (update.runtimeInfo) {
+            line.raw("runtimeInfo", runtimeInfoFields(true, *update.runtimeInfo));
+        }
+        return line.text("sender", endpointText(sender)).line();
     }
-    std::string line = std::string(update.extended ? "update-ext " : "update ") + quotedName(update.point) + " " +
-                       std::string(stateName(change.oldSet)) + " -> " + std::string(stateName(change.newSet)) +
-                       " (update " + std::to_string(change.updateCount);
-    line += ") from " + endpointText(sender);
-    if (update.runtimeInfo) {
-        line += runtimeInfoFields(format, *update.runtimeInfo);
-    }
-    return line + "\n";
+    return (update.extended ? "update-ext " : "update ") + quotedName(update.point) + " " + stateName(change.oldSet) +
+           " -> " + stateName(change.newSet) + " (update " + std::to_string(change.updateCount) + ") from " +
+           endpointText(sender) + (update.runtimeInfo ? runtimeInfoFields(false, *update.runtimeInfo) : "") + "\n";
 }
 
 std::string queryLine(OutputFormat format, const QueryAnswered& query)
 {
     if (format == OutputFormat::json) {
-        return "{\"event\":\"query\"," + jsonPoint(query.point) + "," + jsonNumber("nameLength", query.point.size()) +
-               "," + jsonText("state", stateName(query.pointIsSet)) + "," +
-               jsonText("returnCode", returnCodeName(query.returnCode)) + "," +
-               jsonText("sender", endpointText(query.replyTo)) + "}\n";
+        return event("query").point(query.point).number("nameLength", query.point.size())
+            .text("state", stateName(query.pointIsSet)).text("returnCode", returnCodeName(query.returnCode))
+            .text("sender", endpointText(query.replyTo)).line();
     }
-    std::string line = "query " + quotedName(shownName(query.point));
-    if (query.point.size() > kMaxPointNameLength) {
-        line += "... (" + std::to_string(query.point.size()) + " bytes)";
-    }
-    return line + " -> " + std::string(stateName(query.pointIsSet)) + " (" +
-           std::string(returnCodeName(query.returnCode)) + ") to " + endpointText(query.replyTo) + "\n";
-}
-
-std::string withheldLine(OutputFormat format, const UpdateWithheld& update, Endpoint sender)
-{
-    if (format == OutputFormat::json) {
-        return "{\"event\":\"withheld\"," + jsonPoint(update.point) + "," + jsonText("new", stateName(update.set)) +
-               "," + jsonText("sender", endpointText(sender)) + "}\n";
-    }
-    return "withheld " + quotedName(update.point) + " " + std::string(stateName(update.set)) + " from " +
-           endpointText(sender) + " (--drop-updates)\n";
-}
-
-std::string dropLine(OutputFormat format, const Dropped& drop, std::size_t size, Endpoint sender)
-{
-    if (format == OutputFormat::json) {
-        return "{\"event\":\"dropped\"," + jsonText("reason", dropReasonName(drop.reason)) + "," +
-               (drop.id ? jsonNumber("id", *drop.id) : "\"id\":null") + "," + jsonNumber("bytes", size) + "," +
-               jsonText("sender", endpointText(sender)) + "}\n";
-    }
-    std::string line = "marld: dropped " + std::to_string(size) + " bytes from " + endpointText(sender) + ": " +
-                       std::string(dropReasonName(drop.reason));
-    if (drop.id) {
-        char id[sizeof " (id 0xffffffff)"];
-        std::snprintf(id, sizeof id, " (id 0x%04x)", static_cast<unsigned>(*drop.id));
-        line += id;
-    }
-    return line + "\n";
+    const bool cut = query.point.size() > kMaxPointNameLength;
+    return "query " + quotedName(query.point.substr(0, kMaxPointNameLength)) +
+           (cut ? "... (" + std::to_string(query.point.size()) + " bytes)" : "") + " -> " + stateName(query.pointIsSet) +
+           " (" + returnCodeName(query.returnCode) + ") to " + endpointText(query.replyTo) + "\n";
 }
 
 std::string outcomeLine(OutputFormat format, const Outcome& outcome, std::size_t size, Endpoint sender)
 {
+    const bool json = format == OutputFormat::json;
     if (const auto* update = std::get_if<UpdateAccepted>(&outcome)) {
         return updateLine(format, *update, sender);
     }
@@ -228,32 +182,41 @@ std::string outcomeLine(OutputFormat format, const Outcome& outcome, std::size_t
         return queryLine(format, *query);
     }
     if (const auto* withheld = std::get_if<UpdateWithheld>(&outcome)) {
-        return withheldLine(format, *withheld, sender);
+        return json ? event("withheld").point(withheld->point).text("new", stateName(withheld->set))
+                          .text("sender", endpointText(sender)).line()
+                    : "withheld " + quotedName(withheld->point) + " " + stateName(withheld->set) + " from " +
+                          endpointText(sender) + " (--drop-updates)\n";
     }
-    return dropLine(format, std::get<Dropped>(outcome), size, sender);
+    const Dropped& drop = std::get<Dropped>(outcome);
+    if (json) {
+        return event("dropped").text("reason", dropReasonName(drop.reason))
+            .raw("id", drop.id ? std::to_string(*drop.id) : "null").number("bytes", size)
+            .text("sender", endpointText(sender)).line();
+    }
+    char id[sizeof " (id 0xffffffff)"] = "";
+    if (drop.id) {
+        std::snprintf(id, sizeof id, " (id 0x%04x)", static_cast<unsigned>(*drop.id));
+    }
+    return "marld: dropped " + std::to_string(size) + " bytes from " + endpointText(sender) + ": " +
+           std::string(dropReasonName(drop.reason)) + id + "\n";
 }
 
 std::string suppressedLine(OutputFormat format, std::uint64_t count)
 {
-    if (format == OutputFormat::json) {
-        return "{\"event\":\"suppressed\"," + jsonNumber("lines", count) + "}\n";
-    }
-    return "marld: " + std::to_string(count) + " more lines not shown\n";
+    return format == OutputFormat::json ? event("suppressed").number("lines", count).line()
+                                        : "marld: " + std::to_string(count) + " more lines not shown\n";
 }
 
 std::string replyFailedLine(OutputFormat format, Endpoint to, std::string_view error)
 {
-    if (format == OutputFormat::json) {
-        return "{\"event\":\"reply-failed\"," + jsonText("to", endpointText(to)) + "," + jsonText("error", error) +
-               "}\n";
-    }
-    return "marld: reply to " + endpointText(to) + " failed: " + std::string(error) + "\n";
+    return format == OutputFormat::json ? event("reply-failed").text("to", endpointText(to)).text("error", error).line()
+                                        : "marld: reply to " + endpointText(to) + " failed: " + std::string(error) + "\n";
 }
 
 std::string countersReport(OutputFormat format, const Counters& counters)
 {
-    const bool json = format == OutputFormat::json;
-    std::string report = json ? "{\"event\":\"counters\"" : "";
+    Json json = event("counters");
+    std::string text;
     for (const CounterRow& row : kCounterRows) {
         if (row.name.empty()) {
             continue;
@@ -263,56 +226,31 @@ std::string countersReport(OutputFormat format, const Counters& counters)
         for (std::size_t dash; (dash = key.find('-')) != std::string::npos;) {
             key.replace(dash, 2, 1, static_cast<char>(std::toupper(static_cast<unsigned char>(key[dash + 1]))));
         }
-        report += json ? "," + jsonNumber(key, counters[row.count])
-                       : "marld: " + std::string(row.name) + " " + std::to_string(counters[row.count]) + "\n";
-        if (row.count != Count::dropped) {
-            continue;
+        json.number(key, counters[row.count]);
+        text += "marld: " + std::string(row.name) + " " + std::to_string(counters[row.count]) + "\n";
+        if (row.count == Count::dropped) {
+            Json byReason;
+            for (const DropReasonRow& reason : kDropReasons) {
+                byReason.number(reason.name, counters[reason.reason]);
+                text += "marld: dropped " + std::string(reason.name) + " " + std::to_string(counters[reason.reason]) + "\n";
+            }
+            json.raw("droppedBy", byReason.object());
         }
-        report += json ? ",\"droppedBy\":{" : "";
-        for (const DropReasonRow& reason : kDropReasons) {
-            report += json ? (&reason == kDropReasons.data() ? "" : ",") + jsonNumber(reason.name, counters[reason.reason])
-                           : "marld: dropped " + std::string(reason.name) + " " +
-                                 std::to_string(counters[reason.reason]) + "\n";
-        }
-        report += json ? "}" : "";
     }
-    return report + (json ? "}\n" : "");
+    return format == OutputFormat::json ? json.line() : text;
 }
-
-namespace {
-
-// "2026-12-07T15:31:02.123Z".
-std::string rfc3339(WallClock::time_point at)
-{
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(millis / 1000 - (millis % 1000 < 0 ? 1 : 0));
-    std::tm parts{};
-    char text[48] = "?";
-    if (gmtime_r(&seconds, &parts) != nullptr) {
-        const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-        std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>((millis % 1000 + 1000) % 1000));
-    }
-    return text;
-}
-
-std::string runtimeInfoJson(const RuntimeInfo* info)
-{
-    return info != nullptr ? runtimeInfoFields(OutputFormat::json, *info) : "\"runtimeInfo\":null";
-}
-
-} // namespace
 
 std::string pointJson(std::string_view name, const PointState& state)
 {
-    return "{" + jsonPoint(name) + ",\"state\":\"" + std::string(stateName(state.isSet)) + "\"," +
-           jsonText("lastChange", rfc3339(state.lastChange)) + "," + jsonNumber("updateCount", state.updateCount) +
-           "," + runtimeInfoJson(state.runtimeInfo.get()) + "}";
+    return Json().point(name).text("state", stateName(state.isSet)).text("lastChange", utcText(state.lastChange, true))
+        .number("updateCount", state.updateCount)
+        .raw("runtimeInfo", state.runtimeInfo ? runtimeInfoFields(true, *state.runtimeInfo) : "null").object();
 }
 
 std::string changeJson(const StateChange& change)
 {
-    return "{" + jsonText("at", rfc3339(change.at)) + ",\"state\":\"" + std::string(stateName(change.isSet)) +
-           "\"," + runtimeInfoJson(change.runtimeInfo.get()) + "}";
+    return Json().text("at", utcText(change.at, true)).text("state", stateName(change.isSet))
+        .raw("runtimeInfo", change.runtimeInfo ? runtimeInfoFields(true, *change.runtimeInfo) : "null").object();
 }
 
 } // namespace marld

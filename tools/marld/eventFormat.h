@@ -24,13 +24,10 @@ enum class OutputFormat { text, json };
 [[nodiscard]] std::string addressText(std::uint32_t address);
 [[nodiscard]] std::string endpointText(Endpoint endpoint);
 
-[[nodiscard]] std::string listeningLine(OutputFormat format, Endpoint bound);
-// Where the HTTP side serves (--http).
-[[nodiscard]] std::string httpLine(OutputFormat format, Endpoint bound);
+// Where marld listens for datagrams, or, with `http`, serves HTTP.
+[[nodiscard]] std::string listeningLine(OutputFormat format, Endpoint bound, bool http = false);
 [[nodiscard]] std::string updateLine(OutputFormat format, const UpdateAccepted& update, Endpoint sender);
 [[nodiscard]] std::string queryLine(OutputFormat format, const QueryAnswered& query);
-[[nodiscard]] std::string withheldLine(OutputFormat format, const UpdateWithheld& update, Endpoint sender);
-[[nodiscard]] std::string dropLine(OutputFormat format, const Dropped& drop, std::size_t size, Endpoint sender);
 // The line of whichever outcome handling a datagram of `size` bytes from
 // `sender` had.
 [[nodiscard]] std::string outcomeLine(OutputFormat format, const Outcome& outcome, std::size_t size, Endpoint sender);

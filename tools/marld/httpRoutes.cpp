@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <charconv>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -25,28 +26,19 @@ HttpAnswer error(unsigned status, std::string_view text)
     return {status, std::string(text) + "\n", "text/plain; charset=utf-8", nullptr};
 }
 
-int hexValue(char c)
-{
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-}
-
 // The bytes a percent-encoded text stands for; nothing when an escape is not
 // two hexadecimal digits.
 std::optional<std::string> percentDecoded(std::string_view text)
 {
     std::string bytes;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            bytes += text[i];
-            continue;
-        }
-        const int high = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
-        const int low = i + 2 < text.size() ? hexValue(text[i + 2]) : -1;
-        if (high < 0 || low < 0) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        const char* digits = text.data() + i + 1;
+        if (byte == '%' && (text.size() - i < 3 || std::from_chars(digits, digits + 2, byte, 16).ptr != digits + 2)) {
             return std::nullopt;
         }
-        bytes += static_cast<char>(high * 16 + low);
-        i += 2;
+        bytes += static_cast<char>(byte);
+        i += text[i] == '%' ? 2U : 0U;
     }
     return bytes;
 }
@@ -79,48 +71,41 @@ std::uint64_t kernelDrops(int fd)
 // OpenMetrics, from the counters' table, then the gauges.
 std::string metrics(const HttpView& view)
 {
+    using Samples = std::vector<std::pair<std::string, std::uint64_t>>; // labels and value
     std::string text;
-    const auto family = [&](std::string_view name, const char* type, std::string_view help) {
-        text += "# TYPE marld_" + std::string(name) + " " + type + "\n# HELP marld_" + std::string(name) + " " +
-                std::string(help) + "\n";
-    };
-    const auto sample = [&](std::string_view name, std::string_view suffix, std::string_view labels,
-                            std::uint64_t value) {
-        text += "marld_" + std::string(name) + std::string(suffix) + std::string(labels) + " " +
-                std::to_string(value) + "\n";
+    const auto family = [&](std::string_view name, bool counter, std::string_view help, const Samples& samples) {
+        const std::string full = "marld_" + std::string(name);
+        text += "# TYPE " + full + (counter ? " counter" : " gauge") + "\n# HELP " + full + " " + std::string(help) + "\n";
+        for (const auto& [labels, value] : samples) {
+            text += full + (counter ? "_total" : "") + labels + " " + std::to_string(value) + "\n";
+        }
     };
     const Counters& counted = view.counters;
     for (const CounterRow& row : kCounterRows) {
-        if (row.metric.empty()) {
-            continue;
-        }
-        family(row.metric, "counter", row.help);
+        Samples samples{{"", counted[row.count]}};
         if (row.count == Count::dropped) {
+            samples.clear();
             for (const DropReasonRow& reason : kDropReasons) {
-                sample(row.metric, "_total", "{reason=\"" + std::string(reason.name) + "\"}", counted[reason.reason]);
+                samples.emplace_back("{reason=\"" + std::string(reason.name) + "\"}", counted[reason.reason]);
             }
         } else if (row.count == Count::queries) {
             // Every reply carries --reply-code's code when it is given.
-            const std::uint64_t refused = counted[Count::queriesRefused];
-            std::map<std::uint32_t, std::uint64_t> byCode{{MARL_MSG_RC_OK, counted[Count::queries] - refused},
-                                                          {MARL_MSG_RC_INVALID_POINT_ID, refused}};
-            if (view.replyCode) {
-                byCode = {{MARL_MSG_RC_OK, 0}, {MARL_MSG_RC_INVALID_POINT_ID, 0}};
-                byCode[*view.replyCode] = counted[Count::queries];
-            }
+            const std::uint64_t refused = view.replyCode ? 0 : counted[Count::queriesRefused];
+            std::map<std::uint32_t, std::uint64_t> byCode{{MARL_MSG_RC_OK, 0}, {MARL_MSG_RC_INVALID_POINT_ID, refused}};
+            byCode[view.replyCode.value_or(MARL_MSG_RC_OK)] += counted[Count::queries] - refused;
+            samples.clear();
             for (const auto& [code, count] : byCode) {
-                sample(row.metric, "_total", "{code=\"" + std::to_string(code) + "\"}", count);
+                samples.emplace_back("{code=\"" + std::to_string(code) + "\"}", count);
             }
-        } else {
-            sample(row.metric, "_total", "", counted[row.count]);
+        }
+        if (!row.metric.empty()) {
+            family(row.metric, true, row.help, samples);
         }
     }
-    family("receive_buffer_drops", "counter", "Datagrams the kernel dropped with the receive buffer full.");
-    sample("receive_buffer_drops", "_total", "", kernelDrops(view.udpSocket));
-    family("points", "gauge", "Points known.");
-    sample("points", "", "", view.store.size());
-    family("points_set", "gauge", "Points set.");
-    sample("points_set", "", "", view.store.setCount());
+    family("receive_buffer_drops", true, "Datagrams the kernel dropped with the receive buffer full.",
+           {{"", kernelDrops(view.udpSocket)}});
+    family("points", false, "Points known.", {{"", view.store.size()}});
+    family("points_set", false, "Points set.", {{"", view.store.setCount()}});
     return text + "# EOF\n";
 }
 

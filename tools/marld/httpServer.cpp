@@ -103,10 +103,7 @@ void countConnections(void* open, MHD_Connection*, void**, MHD_ConnectionNotific
 std::unique_ptr<HttpServer> HttpServer::start(Endpoint at, const HttpView& view, EventLoop& loop, std::string& error)
 {
     std::unique_ptr<HttpServer> server(new HttpServer(view, loop));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(at.address);
-    address.sin_port = htons(at.port);
+    const sockaddr_in address = socketAddress(at);
     server->daemon_ = MHD_start_daemon(
         MHD_USE_EPOLL, at.port, admit, &server->openConnections_, answerRequest, &server->view_, MHD_OPTION_SOCK_ADDR,
         &address, MHD_OPTION_CONNECTION_LIMIT, kAcceptedConnections, MHD_OPTION_NOTIFY_CONNECTION, countConnections,

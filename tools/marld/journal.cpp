@@ -13,42 +13,21 @@ Journal::Ring& Journal::ringOf(std::string_view name)
     return found->second;
 }
 
-void Journal::Ring::put(std::uint64_t change, StateChange state)
-{
-    const std::size_t at = static_cast<std::size_t>((change - 1) % kDepth);
-    if (changes.size() <= at) {
-        changes.resize(at + 1);
-    }
-    changes[at] = std::move(state);
-    count = std::max(count, change);
-}
-
-std::uint64_t Journal::Ring::firstKept() const noexcept
-{
-    return count - std::min<std::uint64_t>(count, kDepth);
-}
-
 void Journal::note(std::string_view name, const PointState& point, bool changed)
 {
-    // Everything that can fail comes first, so that a failure notes nothing.
     if (keepBatch_) {
         batch_.push_back(JournalEntry{std::string(name), point, 0});
     }
-    if (!changed) {
-        return;
-    }
     try {
-        Ring& ring = ringOf(name);
-        const std::uint64_t number = ring.count + 1;
-        if (keepHistory_) {
-            ring.put(number, StateChange{point.lastChange, point.isSet, point.runtimeInfo});
-        }
-        ring.count = number;
-        if (keepBatch_) {
-            batch_.back().change = number;
+        if (changed) {
+            const std::uint64_t change = ringOf(name).count + 1;
+            restore(name, change, StateChange{point.lastChange, point.isSet, point.runtimeInfo});
+            if (keepBatch_) {
+                batch_.back().change = change;
+            }
         }
     } catch (...) {
-        if (keepBatch_) {
+        if (keepBatch_) { // so that a failure notes nothing
             batch_.pop_back();
         }
         throw;
@@ -58,23 +37,23 @@ void Journal::note(std::string_view name, const PointState& point, bool changed)
 void Journal::restore(std::string_view name, std::uint64_t change, StateChange state)
 {
     Ring& ring = ringOf(name);
-    if (!keepHistory_) {
-        ring.count = std::max(ring.count, change);
-    } else if (change > ring.firstKept()) { // anything older than what the ring holds is left out
-        ring.put(change, std::move(state));
+    // Change n (from 1) sits at (n - 1) % kDepth; one that fell out of the
+    // ring is left out.
+    if (keepHistory_ && change + kDepth > ring.count) {
+        const auto at = static_cast<std::size_t>((change - 1) % kDepth);
+        ring.changes.resize(std::max(ring.changes.size(), at + 1));
+        ring.changes[at] = std::move(state);
     }
+    ring.count = std::max(ring.count, change);
 }
 
 std::vector<StateChange> Journal::history(std::string_view name) const
 {
     const auto found = rings_.find(name);
-    if (!keepHistory_ || found == rings_.end()) {
-        return {};
-    }
-    const Ring& ring = found->second;
     std::vector<StateChange> changes;
-    for (std::uint64_t i = ring.firstKept(); i < ring.count; ++i) {
-        changes.push_back(ring.changes[i % kDepth]);
+    for (std::uint64_t i = found == rings_.end() ? 0 : std::max(found->second.count, kDepth) - kDepth;
+         keepHistory_ && found != rings_.end() && i < found->second.count; ++i) {
+        changes.push_back(found->second.changes[i % kDepth]);
     }
     return changes;
 }

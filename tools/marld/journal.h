@@ -61,10 +61,7 @@ private:
     // Grows to kDepth only for a point that changes that often.
     struct Ring {
         std::vector<StateChange> changes;
-        std::uint64_t count = 0; // changes ever; change n (from 1) is at changes[(n - 1) % kDepth]
-        void put(std::uint64_t change, StateChange state);
-        // Changes up to this number have fallen out of the ring.
-        [[nodiscard]] std::uint64_t firstKept() const noexcept;
+        std::uint64_t count = 0; // changes ever
     };
     Ring& ringOf(std::string_view name);
     struct NameHash {

@@ -2,6 +2,7 @@
 // as the far end of its tests. See usageText() in options.cpp.
 #include <netdb.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -68,6 +69,10 @@ int main(int argc, char** argv)
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    const int stopSignals = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (stopSignals < 0) {
+        return fail(std::string("cannot watch for signals: ") + std::strerror(errno));
+    }
 
     marld::PointNames names;
     if (options->pointsFile) {
@@ -106,5 +111,5 @@ int main(int argc, char** argv)
         return fail("--state: this marld was built without SQLite and keeps no state file");
     }
 #endif
-    return marld::serve(*options, bindTo, names, store, journal, writer.get());
+    return marld::serve(*options, bindTo, stopSignals, names, store, journal, writer.get());
 }

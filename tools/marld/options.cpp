@@ -13,28 +13,16 @@ namespace marld {
 
 namespace {
 
-// How a row's value is read, where it goes, and what --help and the messages
-// say of it.
-struct Value {
-    bool (*set)(Options& options, std::string_view text); // false when the text is no such value
-    std::string (*bounds)();   // "from 1 to 1024", or empty
-    std::string (*fallback)(); // the default, or empty
-};
-
 struct OptionRow {
     std::string_view name;
     char shortName;            // 0 for none
     std::string_view argument; // the value's name in --help; empty for a flag
     std::string_view expected; // what the value is, in messages: "a port number"
-    std::string_view help;     // --help's words, which the bounds and the default complete
-    Value value;
+    std::string_view help;     // --help's words, which the bounds complete
+    bool (*set)(Options& options, std::string_view text); // false when the text is no such value
+    std::string (*bounds)();   // "from 1 to 1024, default 32", or empty
     bool testAid = false;
 };
-
-std::string nothing()
-{
-    return {};
-}
 
 template <typename Number>
 std::optional<Number> parseNumber(std::string_view text, Number low, Number high)
@@ -55,54 +43,50 @@ std::string numberText(const Number& value)
     if constexpr (requires { value.has_value(); }) {
         return value ? numberText(*value) : std::string();
     } else if constexpr (requires { value.count(); }) {
-        return numberText(value.count());
-    } else if constexpr (std::is_floating_point_v<Number>) {
-        char text[32];
-        const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-        return {text, end};
+        return std::to_string(value.count());
     } else {
-        return std::to_string(value);
+        char text[32];
+        return {text, std::to_chars(text, text + sizeof text, value).ptr};
     }
 }
 
-// A number from `low` to `high`, kept where `at` says (a plain number, an
-// optional one or a duration).
+// A number from `low` to `high`, kept where `at` says: a plain number, an
+// optional one or a duration.
 template <auto at, auto low, auto high>
-constexpr Value number()
+constexpr OptionRow number(std::string_view name, std::string_view argument, std::string_view expected,
+                           std::string_view help, bool testAid = false)
 {
-    return {[](Options& options, std::string_view text) {
+    return {name, 0, argument, expected, help,
+            [](Options& options, std::string_view text) {
                 const auto value = parseNumber<decltype(low)>(text, low, high);
                 if (value) {
-                    using Kept = std::remove_reference_t<decltype(at(options))>;
-                    at(options) = Kept(*value);
+                    at(options) = std::remove_reference_t<decltype(at(options))>(*value);
                 }
                 return value.has_value();
             },
-            [] { return "from " + numberText(low) + " to " + numberText(high); },
             [] {
                 Options defaults;
-                return numberText(at(defaults));
-            }};
+                const std::string fallback = numberText(at(defaults));
+                return "from " + numberText(low) + " to " + numberText(high) + (fallback.empty() ? "" : ", default " + fallback);
+            },
+            testAid};
 }
 
-template <auto at>
-constexpr Value flag()
-{
-    return {[](Options& options, std::string_view) { return at(options) = true; }, nothing, nothing};
-}
-
-// Any other value: `parse` turns the text into what goes to `at`, or nothing.
+// Any other value, which `parse` makes of the text, kept where `at` says; a
+// flag when `argument` is empty.
 template <auto at, auto parse>
-constexpr Value text()
+constexpr OptionRow other(std::string_view name, char shortName, std::string_view argument, std::string_view expected,
+                          std::string_view help)
 {
-    return {[](Options& options, std::string_view text) {
+    return {name, shortName, argument, expected, help,
+            [](Options& options, std::string_view text) {
                 auto value = parse(text);
                 if (value) {
                     at(options) = std::move(*value);
                 }
                 return value.has_value();
             },
-            nothing, nothing};
+            [] { return std::string(); }};
 }
 
 std::optional<std::uint32_t> parseAddress(std::string_view text)
@@ -128,60 +112,56 @@ std::optional<Endpoint> parseEndpoint(std::string_view text)
     return address && port ? std::optional(Endpoint{*address, *port}) : std::nullopt;
 }
 
+constexpr auto kTrue = [](std::string_view) { return std::optional(true); };
+
 const std::array kRows{
-    OptionRow{"port", 0, "N", "a port number",
-              "listen on UDP port N (0: a port of the kernel's choosing); without it, the port of the \"marl\" "
-              "entry of the services database",
-              number<[](Options& o) -> auto& { return o.port; }, std::uint16_t{0}, std::uint16_t{65535}>()},
-    OptionRow{"bind", 0, "ADDR", "an IPv4 address in dotted-quad form",
-              "listen on the IPv4 address ADDR (default 127.0.0.1)",
-              text<[](Options& o) -> auto& { return o.bind; }, parseAddress>()},
-    OptionRow{"points", 0, "FILE", "a file name", "accept only the point names in FILE, one per line",
-              text<[](Options& o) -> auto& { return o.pointsFile; }, parseFileName>()},
-    OptionRow{"state", 0, "FILE", "a file name",
-              "keep every point's state in FILE, an SQLite database, and take it up again at start; created "
-              "if missing",
-              text<[](Options& o) -> auto& { return o.stateFile; }, parseFileName>()},
-    OptionRow{"http", 0, "[ADDR:]PORT", "[ADDR:]PORT, an IPv4 address and a port from 0 to 65535",
-              "serve the points, their history, metrics and a status page over HTTP on PORT (0: the kernel's "
-              "choice) of ADDR (default 127.0.0.1)",
-              text<[](Options& o) -> auto& { return o.http; }, parseEndpoint>()},
-    OptionRow{"json", 0, "", "", "print JSON Lines instead of text",
-              text<[](Options& o) -> auto& { return o.format; },
-                   [](std::string_view) { return std::optional(OutputFormat::json); }>()},
+    number<[](Options& o) -> auto& { return o.port; }, std::uint16_t{0}, std::uint16_t{65535}>(
+        "port", "N", "a port number",
+        "listen on UDP port N (0: a port of the kernel's choosing); without it, the port of the \"marl\" entry of "
+        "the services database"),
+    other<[](Options& o) -> auto& { return o.bind; }, parseAddress>(
+        "bind", 0, "ADDR", "an IPv4 address in dotted-quad form", "listen on the IPv4 address ADDR (default 127.0.0.1)"),
+    other<[](Options& o) -> auto& { return o.pointsFile; }, parseFileName>(
+        "points", 0, "FILE", "a file name", "accept only the point names in FILE, one per line"),
+    other<[](Options& o) -> auto& { return o.stateFile; }, parseFileName>(
+        "state", 0, "FILE", "a file name",
+        "keep every point's state in FILE, an SQLite database, and take it up again at start; created if missing"),
+    other<[](Options& o) -> auto& { return o.http; }, parseEndpoint>(
+        "http", 0, "[ADDR:]PORT", "[ADDR:]PORT, an IPv4 address and a port from 0 to 65535",
+        "serve the points, their history, metrics and a status page over HTTP on PORT (0: the kernel's choice) of "
+        "ADDR (default 127.0.0.1)"),
+    other<[](Options& o) -> auto& { return o.format; }, [](std::string_view) { return std::optional(OutputFormat::json); }>(
+        "json", 0, "", "", "print JSON Lines instead of text"),
     // The kernel doubles the value it is given; keep that within an int.
-    OptionRow{"rcvbuf", 0, "BYTES", "a number of bytes",
-              "size of the socket's receive buffer (SO_RCVBUF); the kernel caps it at net.core.rmem_max and "
-              "doubles it",
-              number<[](Options& o) -> auto& { return o.receiveBuffer; }, 1, std::numeric_limits<int>::max() / 2>()},
-    OptionRow{"max-points", 0, "N", "a number of points",
-              "keep at most N points; updates of further new points are dropped as store-full",
-              number<[](Options& o) -> auto& { return o.maxPoints; }, std::size_t{1}, SIZE_MAX>()},
-    OptionRow{"recv-batch", 0, "N", "a number of datagrams",
-              "take up to N datagrams per receive call (1 receives one at a time)",
-              number<[](Options& o) -> auto& { return o.receiveBatch; }, 1, int{DatagramHandler::kMaxBatch}>()},
-    OptionRow{"quiet", 0, "", "",
-              "print no line per update or query; drops, the listening line and the counters are still printed",
-              flag<[](Options& o) -> auto& { return o.quiet; }>()},
-    OptionRow{"help", 'h', "", "", "show this help and exit", flag<[](Options& o) -> auto& { return o.help; }>()},
-    OptionRow{"version", 'V', "", "", "show the version and exit",
-              flag<[](Options& o) -> auto& { return o.version; }>()},
-    OptionRow{"drop-updates", 0, "P", "a fraction",
-              "withhold a fraction P of the acceptable updates from the store, picked at random; counted as "
-              "withheld, not as dropped",
-              number<[](Options& o) -> auto& { return o.testAids.dropUpdates; }, 0.0, 1.0>(), true},
-    OptionRow{"seed", 0, "N", "a number",
-              "seed of that pick: the same seed and the same updates withhold the same ones on every machine",
-              number<[](Options& o) -> auto& { return o.testAids.seed; }, std::uint64_t{0}, UINT64_MAX>(), true},
-    OptionRow{"reply-delay", 0, "MS", "a number of milliseconds",
-              "answer each query MS milliseconds late; up to 4096 replies wait, further ones are dropped, and "
-              "those still waiting at the stop are discarded",
-              number<[](Options& o) -> auto& { return o.replyDelay; }, std::int64_t{0}, std::int64_t{3'600'000}>(),
-              true},
-    OptionRow{"reply-code", 0, "N", "a return code",
-              "answer every query with return code N, still with the point's state",
-              number<[](Options& o) -> auto& { return o.testAids.replyCode; }, std::uint32_t{0}, UINT32_MAX>(),
-              true},
+    number<[](Options& o) -> auto& { return o.receiveBuffer; }, 1, std::numeric_limits<int>::max() / 2>(
+        "rcvbuf", "BYTES", "a number of bytes",
+        "size of the socket's receive buffer (SO_RCVBUF); the kernel caps it at net.core.rmem_max and doubles it"),
+    number<[](Options& o) -> auto& { return o.maxPoints; }, std::size_t{1}, SIZE_MAX>(
+        "max-points", "N", "a number of points",
+        "keep at most N points; updates of further new points are dropped as store-full"),
+    number<[](Options& o) -> auto& { return o.receiveBatch; }, 1, int{DatagramHandler::kMaxBatch}>(
+        "recv-batch", "N", "a number of datagrams", "take up to N datagrams per receive call (1 receives one at a time)"),
+    other<[](Options& o) -> auto& { return o.quiet; }, kTrue>(
+        "quiet", 0, "", "",
+        "print no line per update or query; drops, the listening line and the counters are still printed"),
+    other<[](Options& o) -> auto& { return o.help; }, kTrue>("help", 'h', "", "", "show this help and exit"),
+    other<[](Options& o) -> auto& { return o.version; }, kTrue>("version", 'V', "", "", "show the version and exit"),
+    number<[](Options& o) -> auto& { return o.testAids.dropUpdates; }, 0.0, 1.0>(
+        "drop-updates", "P", "a fraction",
+        "withhold a fraction P of the acceptable updates from the store, picked at random; counted as withheld, not "
+        "as dropped",
+        true),
+    number<[](Options& o) -> auto& { return o.testAids.seed; }, std::uint64_t{0}, UINT64_MAX>(
+        "seed", "N", "a number",
+        "seed of that pick: the same seed and the same updates withhold the same ones on every machine", true),
+    number<[](Options& o) -> auto& { return o.replyDelay; }, std::int64_t{0}, std::int64_t{3'600'000}>(
+        "reply-delay", "MS", "a number of milliseconds",
+        "answer each query MS milliseconds late; up to 4096 replies wait, further ones are dropped, and those still "
+        "waiting at the stop are discarded",
+        true),
+    number<[](Options& o) -> auto& { return o.testAids.replyCode; }, std::uint32_t{0}, UINT32_MAX>(
+        "reply-code", "N", "a return code", "answer every query with return code N, still with the point's state",
+        true),
 };
 
 // The row's lines of --help: its name and argument, then its words with its
@@ -197,12 +177,8 @@ std::string helpLines(const OptionRow& row)
         line.clear();
     }
     line.resize(kIndent, ' ');
-    std::string words(row.help);
-    const std::string bounds = row.value.bounds();
-    const std::string fallback = row.value.fallback();
-    if (!bounds.empty()) {
-        words += " (" + bounds + (fallback.empty() ? "" : ", default " + fallback) + ")";
-    }
+    const std::string bounds = row.bounds();
+    const std::string words = std::string(row.help) + (bounds.empty() ? "" : " (" + bounds + ")");
     for (std::size_t at = 0; at < words.size();) {
         const std::size_t end = std::min(words.find(' ', at), words.size());
         if (line.size() > kIndent && line.size() + 1 + (end - at) > 78) {
@@ -270,10 +246,10 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
         const OptionRow& row = got >= kFirstLong ? kRows[static_cast<std::size_t>(got - kFirstLong)]
                                                  : *std::ranges::find(kRows, static_cast<char>(got), &OptionRow::shortName);
         const std::string_view value = optarg != nullptr ? optarg : "";
-        if (!row.value.set(options, value)) {
-            const std::string bounds = row.value.bounds();
+        if (!row.set(options, value)) {
+            const std::string bounds = row.bounds();
             error = "invalid value for " + name + ": \"" + std::string(value) + "\" (" + std::string(row.expected) +
-                    (bounds.empty() ? "" : " " + bounds) + ")";
+                    (bounds.empty() ? "" : " " + bounds.substr(0, bounds.find(", default"))) + ")";
             return std::nullopt;
         }
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <span>
+#include <memory>
 #include <utility>
 
 #include "hostWord.h"
@@ -105,47 +106,43 @@ struct PointStore::Slot : PointState {
     [[nodiscard]] std::string_view name() const noexcept { return {isLong() ? heapName : inlineName, nameSize}; }
 };
 
-namespace {
-
-template <typename Slot>
-void release(Slot* slots, std::size_t count, void* memory) noexcept
+void PointStore::release(const Table& table) noexcept
 {
-    for (Slot& slot : std::span(slots, count)) {
+    for (Slot& slot : std::span(table.slots, table.slots == nullptr ? 0 : table.mask + 1)) {
         if (!slot.isEmpty() && slot.isLong()) {
             delete[] slot.heapName;
         }
         slot.~Slot();
     }
-    ::operator delete(memory);
+    ::operator delete(table.memory);
 }
-
-} // namespace
 
 PointStore::~PointStore()
 {
-    if (table_.slots != nullptr) {
-        release(table_.slots, table_.mask + 1, table_.memory);
-    }
+    release(table_);
 }
 
-PointStore::Slot& PointStore::probe(const Table& table, std::string_view name, std::size_t hash) noexcept
+PointStore::Slot* PointStore::lookUp(const Table& table, std::string_view name, std::size_t hash) noexcept
 {
+    if (table.slots == nullptr) {
+        return nullptr;
+    }
     const std::uint32_t tag = tagOf(hash);
     // Linear probing: the next slots share the cache line or follow it,
-    // which the hardware fetches ahead.
+    // which the hardware fetches ahead. The empty slot ends the probe: it is
+    // where the name would go.
     for (std::size_t i = hash & table.mask;; i = (i + 1) & table.mask) {
         Slot& slot = table.slots[i];
         if (slot.isEmpty() || (slot.tag == tag && slot.name() == name)) {
-            return slot;
+            return &slot;
         }
     }
 }
 
 void PointStore::prefetch(std::size_t hash) const noexcept
 {
-    const std::size_t at = hash & table_.mask;
     for (std::size_t next = 0; next < kPrefetchedSlots; ++next) {
-        __builtin_prefetch(&table_.slots[(at + next) & table_.mask]);
+        __builtin_prefetch(&table_.slots[(hash + next) & table_.mask]);
     }
 }
 
@@ -153,19 +150,14 @@ void PointStore::expect(std::span<const std::string_view> names) noexcept
 {
     expected_.clear();
     next_ = 0;
-    if (table_.mask + 1 < kPrefetchFromSlots) {
-        return;
-    }
-    // Within the capacity the first batch of this size reserved: nothing
-    // here may fail, and a failure only costs the misses.
-    if (expected_.capacity() < names.size()) {
-        try {
-            expected_.reserve(names.size());
-        } catch (const std::bad_alloc&) {
-            return;
+    try {
+        if (table_.mask + 1 >= kPrefetchFromSlots) {
+            expected_.reserve(names.size()); // nothing once a batch of this size came
         }
+    } catch (const std::bad_alloc&) {
+        return; // which only costs the misses
     }
-    for (const std::string_view name : names) {
+    for (const std::string_view name : names.first(std::min(names.size(), expected_.capacity()))) {
         expected_.push_back({name.data(), hashOf(name)});
         if (expected_.size() <= kPrefetchAhead) {
             prefetch(expected_.back().hash);
@@ -190,11 +182,8 @@ std::size_t PointStore::hashFor(std::string_view name) noexcept
 
 const PointState* PointStore::find(std::string_view name) noexcept
 {
-    if (order_.empty()) {
-        return nullptr;
-    }
-    const Slot& slot = probe(table_, name, hashFor(name));
-    return slot.isEmpty() ? nullptr : &slot;
+    const Slot* slot = lookUp(table_, name, hashFor(name));
+    return slot == nullptr || slot->isEmpty() ? nullptr : slot;
 }
 
 std::pair<std::string_view, const PointState&> PointStore::at(std::size_t place) const noexcept
@@ -217,28 +206,20 @@ void PointStore::grow()
     // miss on top of the cache miss. Only a hint; without it all works.
     if (bytes >= 2 * kHugePage) {
         const std::uintptr_t from = (address + kHugePage - 1) & ~(kHugePage - 1);
-        const std::uintptr_t to = (address + bytes) & ~(kHugePage - 1);
-        (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+        (void)madvise(reinterpret_cast<void*>(from), ((address + bytes) & ~(kHugePage - 1)) - from, MADV_HUGEPAGE);
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        new (&slots[i]) Slot();
-    }
+    std::uninitialized_default_construct_n(slots, count);
     const Table grown{slots, count - 1, memory};
     for (std::uint32_t& place : order_) {
         Slot& old = table_.slots[place];
-        Slot& moved = probe(grown, old.name(), hashOf(old.name()));
+        Slot& moved = *lookUp(grown, old.name(), hashOf(old.name()));
         static_cast<PointState&>(moved) = std::move(old);
         moved.nameSize = old.nameSize;
-        moved.tag = old.tag;
+        moved.tag = std::exchange(old.tag, 0); // its long name belongs to the new slot now
         std::memcpy(moved.inlineName, old.inlineName, kInlineName); // or the long name's pointer
-        old.tag = 0; // its long name belongs to the new slot now
         place = static_cast<std::uint32_t>(&moved - slots);
     }
-    if (table_.slots != nullptr) {
-        release(table_.slots, table_.mask + 1, table_.memory);
-    }
-    table_ = grown;
-    expected_.clear(); // their slots moved
+    release(std::exchange(table_, grown));
 }
 
 PointStore::Slot* PointStore::insertSlot(std::string_view name, std::size_t hash)
@@ -254,13 +235,10 @@ PointStore::Slot* PointStore::insertSlot(std::string_view name, std::size_t hash
         grow();
     }
     char* longName = name.size() > kInlineName ? new char[name.size()] : nullptr;
-    Slot& slot = probe(table_, name, hash);
+    Slot& slot = *lookUp(table_, name, hash);
     slot.tag = tagOf(hash);
     slot.nameSize = static_cast<std::uint16_t>(name.size());
-    char* to = longName != nullptr ? (slot.heapName = longName) : slot.inlineName;
-    if (!name.empty()) {
-        std::memcpy(to, name.data(), name.size());
-    }
+    std::copy(name.begin(), name.end(), longName != nullptr ? (slot.heapName = longName) : slot.inlineName);
     order_.push_back(static_cast<std::uint32_t>(&slot - table_.slots));
     return &slot;
 }
@@ -269,23 +247,15 @@ std::optional<PointChange> PointStore::update(std::string_view name, bool set, W
                                               std::shared_ptr<const RuntimeInfo> runtimeInfo)
 {
     const std::size_t hash = hashFor(name);
-    Slot* slot = nullptr;
-    if (!order_.empty()) {
-        Slot& found = probe(table_, name, hash);
-        slot = found.isEmpty() ? nullptr : &found;
-    }
-    if (slot == nullptr) {
-        slot = insertSlot(name, hash);
-        if (slot == nullptr) {
+    Slot* slot = lookUp(table_, name, hash);
+    if (slot == nullptr || slot->isEmpty()) {
+        if ((slot = insertSlot(name, hash)) == nullptr) {
             return std::nullopt;
         }
         slot->lastChange = now;
     }
-    const bool wasSet = slot->isSet;
-    if (wasSet != set) {
-        slot->lastChange = now;
-    }
-    slot->isSet = set;
+    const bool wasSet = std::exchange(slot->isSet, set);
+    slot->lastChange = wasSet != set ? now : slot->lastChange;
     setCount_ = setCount_ + (set ? 1 : 0) - (wasSet ? 1 : 0);
     ++slot->updateCount;
     if (runtimeInfo) {
@@ -297,10 +267,8 @@ std::optional<PointChange> PointStore::update(std::string_view name, bool set, W
 bool PointStore::restore(std::string_view name, PointState state)
 {
     const std::size_t hash = hashOf(name);
-    if (!order_.empty() && !probe(table_, name, hash).isEmpty()) {
-        return false;
-    }
-    Slot* slot = insertSlot(name, hash);
+    const Slot* known = lookUp(table_, name, hash);
+    Slot* slot = known == nullptr || known->isEmpty() ? insertSlot(name, hash) : nullptr;
     if (slot == nullptr) {
         return false;
     }

@@ -98,8 +98,9 @@ private:
     // the view it was given; the slots of later names are fetched meanwhile.
     [[nodiscard]] std::size_t hashFor(std::string_view name) noexcept;
     // Where `name`, whose hash is `hash`, is, or the empty slot where it
-    // would go.
-    [[nodiscard]] static Slot& probe(const Table& table, std::string_view name, std::size_t hash) noexcept;
+    // would go; null before the first point.
+    [[nodiscard]] static Slot* lookUp(const Table& table, std::string_view name, std::size_t hash) noexcept;
+    static void release(const Table& table) noexcept;
     // The slot for a new point `name`, the table grown if need be; null when
     // the store is full.
     [[nodiscard]] Slot* insertSlot(std::string_view name, std::size_t hash);

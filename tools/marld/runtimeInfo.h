@@ -1,5 +1,5 @@
 // The runtime information that an extended update carries after the point
-// name: the dynamic information block, decoded.
+// name: the dynamic information block, decoded, and kept as it came.
 //
 // decodeRuntimeInfo is the one place where the service turns the block's
 // bytes into what it keeps, through the library's bounded block reader: a
@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "marlEncDecCore.h"
@@ -32,17 +31,12 @@ struct Threshold {
 struct RuntimeInfo {
     std::optional<Threshold> threshold;
     std::array<std::optional<std::string>, marl::kTextCount> texts; // in wire order; absent ones empty
-    std::size_t blockSize{};                                         // bytes after the name, as received
+    std::vector<std::uint8_t> block; // the bytes after the name, padding included, as they came
 };
 
 // Nothing when the bytes are not one dynamic information block followed by
-// zero bytes only (the padding a sender leaves after texts it cut); the
-// update that carried them is then dropped. Throws std::bad_alloc when
-// memory runs out, as the rest of the handling does.
+// zero bytes only (the padding a sender leaves after texts it cut). Throws
+// std::bad_alloc when memory runs out, as the rest of the handling does.
 [[nodiscard]] std::optional<RuntimeInfo> decodeRuntimeInfo(const std::uint8_t* block, std::size_t size);
-
-// The block as it came: what decodeRuntimeInfo reads back as `info`, zero
-// bytes up to its blockSize included. Throws std::bad_alloc.
-[[nodiscard]] std::vector<std::uint8_t> encodeRuntimeInfo(const RuntimeInfo& info);
 
 } // namespace marld

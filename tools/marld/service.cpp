@@ -1,24 +1,15 @@
 #include "service.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <memory>
 #include <span>
-#include <string>
-#include <vector>
 
-#include "counters.h"
-#include "datagramHandler.h"
 #include "eventFormat.h"
 #include "eventLoop.h"
 #include "lineRateLimiter.h"
@@ -33,15 +24,20 @@ namespace marld {
 
 namespace {
 
-using namespace std::chrono_literals;
 using SteadyClock = EventLoop::Clock;
 
 // How soon what changed goes to the state file's writer: a crash or kill -9
 // loses at most about this much.
-constexpr auto kSaveInterval = 100ms;
+constexpr std::chrono::milliseconds kSaveInterval{100};
 // Batches taken at one wake, at most, before the loop's other work gets its
 // turn; the socket's are taken first at every wake.
 constexpr int kBatchesPerWake = 8;
+// Larger than any UDP datagram over IPv4, so nothing is ever cut.
+constexpr std::size_t kBufferSize = 65536;
+// Buffers a power of two apart would all start in the same cache set, and
+// the headers of a batch would evict one another between the copy and the
+// read; each starts five cache lines further along instead.
+constexpr std::size_t kBufferStride = kBufferSize + 5 * 64;
 
 void emit(std::FILE* stream, const std::string& text)
 {
@@ -49,38 +45,21 @@ void emit(std::FILE* stream, const std::string& text)
     std::fflush(stream);
 }
 
-sockaddr_in socketAddress(Endpoint endpoint)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(endpoint.address);
-    address.sin_port = htons(endpoint.port);
-    return address;
-}
-
-Endpoint endpointOf(const sockaddr_in& address)
-{
-    return Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
-}
-
 // A bound, non-blocking socket and the address it got, or -1 after a message
 // on stderr.
 int openSocket(Endpoint at, const std::optional<int>& receiveBuffer, Endpoint& bound)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        std::fprintf(stderr, "marld: cannot create a UDP socket: %s\n", std::strerror(errno));
-        return -1;
-    }
     const sockaddr_in wanted = socketAddress(at);
     sockaddr_in got{};
     socklen_t gotSize = sizeof got;
-    const char* failed = nullptr;
-    if (receiveBuffer && setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &*receiveBuffer, sizeof *receiveBuffer) != 0) {
+    const char* failed = fd < 0 ? "create a UDP socket for" : nullptr;
+    if (failed == nullptr && receiveBuffer &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &*receiveBuffer, sizeof *receiveBuffer) != 0) {
         failed = "set the receive buffer of";
-    } else if (bind(fd, reinterpret_cast<const sockaddr*>(&wanted), sizeof wanted) != 0) {
+    } else if (failed == nullptr && bind(fd, reinterpret_cast<const sockaddr*>(&wanted), sizeof wanted) != 0) {
         failed = "bind to";
-    } else if (getsockname(fd, reinterpret_cast<sockaddr*>(&got), &gotSize) != 0) {
+    } else if (failed == nullptr && getsockname(fd, reinterpret_cast<sockaddr*>(&got), &gotSize) != 0) {
         failed = "read the address of";
     }
     if (failed != nullptr) {
@@ -105,18 +84,16 @@ public:
     Service(const Options& options, int fd, DatagramHandler& handler, Counters& counters, Journal& journal,
             StateWriter* writer, EventLoop& loop)
         : options_(options), fd_(fd), handler_(handler), counters_(counters), journal_(journal), writer_(writer),
-          loop_(loop), batch_(static_cast<std::size_t>(std::clamp<int>(options.receiveBatch, 1, DatagramHandler::kMaxBatch))),
+          loop_(loop), batch_(static_cast<std::size_t>(options.receiveBatch)),
           buffers_(std::make_unique_for_overwrite<std::uint8_t[]>(batch_ * kBufferStride)), messages_(batch_),
-          data_(batch_), senders_(batch_), datagrams_(batch_)
+          data_(batch_), senders_(batch_), datagrams_(batch_), replyTimer_(loop.timer([this] { sendDueReplies(); })),
+          saveTimer_(loop.timer([this] { save(); })), linesTimer_(loop.timer([this] { reportSuppressed(false); }))
     {
         for (std::size_t i = 0; i < batch_; ++i) {
             data_[i] = iovec{buffers_.get() + i * kBufferStride, kBufferSize};
             messages_[i].msg_hdr.msg_iov = &data_[i];
             messages_[i].msg_hdr.msg_iovlen = 1;
         }
-        replyTimer_ = loop.timer([this] { sendDueReplies(); });
-        saveTimer_ = loop.timer([this] { save(); });
-        linesTimer_ = loop.timer([this] { reportSuppressed(false); });
     }
 
     // Takes what the socket holds, a batch at a time, up to kBatchesPerWake.
@@ -148,8 +125,9 @@ public:
         return true;
     }
 
-    // At the stop: what still waits is counted and not sent, what changed
-    // goes to the writer, and the suppressed lines are told.
+    // At the stop: the replies still waiting are counted and not sent (sent
+    // early, they would not test a delay), what changed goes to the writer,
+    // and the suppressed lines are told.
     void finish()
     {
         counters_.add(Count::replyDelayDiscarded, delayed_.size());
@@ -158,13 +136,6 @@ public:
     }
 
 private:
-    // Larger than any UDP datagram over IPv4, so nothing is ever cut.
-    static constexpr std::size_t kBufferSize = 65536;
-    // Buffers a power of two apart would all start in the same cache set, and
-    // the headers of a batch would evict one another between the copy and
-    // the read; each starts five cache lines further along instead.
-    static constexpr std::size_t kBufferStride = kBufferSize + 5 * 64;
-
     void handle(std::size_t count)
     {
         for (std::size_t i = 0; i < count; ++i) {
@@ -173,28 +144,22 @@ private:
         }
         // One reading of the clock for the batch: its datagrams arrived
         // together, as far as a point's time of change can tell.
-        handler_.handle(std::span(datagrams_.data(), count), WallClock::now(),
-                        [this](std::size_t i, const Outcome& outcome) { afterHandling(datagrams_[i], outcome); });
-        // The lines of a batch go out in one write.
-        std::fflush(stdout);
-        if (writer_ != nullptr && !loop_.armed(saveTimer_)) {
-            loop_.arm(saveTimer_, SteadyClock::now() + kSaveInterval);
-        }
-    }
-
-    void afterHandling(const Datagram& datagram, const Outcome& outcome)
-    {
-        if (const auto* query = std::get_if<QueryAnswered>(&outcome)) {
-            if (options_.replyDelay.count() == 0) {
+        handler_.handle(std::span(datagrams_.data(), count), WallClock::now(), [this](std::size_t i, const Outcome& outcome) {
+            const auto* query = std::get_if<QueryAnswered>(&outcome);
+            if (query != nullptr && options_.replyDelay.count() == 0) {
                 sendReply(query->replyTo, query->reply);
-            } else if (!holdReply(*query)) {
+            } else if (query != nullptr && !holdReply(*query)) {
                 counters_.add(Count::replyDelayOverflow);
             }
-        }
-        if (std::holds_alternative<Dropped>(outcome)) {
-            problemLine(outcomeLine(options_.format, outcome, datagram.size, datagram.sender));
-        } else if (!options_.quiet) {
-            std::fputs(outcomeLine(options_.format, outcome, datagram.size, datagram.sender).c_str(), stdout);
+            if (std::holds_alternative<Dropped>(outcome)) {
+                problemLine(outcomeLine(options_.format, outcome, datagrams_[i].size, datagrams_[i].sender));
+            } else if (!options_.quiet) {
+                std::fputs(outcomeLine(options_.format, outcome, datagrams_[i].size, datagrams_[i].sender).c_str(), stdout);
+            }
+        });
+        std::fflush(stdout); // the lines of a batch go out in one write
+        if (writer_ != nullptr && !loop_.armed(saveTimer_)) {
+            loop_.arm(saveTimer_, SteadyClock::now() + kSaveInterval);
         }
     }
 
@@ -281,63 +246,39 @@ private:
     std::vector<Datagram> datagrams_;
     LineRateLimiter problemLines_{5, std::chrono::seconds(1)};
     std::deque<DelayedReply> delayed_;
-    EventLoop::TimerId replyTimer_;
-    EventLoop::TimerId saveTimer_;
-    EventLoop::TimerId linesTimer_;
+    EventLoop::TimerId replyTimer_, saveTimer_, linesTimer_;
 };
-
-// A descriptor that becomes readable when SIGINT or SIGTERM, which the
-// caller blocked, is pending; -1 after a message.
-int stopSignals()
-{
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    const int fd = signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
-    if (fd < 0) {
-        std::fprintf(stderr, "marld: cannot watch for signals: %s\n", std::strerror(errno));
-    }
-    return fd;
-}
 
 } // namespace
 
-int serve(const Options& options, Endpoint bindTo, const PointNames& names, PointStore& store, Journal& journal,
-          StateWriter* writer)
+int serve(const Options& options, Endpoint bindTo, int stopSignals, const PointNames& names, PointStore& store,
+          Journal& journal, StateWriter* writer)
 {
     Counters counters;
     DatagramHandler handler(store, names, counters, journal.keepsAnything() ? &journal : nullptr, options.testAids);
     Endpoint bound;
     const int fd = openSocket(bindTo, options.receiveBuffer, bound);
-    const int signals = fd < 0 ? -1 : stopSignals();
-    if (signals < 0) {
+    if (fd < 0) {
         return 2;
     }
     EventLoop loop;
     std::string error;
     Service service(options, fd, handler, counters, journal, writer, loop);
     bool failed = false;
-    const bool watching =
-        loop.watch(
-            fd, EPOLLIN,
-            [&](std::uint32_t) {
-                if (!service.receive()) {
-                    failed = true;
-                    loop.stop();
-                }
-            },
-            error) &&
-        loop.watch(signals, EPOLLIN, [&](std::uint32_t) { loop.stop(); }, error);
+    const auto receive = [&](std::uint32_t) {
+        failed = !service.receive();
+        if (failed) {
+            loop.stop();
+        }
+    };
+    bool serving = loop.watch(fd, EPOLLIN, receive, error) &&
+                   loop.watch(stopSignals, EPOLLIN, [&](std::uint32_t) { loop.stop(); }, error);
 #ifdef MARLD_HTTP
     std::unique_ptr<HttpServer> http;
-    if (watching && options.http) {
-        http = HttpServer::start(*options.http, HttpView{store, journal, counters, options.testAids.replyCode, fd},
-                                 loop, error);
+    if (serving && options.http) {
+        http = HttpServer::start(*options.http, HttpView{store, journal, counters, options.testAids.replyCode, fd}, loop, error);
+        serving = http != nullptr;
     }
-    const bool serving = watching && (!options.http || http);
-#else
-    const bool serving = watching;
 #endif
     if (!serving) {
         std::fprintf(stderr, "marld: %s\n", error.c_str());
@@ -346,12 +287,11 @@ int serve(const Options& options, Endpoint bindTo, const PointNames& names, Poin
     emit(stdout, listeningLine(options.format, bound));
 #ifdef MARLD_HTTP
     if (http) {
-        emit(stdout, httpLine(options.format, http->bound()));
+        emit(stdout, listeningLine(options.format, http->bound(), true));
     }
 #endif
     const bool ran = loop.run();
     service.finish();
-    close(signals);
     close(fd);
     emit(stdout, countersReport(options.format, counters));
     return ran && !failed ? 0 : 1;

@@ -1,15 +1,17 @@
 #include "stateFile.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <optional>
 #include <unordered_set>
+
+#include "byteStream.h"
 
 namespace marld {
 
@@ -48,55 +50,36 @@ enum class Verdict { usable, create, foreign, damaged };
 // An empty or absent file is a new one.
 Verdict inspectHeader(const std::string& path, std::string& why)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return errno == ENOENT ? Verdict::create : Verdict::foreign;
+    std::ifstream file(path, std::ios::binary);
+    std::array<char, 100> header{};
+    if (!file.read(header.data(), header.size()) && file.gcount() == 0) {
+        why = file.is_open() || errno != ENOENT ? std::strerror(errno) : "";
+        return file.is_open() || errno == ENOENT ? Verdict::create : Verdict::foreign;
     }
-    std::array<unsigned char, 100> header{};
-    std::size_t got = 0;
-    for (ssize_t n = 1; n > 0 && got < header.size(); got += n > 0 ? static_cast<std::size_t>(n) : 0) {
-        n = ::read(fd, header.data() + got, header.size() - got);
-    }
-    ::close(fd);
-    if (got == 0) {
-        return Verdict::create;
-    }
+    const auto got = static_cast<std::size_t>(file.gcount());
     if (got < sizeof kSqliteMagic || std::memcmp(header.data(), kSqliteMagic, sizeof kSqliteMagic) != 0) {
         return Verdict::foreign;
     }
-    if (got < header.size()) {
-        return Verdict::damaged;
-    }
-    const std::uint32_t id = std::uint32_t{header[68]} << 24 | std::uint32_t{header[69]} << 16 |
-                             std::uint32_t{header[70]} << 8 | header[71];
-    return id == kApplicationId ? Verdict::usable : Verdict::foreign;
+    marl::ByteReader mark(reinterpret_cast<const std::uint8_t*>(header.data()) + 68, got - std::min<std::size_t>(got, 68));
+    std::uint32_t id = 0;
+    return got < header.size() ? Verdict::damaged : mark.getU32(id) && id == kApplicationId ? Verdict::usable : Verdict::foreign;
 }
 
-// A prepared statement, finalized however the function that made it ends.
-class Statement {
-public:
-    Statement(sqlite3* db, const char* sql) { status_ = sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr); }
-    ~Statement() { sqlite3_finalize(statement_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-    [[nodiscard]] int status() const { return status_; }
-    [[nodiscard]] sqlite3_stmt* get() const { return statement_; }
-
-private:
-    sqlite3_stmt* statement_ = nullptr;
-    int status_;
-};
-
-std::optional<long long> pragmaValue(sqlite3* db, const char* sql, int& status)
+// The first column of the statement's first row as text, or nothing with
+// `status` set to why not.
+std::optional<std::string> firstValue(sqlite3* db, const char* sql, int& status)
 {
-    Statement pragma(db, sql);
-    status = pragma.status();
-    if (status != SQLITE_OK || (status = sqlite3_step(pragma.get())) != SQLITE_ROW) {
-        return std::nullopt;
+    sqlite3_stmt* statement = nullptr;
+    status = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+    status = status == SQLITE_OK ? sqlite3_step(statement) : status;
+    const auto* text = status == SQLITE_ROW ? sqlite3_column_text(statement, 0) : nullptr;
+    std::optional<std::string> value;
+    if (text != nullptr) {
+        value = reinterpret_cast<const char*>(text);
+        status = SQLITE_OK;
     }
-    status = SQLITE_OK;
-    return sqlite3_column_int64(pragma.get(), 0);
+    sqlite3_finalize(statement);
+    return value;
 }
 
 bool isLockStatus(int status)
@@ -111,12 +94,10 @@ std::unique_ptr<StateFile> StateFile::open(const std::string& path, std::string&
     std::string why;
     const Verdict verdict = inspectHeader(path, why);
     const std::string file = "the state file " + path;
-    if (verdict == Verdict::foreign) {
-        error = file + (why.empty() ? " is not a marld state file" : ": " + why);
-        return nullptr;
-    }
-    if (verdict == Verdict::damaged) {
-        error = file + " is damaged (its database header is cut short)";
+    if (verdict == Verdict::foreign || verdict == Verdict::damaged) {
+        error = file + (!why.empty()                   ? ": " + why
+                        : verdict == Verdict::foreign ? " is not a marld state file"
+                                                      : " is damaged (its database header is cut short)");
         return nullptr;
     }
     sqlite3* db = nullptr;
@@ -131,26 +112,20 @@ std::unique_ptr<StateFile> StateFile::open(const std::string& path, std::string&
     // not, reads or writes the file meanwhile. The first read takes the lock,
     // so a file that another process holds fails there.
     int status = sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
-    const auto version = pragmaValue(db, "PRAGMA user_version", status);
-    bool passesCheck = true;
-    if (status == SQLITE_OK && verdict == Verdict::usable) {
-        Statement check(db, "PRAGMA quick_check(1)");
-        status = check.status() == SQLITE_OK ? sqlite3_step(check.get()) : check.status();
-        const auto* result = status == SQLITE_ROW ? sqlite3_column_text(check.get(), 0) : nullptr;
-        passesCheck = result != nullptr && std::strcmp(reinterpret_cast<const char*>(result), "ok") == 0;
-        status = status == SQLITE_ROW ? SQLITE_OK : status;
-    }
+    const long long version = std::stoll(firstValue(db, "PRAGMA user_version", status).value_or("0"));
+    const auto check = status != SQLITE_OK || verdict != Verdict::usable
+                           ? std::optional<std::string>("ok")
+                           : firstValue(db, "PRAGMA quick_check(1)", status);
     if (isLockStatus(status)) {
         error = file + " is in use by another marld";
         return nullptr;
     }
-    if (status != SQLITE_OK || !passesCheck) {
-        error = file + " is damaged (" + (passesCheck ? sqlite3_errmsg(db) : "it fails SQLite's integrity check") +
-                ")";
+    if (status != SQLITE_OK || check != "ok") {
+        error = file + " is damaged (" + (check ? "it fails SQLite's integrity check" : sqlite3_errmsg(db)) + ")";
         return nullptr;
     }
-    if (*version > kSchemaVersion) {
-        error = file + " was written by a newer marld (schema " + std::to_string(*version) + "; this one reads " +
+    if (version > kSchemaVersion) {
+        error = file + " was written by a newer marld (schema " + std::to_string(version) + "; this one reads " +
                 std::to_string(kSchemaVersion) + " and older)";
         return nullptr;
     }
@@ -160,37 +135,31 @@ std::unique_ptr<StateFile> StateFile::open(const std::string& path, std::string&
                                ";PRAGMA application_id=" + std::to_string(kApplicationId) +
                                ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";COMMIT";
     const std::string fromVersion1 = "BEGIN EXCLUSIVE;" + std::string(kCreateHistory) + ";PRAGMA user_version=2;COMMIT";
-    if ((verdict == Verdict::create && sqlite3_exec(db, create.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) ||
-        (verdict == Verdict::usable && *version == 1 &&
-         sqlite3_exec(db, fromVersion1.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) ||
-        sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) !=
-            SQLITE_OK ||
-        sqlite3_exec(db, "BEGIN EXCLUSIVE; COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    const std::string setUp = (verdict == Verdict::create ? create : version == 1 ? fromVersion1 : "") +
+                              ";PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; BEGIN EXCLUSIVE; COMMIT";
+    if (sqlite3_exec(db, setUp.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
         error = isLockStatus(sqlite3_extended_errcode(db)) ? file + " is in use by another marld"
                                                             : state->failure("cannot be set up");
         return nullptr;
     }
-    if (sqlite3_prepare_v2(db,
-                           "INSERT OR REPLACE INTO points(name, update_count, is_set, last_change_ns, runtime_info)"
-                           " VALUES(?, ?, ?, ?, ?)",
-                           -1, &state->upsert_, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(db,
-                           "INSERT OR REPLACE INTO history(name, sequence, is_set, at_ns, runtime_info)"
-                           " VALUES(?, ?, ?, ?, ?)",
-                           -1, &state->addChange_, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(db, "DELETE FROM history WHERE name = ? AND sequence = ?", -1, &state->forgetChange_,
-                           nullptr) != SQLITE_OK) {
-        error = file + " is damaged (its points table is not as marld writes it: " + sqlite3_errmsg(db) + ")";
-        return nullptr;
+    constexpr std::array<const char*, 3> kStatements = {
+        "INSERT OR REPLACE INTO points(name, update_count, is_set, last_change_ns, runtime_info) VALUES(?, ?, ?, ?, ?)",
+        "INSERT OR REPLACE INTO history(name, sequence, is_set, at_ns, runtime_info) VALUES(?, ?, ?, ?, ?)",
+        "DELETE FROM history WHERE name = ? AND sequence = ?"};
+    for (std::size_t i = 0; i < kStatements.size(); ++i) {
+        if (sqlite3_prepare_v2(db, kStatements[i], -1, &state->statements_[i], nullptr) != SQLITE_OK) {
+            error = file + " is damaged (its tables are not as marld writes them: " + sqlite3_errmsg(db) + ")";
+            return nullptr;
+        }
     }
     return state;
 }
 
 StateFile::~StateFile()
 {
-    sqlite3_finalize(upsert_);
-    sqlite3_finalize(addChange_);
-    sqlite3_finalize(forgetChange_);
+    for (sqlite3_stmt* statement : statements_) {
+        sqlite3_finalize(statement);
+    }
     // Checkpoints the write-ahead log into the file and removes it.
     sqlite3_close(db_);
 }
@@ -208,36 +177,39 @@ std::string_view blobText(sqlite3_stmt* row, int column)
     return {bytes != nullptr ? bytes : "", static_cast<std::size_t>(sqlite3_column_bytes(row, column))};
 }
 
-// The columns a point row and a history row share: is_set, a time and
-// runtime_info, at `first` on. False when they do not read back.
-bool readState(sqlite3_stmt* row, int first, bool& isSet, WallClock::time_point& at,
-               std::shared_ptr<const RuntimeInfo>& info)
+// The columns that a points row and a history row share, after the name:
+// a count (update_count or sequence), is_set, a time and runtime_info. False
+// when they do not read back.
+bool readRow(sqlite3_stmt* row, std::uint64_t& count, bool& isSet, WallClock::time_point& at,
+             std::shared_ptr<const RuntimeInfo>& info)
 {
-    const long long set = sqlite3_column_int64(row, first);
-    at = WallClock::time_point(std::chrono::nanoseconds(sqlite3_column_int64(row, first + 1)));
+    const long long set = sqlite3_column_int64(row, 2);
+    count = static_cast<std::uint64_t>(sqlite3_column_int64(row, 1));
     isSet = set == 1;
-    if (sqlite3_column_type(row, first + 2) != SQLITE_NULL) {
-        const std::string_view block = blobText(row, first + 2);
+    at = WallClock::time_point(std::chrono::nanoseconds(sqlite3_column_int64(row, 3)));
+    if (sqlite3_column_type(row, 4) != SQLITE_NULL) {
+        const std::string_view block = blobText(row, 4);
         auto decoded = decodeRuntimeInfo(reinterpret_cast<const std::uint8_t*>(block.data()), block.size());
         if (!decoded) {
             return false;
         }
         info = std::make_shared<const RuntimeInfo>(std::move(*decoded));
     }
-    return set == 0 || set == 1;
+    return (set == 0 || set == 1) && sqlite3_column_int64(row, 1) >= 1;
 }
 
-void bindState(sqlite3_stmt* statement, int first, bool isSet, WallClock::time_point at, const RuntimeInfo* info,
-               std::vector<std::uint8_t>& block)
+// Binds the name, a count, is_set, a time and runtime_info, in that order.
+void bindRow(sqlite3_stmt* statement, std::string_view name, std::uint64_t count, const PointState& point)
 {
-    sqlite3_bind_int(statement, first, isSet ? 1 : 0);
-    sqlite3_bind_int64(statement, first + 1,
-                       std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count());
-    if (info != nullptr) {
-        block = encodeRuntimeInfo(*info);
-        sqlite3_bind_blob(statement, first + 2, block.data(), static_cast<int>(block.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(statement, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(count));
+    sqlite3_bind_int(statement, 3, point.isSet ? 1 : 0);
+    sqlite3_bind_int64(statement, 4,
+                       std::chrono::duration_cast<std::chrono::nanoseconds>(point.lastChange.time_since_epoch()).count());
+    if (const RuntimeInfo* info = point.runtimeInfo.get()) {
+        sqlite3_bind_blob(statement, 5, info->block.data(), static_cast<int>(info->block.size()), SQLITE_STATIC);
     } else {
-        sqlite3_bind_null(statement, first + 2);
+        sqlite3_bind_null(statement, 5);
     }
 }
 
@@ -245,92 +217,69 @@ void bindState(sqlite3_stmt* statement, int first, bool isSet, WallClock::time_p
 
 bool StateFile::load(PointStore& store, Journal& journal, std::string& error)
 {
-    const auto damaged = [&](std::string_view what, std::string_view name) {
-        error = "the state file " + path_ + " is damaged (a " + std::string(what) + " row of point \"" +
-                std::string(name) + "\" does not read back)";
-        return false;
-    };
-    Statement points(db_, "SELECT name, update_count, is_set, last_change_ns, runtime_info FROM points");
-    Statement changes(db_, "SELECT name, sequence, is_set, at_ns, runtime_info FROM history ORDER BY name, sequence");
-    if (points.status() != SQLITE_OK || changes.status() != SQLITE_OK) {
-        error = failure("cannot be read");
-        return false;
-    }
-    int status;
-    while ((status = sqlite3_step(points.get())) == SQLITE_ROW) {
-        const std::string_view name = blobText(points.get(), 0);
-        PointState state;
-        state.updateCount = static_cast<std::uint64_t>(sqlite3_column_int64(points.get(), 1));
-        if (!readState(points.get(), 2, state.isSet, state.lastChange, state.runtimeInfo) ||
-            sqlite3_column_int64(points.get(), 1) < 1) {
-            return damaged("points", name);
+    // The points, then their histories; the rows of each point's history in order.
+    for (const bool points : {true, false}) {
+        sqlite3_stmt* rows = nullptr;
+        int status = sqlite3_prepare_v2(
+            db_,
+            points ? "SELECT name, update_count, is_set, last_change_ns, runtime_info FROM points"
+                   : "SELECT name, sequence, is_set, at_ns, runtime_info FROM history ORDER BY name, sequence",
+            -1, &rows, nullptr);
+        while (status == SQLITE_OK && (status = sqlite3_step(rows)) == SQLITE_ROW) {
+            const std::string_view name = blobText(rows, 0);
+            PointState state;
+            std::uint64_t count = 0;
+            const bool read = readRow(rows, count, state.isSet, state.lastChange, state.runtimeInfo);
+            if (!read) {
+                error = "the state file " + path_ + " is damaged (a " + (points ? "points" : "history") +
+                        " row of point \"" + std::string(name) + "\" does not read back)";
+            } else if (points && (state.updateCount = count, !store.restore(name, std::move(state)))) {
+                error = "the state file " + path_ + " holds more points than --max-points allows (" +
+                        std::to_string(store.size()) + ")";
+            } else {
+                if (!points) {
+                    journal.restore(name, count, StateChange{state.lastChange, state.isSet, std::move(state.runtimeInfo)});
+                }
+                status = SQLITE_OK;
+                continue;
+            }
+            status = SQLITE_ABORT;
         }
-        if (!store.restore(name, std::move(state))) {
-            error = "the state file " + path_ + " holds more points than --max-points allows (" +
-                    std::to_string(store.size()) + ")";
+        sqlite3_finalize(rows);
+        if (status != SQLITE_DONE) {
+            error = status == SQLITE_ABORT ? error : failure("cannot be read");
             return false;
         }
-    }
-    if (status != SQLITE_DONE) {
-        error = failure("cannot be read");
-        return false;
-    }
-    while ((status = sqlite3_step(changes.get())) == SQLITE_ROW) {
-        const std::string_view name = blobText(changes.get(), 0);
-        StateChange change;
-        if (!readState(changes.get(), 2, change.isSet, change.at, change.runtimeInfo) ||
-            sqlite3_column_int64(changes.get(), 1) < 1) {
-            return damaged("history", name);
-        }
-        journal.restore(name, static_cast<std::uint64_t>(sqlite3_column_int64(changes.get(), 1)), std::move(change));
-    }
-    if (status != SQLITE_DONE) {
-        error = failure("cannot be read");
-        return false;
     }
     return true;
 }
 
 bool StateFile::save(const JournalBatch& batch, std::string& error)
 {
-    if (batch.empty()) {
-        return true;
-    }
     int status = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK ? SQLITE_DONE : SQLITE_ERROR;
-    std::vector<std::uint8_t> block;
     // Runs one statement; after a failure, nothing more.
     const auto run = [&](sqlite3_stmt* statement) {
-        if (status == SQLITE_DONE) {
-            status = sqlite3_step(statement);
-        }
+        status = status == SQLITE_DONE ? sqlite3_step(statement) : status;
         sqlite3_reset(statement);
     };
-    const auto bindName = [](sqlite3_stmt* statement, std::string_view name) {
-        sqlite3_bind_blob(statement, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
-    };
+    auto [upsert, addChange, forgetChange] = statements_;
     // Each point once, as the last of its updates left it.
     std::unordered_set<std::string_view> written;
-    for (auto entry = batch.rbegin(); entry != batch.rend() && status == SQLITE_DONE; ++entry) {
+    for (auto entry = batch.rbegin(); entry != batch.rend(); ++entry) {
         if (written.insert(entry->name).second) {
-            bindName(upsert_, entry->name);
-            sqlite3_bind_int64(upsert_, 2, static_cast<sqlite3_int64>(entry->point.updateCount));
-            bindState(upsert_, 3, entry->point.isSet, entry->point.lastChange, entry->point.runtimeInfo.get(), block);
-            run(upsert_);
+            bindRow(upsert, entry->name, entry->point.updateCount, entry->point);
+            run(upsert);
         }
     }
     for (const JournalEntry& entry : batch) {
-        if (entry.change == 0) {
-            continue;
+        if (entry.change != 0) {
+            bindRow(addChange, entry.name, entry.change, entry.point);
+            run(addChange);
         }
-        const auto change = static_cast<sqlite3_int64>(entry.change);
-        bindName(addChange_, entry.name);
-        sqlite3_bind_int64(addChange_, 2, change);
-        bindState(addChange_, 3, entry.point.isSet, entry.point.lastChange, entry.point.runtimeInfo.get(), block);
-        run(addChange_);
         if (entry.change > Journal::kDepth) { // the change that falls out of the ring
-            bindName(forgetChange_, entry.name);
-            sqlite3_bind_int64(forgetChange_, 2, change - static_cast<sqlite3_int64>(Journal::kDepth));
-            run(forgetChange_);
+            sqlite3_bind_blob(forgetChange, 1, entry.name.data(), static_cast<int>(entry.name.size()), SQLITE_STATIC);
+            sqlite3_bind_int64(forgetChange, 2, static_cast<sqlite3_int64>(entry.change - Journal::kDepth));
+            run(forgetChange);
         }
     }
     if (status == SQLITE_DONE && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) {

@@ -12,6 +12,7 @@
 // one transaction per batch, each point once however often it changed in it.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -57,9 +58,7 @@ private:
 
     sqlite3* db_;
     std::string path_;
-    sqlite3_stmt* upsert_ = nullptr;
-    sqlite3_stmt* addChange_ = nullptr;
-    sqlite3_stmt* forgetChange_ = nullptr;
+    std::array<sqlite3_stmt*, 3> statements_{}; // the point's upsert, a change's, a forgotten change's delete
 };
 
 // Writes the batches that the loop hands over, in a thread of its own, so

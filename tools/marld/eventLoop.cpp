@@ -14,17 +14,20 @@ EventLoop::EventLoop() : epoll_(epoll_create1(EPOLL_CLOEXEC)) {}
 
 EventLoop::~EventLoop()
 {
-    if (epoll_ >= 0) {
-        close(epoll_);
-    }
+    close(epoll_);
 }
 
-bool EventLoop::watch(int fd, std::uint32_t events, Ready ready, std::string& error)
+bool EventLoop::control(int operation, int fd, std::uint32_t events)
 {
     epoll_event event{};
     event.events = events;
     event.data.fd = fd;
-    if (epoll_ < 0 || epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
+    return epoll_ctl(epoll_, operation, fd, &event) == 0;
+}
+
+bool EventLoop::watch(int fd, std::uint32_t events, Ready ready, std::string& error)
+{
+    if (!control(EPOLL_CTL_ADD, fd, events)) {
         error = std::string("cannot watch a descriptor: ") + std::strerror(errno);
         return false;
     }
@@ -34,15 +37,12 @@ bool EventLoop::watch(int fd, std::uint32_t events, Ready ready, std::string& er
 
 void EventLoop::change(int fd, std::uint32_t events)
 {
-    epoll_event event{};
-    event.events = events;
-    event.data.fd = fd;
-    (void)epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &event);
+    (void)control(EPOLL_CTL_MOD, fd, events);
 }
 
 void EventLoop::unwatch(int fd)
 {
-    (void)epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    (void)control(EPOLL_CTL_DEL, fd, 0);
     watched_.erase(fd);
 }
 
@@ -79,7 +79,10 @@ void EventLoop::runDueTimers(Clock::time_point now)
 bool EventLoop::run()
 {
     std::vector<epoll_event> events;
-    std::vector<std::pair<std::size_t, epoll_event>> ready;
+    const auto order = [this](const epoll_event& event) {
+        const auto found = watched_.find(event.data.fd);
+        return found == watched_.end() ? SIZE_MAX : found->second.order;
+    };
     while (!stopped_) {
         int timeout = -1;
         if (!schedule_.empty()) {
@@ -97,14 +100,9 @@ bool EventLoop::run()
             std::fprintf(stderr, "marld: waiting failed: %s\n", std::strerror(errno));
             return false;
         }
-        ready.clear();
-        for (const epoll_event& event : std::span(events.data(), static_cast<std::size_t>(std::max(count, 0)))) {
-            if (const auto found = watched_.find(event.data.fd); found != watched_.end()) {
-                ready.emplace_back(found->second.order, event);
-            }
-        }
-        std::ranges::sort(ready, {}, [](const auto& entry) { return entry.first; });
-        for (const auto& [order, event] : ready) {
+        const std::span ready(events.data(), static_cast<std::size_t>(std::max(count, 0)));
+        std::ranges::sort(ready, {}, order);
+        for (const epoll_event& event : ready) {
             // A handler before it may have stopped watching it.
             if (const auto found = watched_.find(event.data.fd); found != watched_.end() && !stopped_) {
                 const std::shared_ptr<Ready> handler = found->second.ready;

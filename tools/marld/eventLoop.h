@@ -59,6 +59,7 @@ private:
     };
 
     void runDueTimers(Clock::time_point now);
+    bool control(int operation, int fd, std::uint32_t events);
 
     int epoll_ = -1;
     bool stopped_ = false;

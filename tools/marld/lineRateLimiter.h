@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <utility>
 
 namespace marld {
 
@@ -14,44 +15,31 @@ public:
 
     LineRateLimiter(unsigned linesPerWindow, Clock::duration window) : limit_(linesPerWindow), window_(window) {}
 
-    // True when a line may be written at `now`; otherwise the line is
-    // counted as suppressed.
+    // True when a line may be written at `now`, the first of a window opening
+    // it; otherwise the line is counted as suppressed.
     [[nodiscard]] bool admit(Clock::time_point now)
     {
-        if (!windowOpen_ || now - windowStart_ >= window_) {
-            windowOpen_ = true;
-            windowStart_ = now;
+        if (now >= windowEnd_) {
+            windowEnd_ = now + window_;
             admitted_ = 0;
         }
-        if (admitted_ < limit_) {
-            ++admitted_;
-            return true;
-        }
-        ++suppressed_;
-        return false;
+        const bool admitted = admitted_ < limit_;
+        admitted_ += admitted ? 1 : 0;
+        suppressed_ += admitted ? 0 : 1;
+        return admitted;
     }
 
-    // When the window that admit() last opened is over.
-    [[nodiscard]] Clock::time_point windowEnd() const noexcept { return windowStart_ + window_; }
+    // When the window that admit() last opened is over, and what it held
+    // back is to be told.
+    [[nodiscard]] Clock::time_point windowEnd() const noexcept { return windowEnd_; }
 
-    // The lines suppressed in a window that is over at `now` (or in any
-    // window, when `force` is set), counted once; 0 when there are none yet
-    // to report.
-    [[nodiscard]] std::uint64_t takeSuppressed(Clock::time_point now, bool force = false)
-    {
-        if (suppressed_ == 0 || (!force && now - windowStart_ < window_)) {
-            return 0;
-        }
-        const std::uint64_t count = suppressed_;
-        suppressed_ = 0;
-        return count;
-    }
+    // The lines suppressed since the last call.
+    [[nodiscard]] std::uint64_t takeSuppressed() noexcept { return std::exchange(suppressed_, 0); }
 
 private:
     unsigned limit_;
     Clock::duration window_;
-    bool windowOpen_ = false;
-    Clock::time_point windowStart_{};
+    Clock::time_point windowEnd_{};
     unsigned admitted_ = 0;
     std::uint64_t suppressed_ = 0;
 };

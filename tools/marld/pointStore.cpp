@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <span>
 #include <memory>
 #include <utility>
 
-#include "hostWord.h"
 
 namespace marld {
 
@@ -37,47 +37,14 @@ constexpr std::size_t kPrefetchFromSlots = 16384;
 // Names up to this size live in the slot itself; longer ones on the heap.
 constexpr std::size_t kInlineName = 24;
 
-// A full-avalanche finish (MurmurHash3's), so that both the low bits that
-// pick the slot and the high ones that make the tag depend on every byte.
-constexpr std::uint64_t finish(std::uint64_t h) noexcept
+} // namespace
+
+std::size_t nameHash(std::string_view name) noexcept
 {
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDULL;
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ULL;
-    return h ^ (h >> 33);
+    return std::hash<std::string_view>{}(name);
 }
 
-// Every update hashes its name, so it goes eight bytes at a time, with one
-// multiply each: for the short names points have, a third of the cost of
-// the standard library's byte-wise hash. A name shorter than eight bytes is
-// read into a zeroed word; a longer one ends with a word that overlaps the
-// one before it. The length goes in first, so that names that differ only
-// in trailing zero bytes differ in their hashes.
-std::size_t hashOf(std::string_view name) noexcept
-{
-    constexpr std::uint64_t kStep = 0x9E3779B97F4A7C15ULL;
-    const std::size_t size = name.size();
-    std::uint64_t h = (size + 1) * kStep;
-    if (size < sizeof(std::uint64_t)) {
-        std::uint64_t word = 0;
-        if (size != 0) {
-            std::memcpy(&word, name.data(), size);
-        }
-        h = (h ^ word) * kStep;
-    } else {
-        for (std::size_t at = 0; at + sizeof(std::uint64_t) < size; at += sizeof(std::uint64_t)) {
-            h = (h ^ hostWordAt(name.data() + at)) * kStep;
-            h ^= h >> 29;
-        }
-        h = (h ^ hostWordAt(name.data() + size - sizeof(std::uint64_t))) * kStep;
-    }
-    const std::uint64_t mixed = finish(h);
-    if constexpr (sizeof(std::size_t) < sizeof mixed) {
-        return static_cast<std::size_t>(mixed ^ (mixed >> 32));
-    }
-    return static_cast<std::size_t>(mixed);
-}
+namespace {
 
 // A slot's check before its name is compared: never 0, which marks an
 // empty slot. The slot's position already uses the hash's low bits.
@@ -158,7 +125,7 @@ void PointStore::expect(std::span<const std::string_view> names) noexcept
         return; // which only costs the misses
     }
     for (const std::string_view name : names.first(std::min(names.size(), expected_.capacity()))) {
-        expected_.push_back({name.data(), hashOf(name)});
+        expected_.push_back({name.data(), nameHash(name)});
         if (expected_.size() <= kPrefetchAhead) {
             prefetch(expected_.back().hash);
         }
@@ -177,7 +144,7 @@ std::size_t PointStore::hashFor(std::string_view name) noexcept
             return expected_[i].hash;
         }
     }
-    return hashOf(name);
+    return nameHash(name);
 }
 
 const PointState* PointStore::find(std::string_view name) noexcept
@@ -212,7 +179,7 @@ void PointStore::grow()
     const Table grown{slots, count - 1, memory};
     for (std::uint32_t& place : order_) {
         Slot& old = table_.slots[place];
-        Slot& moved = *lookUp(grown, old.name(), hashOf(old.name()));
+        Slot& moved = *lookUp(grown, old.name(), nameHash(old.name()));
         static_cast<PointState&>(moved) = std::move(old);
         moved.nameSize = old.nameSize;
         moved.tag = std::exchange(old.tag, 0); // its long name belongs to the new slot now
@@ -266,7 +233,7 @@ std::optional<PointChange> PointStore::update(std::string_view name, bool set, W
 
 bool PointStore::restore(std::string_view name, PointState state)
 {
-    const std::size_t hash = hashOf(name);
+    const std::size_t hash = nameHash(name);
     const Slot* known = lookUp(table_, name, hash);
     Slot* slot = known == nullptr || known->isEmpty() ? insertSlot(name, hash) : nullptr;
     if (slot == nullptr) {

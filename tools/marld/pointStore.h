@@ -45,6 +45,10 @@ struct PointChange {
     const PointState* point = nullptr; // as the update left it; valid as find()'s is
 };
 
+// The store's hash of a name: the standard library's, whose low bits pick
+// the slot and whose high ones make the tag.
+[[nodiscard]] std::size_t nameHash(std::string_view name) noexcept;
+
 class PointStore {
 public:
     static constexpr std::size_t kDefaultMaxPoints = 65536;

@@ -87,7 +87,7 @@ public:
           loop_(loop), batch_(static_cast<std::size_t>(options.receiveBatch)),
           buffers_(std::make_unique_for_overwrite<std::uint8_t[]>(batch_ * kBufferStride)), messages_(batch_),
           data_(batch_), senders_(batch_), datagrams_(batch_), replyTimer_(loop.timer([this] { sendDueReplies(); })),
-          saveTimer_(loop.timer([this] { save(); })), linesTimer_(loop.timer([this] { reportSuppressed(false); }))
+          saveTimer_(loop.timer([this] { save(); })), linesTimer_(loop.timer([this] { reportSuppressed(); }))
     {
         for (std::size_t i = 0; i < batch_; ++i) {
             data_[i] = iovec{buffers_.get() + i * kBufferStride, kBufferSize};
@@ -132,7 +132,7 @@ public:
     {
         counters_.add(Count::replyDelayDiscarded, delayed_.size());
         save();
-        reportSuppressed(true);
+        reportSuppressed();
     }
 
 private:
@@ -213,9 +213,9 @@ private:
         }
     }
 
-    void reportSuppressed(bool force)
+    void reportSuppressed()
     {
-        if (const std::uint64_t count = problemLines_.takeSuppressed(LineRateLimiter::Clock::now(), force)) {
+        if (const std::uint64_t count = problemLines_.takeSuppressed()) {
             emit(stderr, suppressedLine(options_.format, count));
         }
     }

@@ -106,7 +106,7 @@ TEST(Marld, TakesItsOptionsAndRefusesBadOnesWithStatus2)
         {{"--points="}, 2, "", invalid + "--points: \"\" (a file name)\n"},
         {{"--rcvbuf", "0"}, 2, "", invalid + "--rcvbuf: \"0\" (a number of bytes from 1 to 1073741823)\n"},
         {{"--rcvbuf", "1073741824"}, 2, "", invalid + "--rcvbuf: \"1073741824\""},
-        {{"--max-points", "0"}, 2, "", invalid + "--max-points: \"0\" (a number of points from 1 to 18446744073709551615)\n"},
+        {{"--max-points", "0"}, 2, "", invalid + "--max-points: \"0\" (a number of points from 1 to "}, // SIZE_MAX
         {{"--recv-batch", "0"}, 2, "", invalid + "--recv-batch: \"0\""},
         {{"--recv-batch", "1025"}, 2, "", invalid + "--recv-batch: \"1025\" (a number of datagrams"},
         {{"--drop-updates", "nan"}, 2, "", invalid + "--drop-updates: \"nan\" (a fraction from 0 to 1)\n"},

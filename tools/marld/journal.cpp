@@ -51,7 +51,7 @@ std::vector<StateChange> Journal::history(std::string_view name) const
 {
     const auto found = rings_.find(name);
     std::vector<StateChange> changes;
-    for (std::uint64_t i = found == rings_.end() ? 0 : std::max(found->second.count, kDepth) - kDepth;
+    for (std::uint64_t i = found == rings_.end() ? 0 : std::max<std::uint64_t>(found->second.count, kDepth) - kDepth;
          keepHistory_ && found != rings_.end() && i < found->second.count; ++i) {
         changes.push_back(found->second.changes[i % kDepth]);
     }

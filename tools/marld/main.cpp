@@ -97,8 +97,8 @@ int main(int argc, char** argv)
 #endif
     marld::PointStore store(options->maxPoints);
     marld::Journal journal(options->http.has_value(), options->stateFile.has_value());
-    std::unique_ptr<marld::StateWriter> writer;
 #ifdef MARLD_STATE_FILE
+    std::unique_ptr<marld::StateWriter> writer;
     if (options->stateFile) {
         auto state = marld::StateFile::open(*options->stateFile, error);
         if (!state || !state->load(store, journal, error)) {
@@ -106,10 +106,11 @@ int main(int argc, char** argv)
         }
         writer = std::make_unique<marld::StateWriter>(std::move(state));
     }
+    return marld::serve(*options, bindTo, stopSignals, names, store, journal, writer.get());
 #else
     if (options->stateFile) {
         return fail("--state: this marld was built without SQLite and keeps no state file");
     }
+    return marld::serve(*options, bindTo, stopSignals, names, store, journal, nullptr);
 #endif
-    return marld::serve(*options, bindTo, stopSignals, names, store, journal, writer.get());
 }

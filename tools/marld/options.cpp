@@ -50,15 +50,29 @@ std::string numberText(const Number& value)
     }
 }
 
-// A number from `low` to `high`, kept where `at` says: a plain number, an
-// optional one or a duration.
+// The number that a member holds: itself, an optional one's, a duration's count.
+template <typename Member>
+struct Held {
+    using type = Member;
+};
+template <typename Number>
+struct Held<std::optional<Number>> {
+    using type = Number;
+};
+template <typename Rep, typename Period>
+struct Held<std::chrono::duration<Rep, Period>> {
+    using type = Rep;
+};
+
+// A number from `low` to `high`, of the type of what `at` names.
 template <auto at, auto low, auto high>
 constexpr OptionRow number(std::string_view name, std::string_view argument, std::string_view expected,
                            std::string_view help, bool testAid = false)
 {
     return {name, 0, argument, expected, help,
             [](Options& options, std::string_view text) {
-                const auto value = parseNumber<decltype(low)>(text, low, high);
+                using Number = typename Held<std::remove_reference_t<decltype(at(options))>>::type;
+                const auto value = parseNumber<Number>(text, static_cast<Number>(low), static_cast<Number>(high));
                 if (value) {
                     at(options) = std::remove_reference_t<decltype(at(options))>(*value);
                 }
@@ -146,7 +160,7 @@ const std::array kRows{
         "print no line per update or query; drops, the listening line and the counters are still printed"),
     other<[](Options& o) -> auto& { return o.help; }, kTrue>("help", 'h', "", "", "show this help and exit"),
     other<[](Options& o) -> auto& { return o.version; }, kTrue>("version", 'V', "", "", "show the version and exit"),
-    number<[](Options& o) -> auto& { return o.testAids.dropUpdates; }, 0.0, 1.0>(
+    number<[](Options& o) -> auto& { return o.testAids.dropUpdates; }, 0, 1>(
         "drop-updates", "P", "a fraction",
         "withhold a fraction P of the acceptable updates from the store, picked at random; counted as withheld, not "
         "as dropped",

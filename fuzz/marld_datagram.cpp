@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const bool set = points.contains(name) && points.at(name);
             const FuzzInput reply = marltest::datagramBytes(marl::ResponseDatagram{name, set, code});
             FUZZ_CHECK(answer->point == name && std::ranges::equal(answer->reply, reply) &&
-                       answer->replyTo.address == sender.address && answer->replyTo.port == sender.port);
+                       answer->replyTo == sender);
         } else if (const auto* update = std::get_if<marld::UpdateAccepted>(&outcome)) {
             FUZZ_CHECK(id == (update->extended ? MARL_MSG_UPDATE_POINT_EXT : MARL_MSG_UPDATE_POINT) &&
                        after[C::updates] == before[C::updates] + 1 && bytes.size() <= MARL_MAX_UPDATE_MSG_LENGTH);

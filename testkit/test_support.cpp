@@ -88,17 +88,23 @@ marl::DynamicInfoView viewOf(const marl::DynamicInfo& info)
     return view;
 }
 
-UdpPeer::UdpPeer(std::uint16_t port, int receiveBuffer) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+UdpPeer::UdpPeer(std::uint16_t port, int receiveBuffer, const std::string& address)
+    : fd_(socket(address.find(':') != address.npos ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)),
+      ipv6_(address.find(':') != address.npos)
 {
-    sockaddr_in address = loopback(port);
-    socklen_t size = sizeof address;
-    if (fd_ < 0 ||
+    sockaddr_in6 local{}; // or a sockaddr_in, which it has the room for
+    auto& v4 = reinterpret_cast<sockaddr_in&>(local);
+    local.sin6_family = ipv6_ ? AF_INET6 : AF_INET;
+    const bool parsed = inet_pton(local.sin6_family, address.c_str(), ipv6_ ? static_cast<void*>(&local.sin6_addr) : &v4.sin_addr) == 1;
+    (ipv6_ ? local.sin6_port : v4.sin_port) = htons(port);
+    socklen_t size = ipv6_ ? sizeof local : sizeof v4;
+    if (fd_ < 0 || !parsed ||
         (receiveBuffer > 0 && setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(int)) != 0) ||
-        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        throw std::runtime_error("cannot bind a loopback UDP socket to port " + std::to_string(port));
+        bind(fd_, reinterpret_cast<sockaddr*>(&local), size) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &size) != 0) {
+        throw std::runtime_error("cannot bind a UDP socket to " + address + " port " + std::to_string(port));
     }
-    port_ = ntohs(address.sin_port);
+    port_ = ntohs(ipv6_ ? local.sin6_port : v4.sin_port);
 }
 
 UdpPeer::~UdpPeer() { close(fd_); }
@@ -119,13 +125,25 @@ std::optional<Bytes> UdpPeer::receive(std::chrono::milliseconds timeout, sockadd
 
 bool UdpPeer::send(const sockaddr_in& to, const Bytes& datagram)
 {
+    return sendTo(&to, sizeof to, datagram);
+}
+
+bool UdpPeer::sendTo(const void* to, socklen_t size, const Bytes& datagram)
+{
     iovec buffer{const_cast<std::uint8_t*>(datagram.data()), datagram.size()};
-    msghdr message{.msg_name = const_cast<sockaddr_in*>(&to), .msg_namelen = sizeof to, .msg_iov = &buffer,
+    msghdr message{.msg_name = const_cast<void*>(to), .msg_namelen = size, .msg_iov = &buffer,
                    .msg_iovlen = 1, .msg_control = nullptr, .msg_controllen = 0, .msg_flags = 0};
     return sendmsg(fd_, &message, 0) == static_cast<ssize_t>(datagram.size());
 }
 
-bool UdpPeer::send(std::uint16_t port, const Bytes& datagram) { return send(loopback(port), datagram); }
+bool UdpPeer::send(std::uint16_t port, const Bytes& datagram)
+{
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_addr = in6addr_loopback;
+    to.sin6_port = htons(port);
+    return ipv6_ ? sendTo(&to, sizeof to, datagram) : send(loopback(port), datagram);
+}
 
 std::optional<std::uint64_t> marldCounter(const std::string& output, const std::string& name)
 {

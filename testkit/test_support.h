@@ -49,12 +49,13 @@ Bytes datagramBytes(const Datagram& datagram)
 std::string describe(const marl::DynamicInfoView& info, bool cut = false);
 marl::DynamicInfoView viewOf(const marl::DynamicInfo& info);
 
-// A UDP socket bound to 127.0.0.1 (port 0: one of the kernel's choosing).
-// It sends and receives with sendmsg and recvmsg, which the interposer
-// leaves alone, so that the library's faults are not its own.
+// A UDP socket bound to `address` on loopback, 127.0.0.1 unless told (port
+// 0: one of the kernel's choosing); it sends to 127.0.0.1, or ::1 when its
+// own address is IPv6. It sends and receives with sendmsg and recvmsg, which
+// the interposer leaves alone, so that the library's faults are not its own.
 class UdpPeer {
 public:
-    explicit UdpPeer(std::uint16_t port = 0, int receiveBuffer = 0);
+    explicit UdpPeer(std::uint16_t port = 0, int receiveBuffer = 0, const std::string& address = "127.0.0.1");
     ~UdpPeer();
     UdpPeer(const UdpPeer&) = delete;
     UdpPeer& operator=(const UdpPeer&) = delete;
@@ -68,8 +69,11 @@ public:
     bool send(std::uint16_t port, const Bytes& datagram);
 
 private:
+    bool sendTo(const void* to, socklen_t size, const Bytes& datagram);
+
     int fd_;
     std::uint16_t port_ = 0;
+    bool ipv6_ = false;
 };
 
 // The counter `name` of the counters marld prints when it stops

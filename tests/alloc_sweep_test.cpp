@@ -87,7 +87,7 @@ TEST(AllocationSweep, MarldDropsTheUpdateAndLeavesTheStoreAsItWas)
     const std::string point = "fan-tray-2/overheat"; // longer than a std::string holds without allocating
     const marl::DynamicInfoView info{&kThreshold, {"fan speed", "u", "p", "d", "1", "2"}};
     const Bytes bytes = datagramBytes(marl::UpdateDatagram{point, true, &info});
-    constexpr marld::Endpoint kSender{0x7F000001, 40000};
+    const marld::Endpoint kSender{0x7F000001, 40000};
     const std::string dropped = "marld: dropped " + std::to_string(bytes.size()) +
                                 " bytes from 127.0.0.1:40000: out-of-memory (id 0x8c04)\n";
     // The block reader's nine allocations, the block's bytes as they came, the stored block and, for the

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <future>
+#include <span>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -41,7 +43,8 @@ TEST(Marld, CountsWhatItDropsKeepsServingAndStopsOnSigint)
                                       "\nupdate \"ab\" clear -> set (update 1) from " + from +
                                       "\nquery \"ab\" -> set (MARL_MSG_RC_OK) to " + from +
                                       "\nmarld: received 9\nmarld: accepted 2\nmarld: updates 1\n"
-                                      "marld: queries 1\nmarld: dropped 7\nmarld: dropped short-datagram 1\n"
+                                      "marld: queries 1\nmarld: dropped 7\nmarld: dropped sender-not-allowed 0\n"
+                                      "marld: dropped short-datagram 1\n"
                                       "marld: dropped unknown-id 1\nmarld: dropped length-mismatch 1\n"
                                       "marld: dropped name-overrun 1\nmarld: dropped trailing-bytes 1\n"
                                       "marld: dropped invalid-name 1\nmarld: dropped update-too-long 0\n"
@@ -91,14 +94,15 @@ TEST(Marld, TakesItsOptionsAndRefusesBadOnesWithStatus2)
     expectRuns({MARLD_COMMAND}, {
         {{"-h"}, 0, "Usage: marld [OPTION]...\n", ""},
         {{"--port", "0", "--port", "65535", "--rcvbuf", "1", "--rcvbuf", "1073741823", "--max", "1",
-          "--recv-batch", "1", "--recv-batch", "1024", "-V"}, 0, "marld 1.0.0\n", ""},
+          "--recv-batch", "1", "--recv-batch", "1024", "--allow", "0.0.0.0/0", "--allow", "::1/128", "-V"}, 0,
+         "marld 1.0.0\n", ""},
         {{"--verbose"}, 2, "", "marld: unknown or ambiguous option --verbose\nTry 'marld --help'"},
         {{"--r", "1"}, 2, "", "marld: unknown or ambiguous option --r\n"},
         {{"--port=0", "--", "extra"}, 2, "", "marld: unexpected argument extra\n"},
         {{"--json=yes"}, 2, "", "marld: option --json takes no value\n"},
         {{"--port", "65536"}, 2, "", invalid + "--port: \"65536\" (a port number from 0 to 65535)\n"},
         {{"--port"}, 2, "", "marld: option --port needs a value\n"},
-        {{"--bind", "localhost"}, 2, "", invalid + "--bind: \"localhost\" (an IPv4 address"},
+        {{"--bind", "localhost"}, 2, "", invalid + "--bind: \"localhost\" (an IPv4 or IPv6 address)\n"},
         {{"--port", "0", "--bind", "192.0.2.1"}, 2, "", "marld: cannot bind to 192.0.2.1:0: "},
         {{"--points", "/nonexistent"}, 2, "", "the points file /nonexistent: No such file or directory\n"},
         {{"--port", "0", "--points", "/"}, 2, "", "marld: /: cannot read it: Is a directory\n"},
@@ -110,9 +114,50 @@ TEST(Marld, TakesItsOptionsAndRefusesBadOnesWithStatus2)
         {{"--recv-batch", "0"}, 2, "", invalid + "--recv-batch: \"0\""},
         {{"--recv-batch", "1025"}, 2, "", invalid + "--recv-batch: \"1025\" (a number of datagrams"},
         {{"--drop-updates", "nan"}, 2, "", invalid + "--drop-updates: \"nan\" (a fraction from 0 to 1)\n"},
-        {{"--reply-code", "4294967296"}, 2, "", invalid + "--reply-code: \"4294967296\" (a return code"}});
+        {{"--reply-code", "4294967296"}, 2, "", invalid + "--reply-code: \"4294967296\" (a return code"},
+        {{"--allow", "10.0.0.0/33"}, 2, "", invalid + "--allow: \"10.0.0.0/33\" (an IPv4 or IPv6 network, as "},
+        {{"--allow", "::1/129"}, 2, "", invalid + "--allow: \"::1/129\""},
+        {{"--allow", "10.0.0.0/"}, 2, "", invalid + "--allow: \"10.0.0.0/\""},
+        {{"--allow", "10.0.0/8"}, 2, "", invalid + "--allow: \"10.0.0/8\""}});
     if (getservbyname("marl", "udp") == nullptr) {
         expectRuns({MARLD_COMMAND}, {{{}, 2, "", "marld: the services database has no \"marl\" entry; give"}});
+    }
+}
+
+// Senders from 127.0.0.1, 127.0.0.2 and ::1 (where IPv6 is up) query a marld that listens on both
+// families, under each allow list: each is answered, or dropped as sender-not-allowed and counted.
+TEST(Marld, AnswersOnlyTheSendersItIsToldToAllow)
+{
+    const bool ipv6 = [] {
+        try {
+            return UdpPeer(0, 0, "::1").port() != 0;
+        } catch (const std::runtime_error&) {
+            return false;
+        }
+    }();
+    const std::vector<std::string> senders = {"127.0.0.1", "127.0.0.2", "::1"};
+    for (auto [allow, answered] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{}, "+++"}, {{"127.0.0.1"}, "+--"}, {{"127.0.0.0/8"}, "++-"}, {{"::1"}, "--+"},
+             {{"127.0.0.0/31", "::1/128"}, "+-+"}, {{"127.0.0.2/32", "::/0"}, "-++"}}) {
+        answered.resize(ipv6 ? 3 : 2);
+        std::vector<std::string> arguments = {"--bind", ipv6 ? "::" : "127.0.0.1"};
+        for (const std::string& network : allow) {
+            arguments.insert(arguments.end(), {"--allow", network});
+        }
+        MarldProcess marld(arguments);
+        ASSERT_NE(marld.port(), 0) << marld.stderrText();
+        std::string got;
+        for (const std::string& address : std::span(senders).first(answered.size())) {
+            UdpPeer peer(0, 0, address);
+            ASSERT_TRUE(peer.send(marld.port(), datagramBytes(marl::QueryDatagram{"ab"})));
+            got += peer.receive(answered[got.size()] == '+' ? 10s : 200ms) ? "+" : "-";
+        }
+        ASSERT_EQ(marld.stop(), 0);
+        const auto dropped = static_cast<std::uint64_t>(std::ranges::count(answered, '-'));
+        EXPECT_EQ(std::tuple(got, marldCounter(marld.stdoutText(), "dropped sender-not-allowed"),
+                             marldCounter(marld.stdoutText(), "queries")),
+                  std::tuple(answered, std::optional(dropped), std::optional(answered.size() - dropped))) << allow.size();
+        EXPECT_EQ(marld.stderrText().find(" bytes from 127.0.0.2:") != std::string::npos, answered[1] == '-');
     }
 }
 
@@ -150,7 +195,7 @@ TEST(EndToEnd, MarlRaisesQueriesAndClearsThroughMarld)
     for (const std::string& part : {R"({"event":"listening","address":"127.0.0.1","port":)" + port + "}\n",
                                     std::string(R"("indication":"hi","low":1.5,"high":0,"observedValue":2,)"),
                                     std::string(R"({"event":"counters","received":6,"accepted":6,)"),
-                                    std::string(R"("droppedBy":{"short-datagram":0,"unknown-id":0,)")}) {
+                                    std::string(R"("droppedBy":{"sender-not-allowed":0,"short-datagram":0,)")}) {
         EXPECT_NE(out.find(part), std::string::npos) << part << " in " << out;
     }
 }

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 constexpr auto kText = marld::OutputFormat::text;
 constexpr auto kJson = marld::OutputFormat::json;
 const marld::WallClock::time_point kT0{1'700'000'000s};
-constexpr marld::Endpoint kSender{0x0A000001, 7};
+const marld::Endpoint kSender{0x0A000001, 7};
 // A clear of ab, the header's 32 bytes after its id and length all zero.
 const Bytes kClearAb = hexBytes("00008c00 00000030" + std::string(64, '0') + "00 00 00000002 6162");
 

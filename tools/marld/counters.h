@@ -15,14 +15,15 @@ namespace marld {
 
 // Why a datagram was dropped, in the order the checks run.
 enum class DropReason : std::uint8_t {
-    shortDatagram, unknownId, lengthMismatch, nameOverrun, trailingBytes,
+    senderNotAllowed, shortDatagram, unknownId, lengthMismatch, nameOverrun, trailingBytes,
     invalidName, updateTooLong, invalidRuntimeInfo, storeFull, outOfMemory };
 
 struct DropReasonRow {
     DropReason reason;
     std::string_view name; // stable and lower-case, as every output shows it
 };
-inline constexpr std::array<DropReasonRow, 10> kDropReasons{{
+inline constexpr std::array<DropReasonRow, 11> kDropReasons{{
+    {DropReason::senderNotAllowed, "sender-not-allowed"},   // from outside the networks --allow names
     {DropReason::shortDatagram, "short-datagram"},           // fewer bytes than the header or the record
     {DropReason::unknownId, "unknown-id"},                   // not an update, extended update or query
     {DropReason::lengthMismatch, "length-mismatch"},         // header length differs from the bytes received

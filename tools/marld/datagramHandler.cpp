@@ -40,8 +40,9 @@ double nextDraw(std::uint64_t& state) noexcept
 } // namespace
 
 DatagramHandler::DatagramHandler(PointStore& store, const PointNames& names, Counters& counters, Journal* journal,
-                                 const TestAids& aids)
-    : store_(store), names_(names), counters_(counters), journal_(journal), aids_(aids), draws_(aids.seed)
+                                 const TestAids& aids, std::vector<Network> allowed)
+    : store_(store), names_(names), counters_(counters), journal_(journal), aids_(aids), allowed_(std::move(allowed)),
+      draws_(aids.seed)
 {
     read_.reserve(kMaxBatch);
     askedNames_.reserve(kMaxBatch);
@@ -77,6 +78,9 @@ void DatagramHandler::read(std::span<const Datagram> batch)
 std::variant<DatagramHandler::Request, Dropped> DatagramHandler::read(const Datagram& datagram)
 {
     counters_.add(Count::received);
+    if (!allowed_.empty() && !belongs(datagram.sender, allowed_)) {
+        return drop(DropReason::senderNotAllowed, std::nullopt);
+    }
     marl::ByteReader reader(datagram.bytes, datagram.size);
     std::uint32_t id = 0;
     std::int32_t length = 0;

@@ -7,8 +7,6 @@
 // leaves the store untouched when it drops a datagram.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -19,32 +17,13 @@
 #include <vector>
 
 #include "counters.h"
+#include "endpoint.h"
 #include "journal.h"
 #include "marlmsg.h"
 #include "pointNames.h"
 #include "pointStore.h"
 
 namespace marld {
-
-// An IPv4 address and port in host order.
-struct Endpoint {
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-};
-
-[[nodiscard]] inline sockaddr_in socketAddress(Endpoint endpoint)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(endpoint.address);
-    address.sin_port = htons(endpoint.port);
-    return address;
-}
-
-[[nodiscard]] inline Endpoint endpointOf(const sockaddr_in& address)
-{
-    return Endpoint{ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
-}
 
 // An outcome's names are views of the datagram's bytes, and its reply and
 // runtime information are the handler's or the store's own: handling a plain
@@ -95,9 +74,10 @@ struct Datagram {
 
 class DatagramHandler {
 public:
-    // Accepted updates are noted in `journal`, when there is one.
+    // Accepted updates are noted in `journal`, when there is one; only
+    // senders in the `allowed` networks are heard, when there are any.
     DatagramHandler(PointStore& store, const PointNames& names, Counters& counters, Journal* journal = nullptr,
-                    const TestAids& aids = {});
+                    const TestAids& aids = {}, std::vector<Network> allowed = {});
 
     // The most datagrams a batch may hold.
     static constexpr std::size_t kMaxBatch = 1024;
@@ -140,6 +120,7 @@ private:
     Counters& counters_;
     Journal* journal_;
     TestAids aids_;
+    std::vector<Network> allowed_;
     std::uint64_t draws_; // the state of the draws that pick the updates withheld
     // The batch's datagrams as read, and the names the store is asked for;
     // made kMaxBatch long at the start, so that handling allocates nothing.

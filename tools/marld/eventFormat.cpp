@@ -121,26 +121,13 @@ std::string runtimeInfoFields(bool json, const RuntimeInfo& info)
 
 } // namespace
 
-std::string addressText(std::uint32_t address)
-{
-    char text[sizeof "255.255.255.255"];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xFFu, (address >> 16) & 0xFFu,
-                  (address >> 8) & 0xFFu, address & 0xFFu);
-    return text;
-}
-
-std::string endpointText(Endpoint endpoint)
-{
-    return addressText(endpoint.address) + ":" + std::to_string(endpoint.port);
-}
-
 std::string listeningLine(OutputFormat format, Endpoint bound, bool http)
 {
     if (format == OutputFormat::json) {
-        return event(http ? "http" : "listening").text("address", addressText(bound.address)).number("port", bound.port).line();
+        return event(http ? "http" : "listening").text("address", bound.addressText()).number("port", bound.port()).line();
     }
-    return http ? "marld: serving HTTP on http://" + endpointText(bound) + "/\n"
-                : "marld: listening on " + endpointText(bound) + "\n";
+    return http ? "marld: serving HTTP on http://" + bound.text() + "/\n"
+                : "marld: listening on " + bound.text() + "\n";
 }
 
 std::string updateLine(OutputFormat format, const UpdateAccepted& update, Endpoint sender)
@@ -152,11 +139,11 @@ std::string updateLine(OutputFormat format, const UpdateAccepted& update, Endpoi
         if (update.runtimeInfo) {
             line.raw("runtimeInfo", runtimeInfoFields(true, *update.runtimeInfo));
         }
-        return line.text("sender", endpointText(sender)).line();
+        return line.text("sender", sender.text()).line();
     }
     return (update.extended ? "update-ext " : "update ") + quotedName(update.point) + " " + stateName(change.oldSet) +
            " -> " + stateName(change.newSet) + " (update " + std::to_string(change.updateCount) + ") from " +
-           endpointText(sender) + (update.runtimeInfo ? runtimeInfoFields(false, *update.runtimeInfo) : "") + "\n";
+           sender.text() + (update.runtimeInfo ? runtimeInfoFields(false, *update.runtimeInfo) : "") + "\n";
 }
 
 std::string queryLine(OutputFormat format, const QueryAnswered& query)
@@ -164,12 +151,12 @@ std::string queryLine(OutputFormat format, const QueryAnswered& query)
     if (format == OutputFormat::json) {
         return event("query").point(query.point).number("nameLength", query.point.size())
             .text("state", stateName(query.pointIsSet)).text("returnCode", returnCodeName(query.returnCode))
-            .text("sender", endpointText(query.replyTo)).line();
+            .text("sender", query.replyTo.text()).line();
     }
     const bool cut = query.point.size() > kMaxPointNameLength;
     return "query " + quotedName(query.point.substr(0, kMaxPointNameLength)) +
            (cut ? "... (" + std::to_string(query.point.size()) + " bytes)" : "") + " -> " + stateName(query.pointIsSet) +
-           " (" + returnCodeName(query.returnCode) + ") to " + endpointText(query.replyTo) + "\n";
+           " (" + returnCodeName(query.returnCode) + ") to " + query.replyTo.text() + "\n";
 }
 
 std::string outcomeLine(OutputFormat format, const Outcome& outcome, std::size_t size, Endpoint sender)
@@ -183,21 +170,21 @@ std::string outcomeLine(OutputFormat format, const Outcome& outcome, std::size_t
     }
     if (const auto* withheld = std::get_if<UpdateWithheld>(&outcome)) {
         return json ? event("withheld").point(withheld->point).text("new", stateName(withheld->set))
-                          .text("sender", endpointText(sender)).line()
+                          .text("sender", sender.text()).line()
                     : "withheld " + quotedName(withheld->point) + " " + stateName(withheld->set) + " from " +
-                          endpointText(sender) + " (--drop-updates)\n";
+                          sender.text() + " (--drop-updates)\n";
     }
     const Dropped& drop = std::get<Dropped>(outcome);
     if (json) {
         return event("dropped").text("reason", dropReasonName(drop.reason))
             .raw("id", drop.id ? std::to_string(*drop.id) : "null").number("bytes", size)
-            .text("sender", endpointText(sender)).line();
+            .text("sender", sender.text()).line();
     }
     char id[sizeof " (id 0xffffffff)"] = "";
     if (drop.id) {
         std::snprintf(id, sizeof id, " (id 0x%04x)", static_cast<unsigned>(*drop.id));
     }
-    return "marld: dropped " + std::to_string(size) + " bytes from " + endpointText(sender) + ": " +
+    return "marld: dropped " + std::to_string(size) + " bytes from " + sender.text() + ": " +
            std::string(dropReasonName(drop.reason)) + id + "\n";
 }
 
@@ -209,8 +196,8 @@ std::string suppressedLine(OutputFormat format, std::uint64_t count)
 
 std::string replyFailedLine(OutputFormat format, Endpoint to, std::string_view error)
 {
-    return format == OutputFormat::json ? event("reply-failed").text("to", endpointText(to)).text("error", error).line()
-                                        : "marld: reply to " + endpointText(to) + " failed: " + std::string(error) + "\n";
+    return format == OutputFormat::json ? event("reply-failed").text("to", to.text()).text("error", error).line()
+                                        : "marld: reply to " + to.text() + " failed: " + std::string(error) + "\n";
 }
 
 std::string countersReport(OutputFormat format, const Counters& counters)

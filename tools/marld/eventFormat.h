@@ -20,10 +20,6 @@ namespace marld {
 
 enum class OutputFormat { text, json };
 
-// "127.0.0.1" and "127.0.0.1:41718".
-[[nodiscard]] std::string addressText(std::uint32_t address);
-[[nodiscard]] std::string endpointText(Endpoint endpoint);
-
 // Where marld listens for datagrams, or, with `http`, serves HTTP.
 [[nodiscard]] std::string listeningLine(OutputFormat format, Endpoint bound, bool http = false);
 [[nodiscard]] std::string updateLine(OutputFormat format, const UpdateAccepted& update, Endpoint sender);

@@ -103,17 +103,16 @@ void countConnections(void* open, MHD_Connection*, void**, MHD_ConnectionNotific
 std::unique_ptr<HttpServer> HttpServer::start(Endpoint at, const HttpView& view, EventLoop& loop, std::string& error)
 {
     std::unique_ptr<HttpServer> server(new HttpServer(view, loop));
-    const sockaddr_in address = socketAddress(at);
     server->daemon_ = MHD_start_daemon(
-        MHD_USE_EPOLL, at.port, admit, &server->openConnections_, answerRequest, &server->view_, MHD_OPTION_SOCK_ADDR,
-        &address, MHD_OPTION_CONNECTION_LIMIT, kAcceptedConnections, MHD_OPTION_NOTIFY_CONNECTION, countConnections,
+        MHD_USE_EPOLL, at.port(), admit, &server->openConnections_, answerRequest, &server->view_, MHD_OPTION_SOCK_ADDR,
+        &at.address.any, MHD_OPTION_CONNECTION_LIMIT, kAcceptedConnections, MHD_OPTION_NOTIFY_CONNECTION, countConnections,
         &server->openConnections_, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_URI_LOG_CALLBACK,
         keepTarget, nullptr, MHD_OPTION_NOTIFY_COMPLETED, forgetTarget, nullptr, MHD_OPTION_END);
     const MHD_DaemonInfo* epoll = server->daemon_ != nullptr
                                       ? MHD_get_daemon_info(server->daemon_, MHD_DAEMON_INFO_EPOLL_FD)
                                       : nullptr;
     if (epoll == nullptr) {
-        error = "cannot serve HTTP on " + endpointText(at) + ": " + std::strerror(errno);
+        error = "cannot serve HTTP on " + at.text() + ": " + std::strerror(errno);
         return nullptr;
     }
     HttpServer* self = server.get();
@@ -123,7 +122,8 @@ std::unique_ptr<HttpServer> HttpServer::start(Endpoint at, const HttpView& view,
         return nullptr;
     }
     const MHD_DaemonInfo* port = MHD_get_daemon_info(server->daemon_, MHD_DAEMON_INFO_BIND_PORT);
-    server->bound_ = Endpoint{at.address, port != nullptr ? port->port : at.port};
+    server->bound_ = at;
+    server->bound_.address.v4.sin_port = htons(port != nullptr ? port->port : at.port());
     return server;
 }
 

@@ -18,6 +18,7 @@
 #include "pointNames.h"
 #include "pointStore.h"
 #include "service.h"
+#include "systemd.h"
 #ifdef MARLD_STATE_FILE
 #include "stateFile.h"
 #endif
@@ -86,8 +87,13 @@ int main(int argc, char** argv)
         }
         names = std::move(*listed);
     }
-    const marld::Endpoint bindTo{options->bind, options->port ? *options->port : servicePort()};
-    if (bindTo.port == 0 && !options->port) {
+    const int passed = marld::passedSocket(error);
+    marld::Endpoint bindTo = options->bind;
+    bindTo.setPort(options->port.value_or(passed >= 0 ? 0 : servicePort()));
+    if (passed == -2) {
+        return fail(error);
+    }
+    if (passed < 0 && bindTo.port() == 0 && !options->port) {
         return fail("the services database has no \"" MARL_SERVICE_NAME "\" entry; give the port with --port N");
     }
 #ifndef MARLD_HTTP
@@ -106,11 +112,11 @@ int main(int argc, char** argv)
         }
         writer = std::make_unique<marld::StateWriter>(std::move(state));
     }
-    return marld::serve(*options, bindTo, stopSignals, names, store, journal, writer.get());
+    return marld::serve(*options, passed, bindTo, stopSignals, names, store, journal, writer.get());
 #else
     if (options->stateFile) {
         return fail("--state: this marld was built without SQLite and keeps no state file");
     }
-    return marld::serve(*options, bindTo, stopSignals, names, store, journal, nullptr);
+    return marld::serve(*options, passed, bindTo, stopSignals, names, store, journal, nullptr);
 #endif
 }

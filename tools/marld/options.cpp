@@ -103,13 +103,19 @@ constexpr OptionRow other(std::string_view name, char shortName, std::string_vie
             [] { return std::string(); }};
 }
 
-std::optional<std::uint32_t> parseAddress(std::string_view text)
+// An IPv4 address or, with `ipv6`, an IPv6 one too, port 0.
+std::optional<Endpoint> parseAddress(std::string_view text, bool ipv6)
 {
-    in_addr address{};
-    if (inet_pton(AF_INET, std::string(text).c_str(), &address) != 1) {
+    Endpoint endpoint;
+    const std::string address(text);
+    if (inet_pton(AF_INET, address.c_str(), &endpoint.address.v4.sin_addr) == 1) {
+        endpoint.address.v4.sin_family = AF_INET;
+    } else if (ipv6 && inet_pton(AF_INET6, address.c_str(), &endpoint.address.v6.sin6_addr) == 1) {
+        endpoint.address.v6.sin6_family = AF_INET6;
+    } else {
         return std::nullopt;
     }
-    return ntohl(address.s_addr);
+    return endpoint;
 }
 
 std::optional<std::string> parseFileName(std::string_view text)
@@ -121,9 +127,12 @@ std::optional<std::string> parseFileName(std::string_view text)
 std::optional<Endpoint> parseEndpoint(std::string_view text)
 {
     const std::size_t colon = text.rfind(':');
-    const auto address = colon == text.npos ? std::optional<std::uint32_t>(0x7F000001) : parseAddress(text.substr(0, colon));
+    auto address = colon == text.npos ? std::optional(Endpoint{0x7F000001, 0}) : parseAddress(text.substr(0, colon), false);
     const auto port = parseNumber<std::uint16_t>(text.substr(colon == text.npos ? 0 : colon + 1), 0, 65535);
-    return address && port ? std::optional(Endpoint{*address, *port}) : std::nullopt;
+    if (address && port) {
+        address->setPort(*port);
+    }
+    return port ? address : std::nullopt;
 }
 
 constexpr auto kTrue = [](std::string_view) { return std::optional(true); };
@@ -133,8 +142,12 @@ const std::array kRows{
         "port", "N", "a port number",
         "listen on UDP port N (0: a port of the kernel's choosing); without it, the port of the \"marl\" entry of "
         "the services database"),
-    other<[](Options& o) -> auto& { return o.bind; }, parseAddress>(
-        "bind", 0, "ADDR", "an IPv4 address in dotted-quad form", "listen on the IPv4 address ADDR (default 127.0.0.1)"),
+    other<[](Options& o) -> auto& { return o.bind; }, [](std::string_view text) { return parseAddress(text, true); }>(
+        "bind", 0, "ADDR", "an IPv4 or IPv6 address", "listen on the address ADDR, IPv4 or IPv6 (default 127.0.0.1)"),
+    other<[](Options& o) -> auto& { return o.allow.emplace_back(); }, parseNetwork>(
+        "allow", 0, "CIDR", "an IPv4 or IPv6 network, as 10.0.0.0/8 or ::1",
+        "answer only senders in the network CIDR, IPv4 or IPv6 (repeatable; without it, every sender); others are "
+        "dropped as sender-not-allowed"),
     other<[](Options& o) -> auto& { return o.pointsFile; }, parseFileName>(
         "points", 0, "FILE", "a file name", "accept only the point names in FILE, one per line"),
     other<[](Options& o) -> auto& { return o.stateFile; }, parseFileName>(

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "datagramHandler.h"
 #include "eventFormat.h"
@@ -18,7 +19,8 @@ struct Options {
     bool help{};
     bool version{};
     std::optional<std::uint16_t> port; // otherwise the port of the services database's "marl" entry
-    std::uint32_t bind = 0x7F000001;   // host order
+    Endpoint bind{0x7F000001, 0}; // the port comes from --port or the services database
+    std::vector<Network> allow;   // the networks senders must belong to; empty: all
     std::optional<std::string> pointsFile;
     std::optional<std::string> stateFile;
     std::optional<Endpoint> http; // --http [ADDR:]PORT

@@ -13,6 +13,7 @@
 #include "eventFormat.h"
 #include "eventLoop.h"
 #include "lineRateLimiter.h"
+#include "systemd.h"
 #ifdef MARLD_HTTP
 #include "httpServer.h"
 #endif
@@ -29,6 +30,8 @@ using SteadyClock = EventLoop::Clock;
 // How soon what changed goes to the state file's writer: a crash or kill -9
 // loses at most about this much.
 constexpr std::chrono::milliseconds kSaveInterval{100};
+// How often systemd is told marld's status, at the most.
+constexpr std::chrono::seconds kStatusInterval{5};
 // Batches taken at one wake, at most, before the loop's other work gets its
 // turn; the socket's are taken first at every wake.
 constexpr int kBatchesPerWake = 8;
@@ -45,29 +48,28 @@ void emit(std::FILE* stream, const std::string& text)
     std::fflush(stream);
 }
 
-// A bound, non-blocking socket and the address it got, or -1 after a message
-// on stderr.
-int openSocket(Endpoint at, const std::optional<int>& receiveBuffer, Endpoint& bound)
+// The socket to serve, bound to `at` unless systemd passed one (`passed`),
+// non-blocking, with the receive buffer asked for, and the address it has;
+// -1 after a message on stderr.
+int openSocket(int passed, Endpoint at, const std::optional<int>& receiveBuffer, Endpoint& bound)
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const sockaddr_in wanted = socketAddress(at);
-    sockaddr_in got{};
-    socklen_t gotSize = sizeof got;
+    const int fd = passed >= 0 ? passed : socket(at.address.any.sa_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    socklen_t boundSize = sizeof bound.address;
     const char* failed = fd < 0 ? "create a UDP socket for" : nullptr;
     if (failed == nullptr && receiveBuffer &&
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &*receiveBuffer, sizeof *receiveBuffer) != 0) {
         failed = "set the receive buffer of";
-    } else if (failed == nullptr && bind(fd, reinterpret_cast<const sockaddr*>(&wanted), sizeof wanted) != 0) {
+    } else if (failed == nullptr && passed < 0 && bind(fd, &at.address.any, at.size()) != 0) {
         failed = "bind to";
-    } else if (failed == nullptr && getsockname(fd, reinterpret_cast<sockaddr*>(&got), &gotSize) != 0) {
+    } else if (failed == nullptr && getsockname(fd, &bound.address.any, &boundSize) != 0) {
         failed = "read the address of";
     }
     if (failed != nullptr) {
-        std::fprintf(stderr, "marld: cannot %s %s: %s\n", failed, endpointText(at).c_str(), std::strerror(errno));
+        std::fprintf(stderr, "marld: cannot %s %s: %s\n", failed, passed >= 0 ? "the socket systemd passed" : at.text().c_str(),
+                     std::strerror(errno));
         close(fd);
         return -1;
     }
-    bound = endpointOf(got);
     return fd;
 }
 
@@ -105,8 +107,8 @@ public:
             // The kernel shortens the address lengths it writes; give each
             // slot its full room back.
             for (std::size_t i = 0; i < batch_; ++i) {
-                messages_[i].msg_hdr.msg_name = &senders_[i];
-                messages_[i].msg_hdr.msg_namelen = sizeof senders_[i];
+                messages_[i].msg_hdr.msg_name = &senders_[i].address;
+                messages_[i].msg_hdr.msg_namelen = sizeof senders_[i].address;
             }
             const int count = recvmmsg(fd_, messages_.data(), static_cast<unsigned>(batch_), MSG_DONTWAIT, nullptr);
             if (count < 0 && (errno == EBADF || errno == ENOTSOCK || errno == EFAULT || errno == EINVAL)) {
@@ -139,8 +141,7 @@ private:
     void handle(std::size_t count)
     {
         for (std::size_t i = 0; i < count; ++i) {
-            datagrams_[i] = {static_cast<const std::uint8_t*>(data_[i].iov_base), messages_[i].msg_len,
-                             endpointOf(senders_[i])};
+            datagrams_[i] = {static_cast<const std::uint8_t*>(data_[i].iov_base), messages_[i].msg_len, senders_[i]};
         }
         // One reading of the clock for the batch: its datagrams arrived
         // together, as far as a point's time of change can tell.
@@ -194,8 +195,7 @@ private:
 
     void sendReply(Endpoint replyTo, std::span<const std::uint8_t> reply)
     {
-        const sockaddr_in to = socketAddress(replyTo);
-        if (sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+        if (sendto(fd_, reply.data(), reply.size(), 0, &replyTo.address.any, replyTo.size()) < 0) {
             counters_.add(Count::replyErrors);
             problemLine(replyFailedLine(options_.format, replyTo, std::strerror(errno)));
         }
@@ -242,7 +242,7 @@ private:
     std::unique_ptr<std::uint8_t[]> buffers_;
     std::vector<mmsghdr> messages_;
     std::vector<iovec> data_;
-    std::vector<sockaddr_in> senders_;
+    std::vector<Endpoint> senders_;
     std::vector<Datagram> datagrams_;
     LineRateLimiter problemLines_{5, std::chrono::seconds(1)};
     std::deque<DelayedReply> delayed_;
@@ -251,13 +251,14 @@ private:
 
 } // namespace
 
-int serve(const Options& options, Endpoint bindTo, int stopSignals, const PointNames& names, PointStore& store,
-          Journal& journal, StateWriter* writer)
+int serve(const Options& options, int passed, Endpoint bindTo, int stopSignals, const PointNames& names,
+          PointStore& store, Journal& journal, StateWriter* writer)
 {
     Counters counters;
-    DatagramHandler handler(store, names, counters, journal.keepsAnything() ? &journal : nullptr, options.testAids);
+    DatagramHandler handler(store, names, counters, journal.keepsAnything() ? &journal : nullptr, options.testAids,
+                            options.allow);
     Endpoint bound;
-    const int fd = openSocket(bindTo, options.receiveBuffer, bound);
+    const int fd = openSocket(passed, bindTo, options.receiveBuffer, bound);
     if (fd < 0) {
         return 2;
     }
@@ -290,7 +291,25 @@ int serve(const Options& options, Endpoint bindTo, int stopSignals, const PointN
         emit(stdout, listeningLine(options.format, http->bound(), true));
     }
 #endif
+    // Ready once the state file was read and the sockets serve; then a status
+    // every few seconds, with the watchdog's ping when systemd watches: sent
+    // from the loop, so that a loop that hangs stops the pings.
+    const Notifier notifier;
+    const auto status = [&] {
+        return "STATUS=" + std::to_string(store.size()) + " points, " + std::to_string(store.setCount()) + " set";
+    };
+    const auto interval = std::min<std::chrono::microseconds>(notifier.watchdogInterval().value_or(kStatusInterval), kStatusInterval);
+    EventLoop::TimerId ping = 0;
+    ping = loop.timer([&] {
+        notifier.send((notifier.watchdogInterval() ? "WATCHDOG=1\n" : "") + status());
+        loop.arm(ping, SteadyClock::now() + interval);
+    });
+    notifier.send("READY=1\n" + status());
+    if (notifier.active()) {
+        loop.arm(ping, SteadyClock::now() + interval);
+    }
     const bool ran = loop.run();
+    notifier.send("STOPPING=1");
     service.finish();
     close(fd);
     emit(stdout, countersReport(options.format, counters));

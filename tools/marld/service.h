@@ -16,13 +16,15 @@ namespace marld {
 
 class StateWriter;
 
-// Binds, prints the listening line (flushed) and, with --http, the HTTP
-// side's, then serves until `stopSignals` (a signalfd) becomes readable;
+// Binds to `bindTo` unless systemd passed a socket (`passed`, or -1), prints
+// the listening line (flushed) and, with --http, the HTTP side's, tells
+// systemd it is ready, then serves until `stopSignals` (a signalfd) becomes
+// readable;
 // prints the counters and returns 0. Returns 2 after a message on stderr
 // when the socket or the HTTP side cannot be set up, and 1 when waiting or
 // receiving fails for good. `writer`, with --state, takes the journal's
 // batches.
-[[nodiscard]] int serve(const Options& options, Endpoint bindTo, int stopSignals, const PointNames& names,
+[[nodiscard]] int serve(const Options& options, int passed, Endpoint bindTo, int stopSignals, const PointNames& names,
                         PointStore& store, Journal& journal, StateWriter* writer);
 
 } // namespace marld

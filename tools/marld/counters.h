@@ -38,7 +38,8 @@ inline constexpr std::array<DropReasonRow, 11> kDropReasons{{
 
 enum class Count : std::uint8_t {
     received, accepted, updates, queries, dropped, receiveErrors, replyErrors, withheld, replyCoded,
-    replyDelayed, replyDelayOverflow, replyDelayDiscarded, queriesRefused, historyLost };
+    replyDelayed, replyDelayOverflow, replyDelayDiscarded, alertsSent, alertsFailed, alertsPending, queriesRefused,
+    historyLost };
 
 struct CounterRow {
     Count count;
@@ -47,8 +48,9 @@ struct CounterRow {
     std::string_view name;
     std::string_view metric; // the family in /metrics (marld_METRIC_total); empty for none
     std::string_view help;
+    bool gauge = false; // a count that goes down too
 };
-inline constexpr std::array<CounterRow, 14> kCounterRows{{
+inline constexpr std::array<CounterRow, 17> kCounterRows{{
     {Count::received, "received", "datagrams_received", "Datagrams received on the UDP socket."},
     {Count::accepted, "accepted", "datagrams_accepted", "Updates and queries accepted."}, // their sum
     {Count::updates, "updates", "updates", "Updates applied to the points."},
@@ -61,6 +63,9 @@ inline constexpr std::array<CounterRow, 14> kCounterRows{{
     {Count::replyDelayed, "reply-delayed", "replies_delayed", "Replies sent late by --reply-delay."},
     {Count::replyDelayOverflow, "reply-delay-overflow", "reply_delay_overflows", "Replies dropped with --reply-delay's queue full."},
     {Count::replyDelayDiscarded, "reply-delay-discarded", "reply_delay_discarded", "Delayed replies discarded at the stop."},
+    {Count::alertsSent, "alerts-sent", "alerts_sent", "Alerts that an Alertmanager took."},
+    {Count::alertsFailed, "alerts-failed", "alerts_failed", "Alerts in requests that failed, each try counted."},
+    {Count::alertsPending, "alerts-pending", "alerts_pending", "Alerts waiting to be sent or retried.", true},
     {Count::queriesRefused, "", "", ""}, // answered with MARL_MSG_RC_INVALID_POINT_ID
     {Count::historyLost, "", "", ""},    // accepted updates the journal had no memory for
 }};
@@ -81,6 +86,7 @@ static_assert(inPlace(kDropReasons, &DropReasonRow::reason) && inPlace(kCounterR
 class Counters {
 public:
     void add(Count count, std::uint64_t by = 1) noexcept { counts_[static_cast<std::size_t>(count)] += by; }
+    void set(Count count, std::uint64_t value) noexcept { counts_[static_cast<std::size_t>(count)] = value; }
     void drop(DropReason reason) noexcept { ++dropped_[static_cast<std::size_t>(reason)]; }
 
     [[nodiscard]] std::uint64_t operator[](DropReason reason) const noexcept { return dropped_[std::size_t(reason)]; }

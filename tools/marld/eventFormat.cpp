@@ -227,6 +227,35 @@ std::string countersReport(OutputFormat format, const Counters& counters)
     return format == OutputFormat::json ? json.line() : text;
 }
 
+std::string rfc3339(WallClock::time_point at)
+{
+    return utcText(at, true);
+}
+
+std::string runtimeInfoWords(const RuntimeInfo& info)
+{
+    Json words;
+    const auto add = [&](std::string_view key, const std::optional<std::string>& text) {
+        if (text) {
+            words.text(key, *text);
+        }
+    };
+    if (const auto& threshold = info.threshold) {
+        add("attribute", threshold->attributeId);
+        add("indication", threshold->indication);
+        words.text("low", floatText(false, threshold->low)).text("high", floatText(false, threshold->high));
+        words.text("observed", floatText(false, threshold->observedValue));
+        add("armed_at", threshold->armTime != 0 ? std::optional(armTimeText(threshold->armTime)) : std::nullopt);
+    }
+    constexpr std::array<std::string_view, marl::kTextCount> kWords = {
+        "monitored_attributes", "service_user", "service_provider", "security_alarm_detector", "text1", "text2"};
+    for (std::size_t i = 0; i < kWords.size(); ++i) {
+        add(kWords[i], info.texts[i]);
+    }
+    const std::string object = words.object();
+    return object.substr(1, object.size() - 2);
+}
+
 std::string pointJson(std::string_view name, const PointState& state)
 {
     return Json().point(name).text("state", stateName(state.isSet)).text("lastChange", utcText(state.lastChange, true))

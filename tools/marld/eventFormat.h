@@ -37,6 +37,12 @@ enum class OutputFormat { text, json };
 // and its runtime information, null without one), and one entry of its
 // history.
 [[nodiscard]] std::string pointJson(std::string_view name, const PointState& state);
+// "2026-12-07T15:31:02.123Z".
+[[nodiscard]] std::string rfc3339(WallClock::time_point at);
+// The runtime information as JSON members of texts, named in words
+// ("attribute", "observed", "armed_at", "monitored_attributes"...), for
+// the annotations of an alert; only what was sent, and no arm time of 0.
+[[nodiscard]] std::string runtimeInfoWords(const RuntimeInfo& info);
 [[nodiscard]] std::string changeJson(const StateChange& change);
 
 } // namespace marld

@@ -99,7 +99,7 @@ std::string metrics(const HttpView& view)
             }
         }
         if (!row.metric.empty()) {
-            family(row.metric, true, row.help, samples);
+            family(row.metric, !row.gauge, row.help, samples);
         }
     }
     family("receive_buffer_drops", true, "Datagrams the kernel dropped with the receive buffer full.",

@@ -19,6 +19,9 @@ void Journal::note(std::string_view name, const PointState& point, bool changed)
         batch_.push_back(JournalEntry{std::string(name), point, 0});
     }
     try {
+        if (changed && keepChanged_ && (point.isSet || point.updateCount > 1)) { // a first clear changes nothing
+            changed_.emplace_back(name);
+        }
         if (changed) {
             const std::uint64_t change = ringOf(name).count + 1;
             restore(name, change, StateChange{point.lastChange, point.isSet, point.runtimeInfo});

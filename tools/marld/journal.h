@@ -3,7 +3,8 @@
 //   - the history, each point's first update and every flip of its state
 //     since, the last kDepth of them, for the HTTP side;
 //   - the batches that the state file writes: every noted update, in order,
-//     taken a batch at a time.
+//     taken a batch at a time;
+//   - the names of the points whose state changed, for the alerts.
 // The runtime information is the store's own block, shared, never copied.
 #pragma once
 
@@ -38,10 +39,14 @@ class Journal {
 public:
     static constexpr std::size_t kDepth = 32;
 
-    // What is kept: each point's history, and the batch for the state file.
-    Journal(bool keepHistory, bool keepBatch) : keepHistory_(keepHistory), keepBatch_(keepBatch) {}
+    // What is kept: each point's history, the batch for the state file, the
+    // points that changed.
+    Journal(bool keepHistory, bool keepBatch, bool keepChanged = false)
+        : keepHistory_(keepHistory), keepBatch_(keepBatch), keepChanged_(keepChanged)
+    {
+    }
 
-    [[nodiscard]] bool keepsAnything() const noexcept { return keepHistory_ || keepBatch_; }
+    [[nodiscard]] bool keepsAnything() const noexcept { return keepHistory_ || keepBatch_ || keepChanged_; }
 
     // Notes an accepted update of `name` that left it as `point`; `changed`
     // when it was the point's first update or flipped its state. Throws
@@ -56,6 +61,9 @@ public:
 
     // The updates noted since the last call, in order.
     [[nodiscard]] JournalBatch takeBatch() noexcept { return std::exchange(batch_, {}); }
+    // The names of the points whose state changed since the last call, in
+    // the order of their changes (a name for each).
+    [[nodiscard]] std::vector<std::string> takeChanged() noexcept { return std::exchange(changed_, {}); }
 
 private:
     // Grows to kDepth only for a point that changes that often.
@@ -71,6 +79,8 @@ private:
 
     bool keepHistory_;
     bool keepBatch_;
+    bool keepChanged_;
+    std::vector<std::string> changed_;
     // Each point's ring; with the state file but no HTTP side, only its count.
     std::unordered_map<std::string, Ring, NameHash, std::equal_to<>> rings_;
     JournalBatch batch_;

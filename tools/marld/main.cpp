@@ -101,8 +101,13 @@ int main(int argc, char** argv)
         return fail("--http: this marld was built without libmicrohttpd and serves no HTTP");
     }
 #endif
+#ifndef MARLD_ALERTS
+    if (!options->alerts.urls.empty()) {
+        return fail("--alertmanager: this marld was built without libcurl and sends no alerts");
+    }
+#endif
     marld::PointStore store(options->maxPoints);
-    marld::Journal journal(options->http.has_value(), options->stateFile.has_value());
+    marld::Journal journal(options->http.has_value(), options->stateFile.has_value(), !options->alerts.urls.empty());
 #ifdef MARLD_STATE_FILE
     std::unique_ptr<marld::StateWriter> writer;
     if (options->stateFile) {

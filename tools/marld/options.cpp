@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <limits>
 #include <vector>
@@ -137,6 +138,24 @@ std::optional<Endpoint> parseEndpoint(std::string_view text)
 
 constexpr auto kTrue = [](std::string_view) { return std::optional(true); };
 
+// http://HOST[:PORT][/PATH], where Alertmanager answers.
+std::optional<std::string> parseUrl(std::string_view text)
+{
+    const bool http = text.starts_with("http://") && text.size() > 7 && text.find_first_of(" \t\"") == text.npos;
+    return http ? std::optional<std::string>(text) : std::nullopt;
+}
+
+// KEY=VALUE, KEY a label name as Alertmanager takes it.
+std::optional<std::pair<std::string, std::string>> parseLabel(std::string_view text)
+{
+    const std::size_t equals = text.find('=');
+    const std::string_view key = text.substr(0, equals);
+    const bool named = !key.empty() && !std::isdigit(static_cast<unsigned char>(key[0])) &&
+                       std::ranges::all_of(key, [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
+    return named && equals != text.npos ? std::optional(std::pair(std::string(key), std::string(text.substr(equals + 1))))
+                                        : std::nullopt;
+}
+
 const std::array kRows{
     number<[](Options& o) -> auto& { return o.port; }, std::uint16_t{0}, std::uint16_t{65535}>(
         "port", "N", "a port number",
@@ -160,6 +179,17 @@ const std::array kRows{
     other<[](Options& o) -> auto& { return o.format; }, [](std::string_view) { return std::optional(OutputFormat::json); }>(
         "json", 0, "", "", "print JSON Lines instead of text"),
     // The kernel doubles the value it is given; keep that within an int.
+    other<[](Options& o) -> auto& { return o.alerts.urls.emplace_back(); }, parseUrl>(
+        "alertmanager", 0, "URL", "an http:// URL",
+        "send every raised point to the Alertmanager at URL as an alert, and each cleared one as resolved "
+        "(repeatable: one of a cluster each)"),
+    other<[](Options& o) -> auto& { return o.alerts.labels.emplace_back(); }, parseLabel>(
+        "alert-label", 0, "KEY=VALUE", "KEY=VALUE, KEY letters, digits and underscores",
+        "add the label KEY=VALUE to every alert (repeatable), as for the site or the system"),
+    number<[](Options& o) -> auto& { return o.alerts.resend; }, 1, 86400>(
+        "alert-resend", "SECONDS", "a number of seconds",
+        "send every raised point again after SECONDS, with an end four times that far ahead, so that its "
+        "alert ends by itself when marld is gone"),
     number<[](Options& o) -> auto& { return o.receiveBuffer; }, 1, std::numeric_limits<int>::max() / 2>(
         "rcvbuf", "BYTES", "a number of bytes",
         "size of the socket's receive buffer (SO_RCVBUF); the kernel caps it at net.core.rmem_max and doubles it"),

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "alerts.h"
 #include "datagramHandler.h"
 #include "eventFormat.h"
 #include "pointStore.h"
@@ -31,6 +32,7 @@ struct Options {
     bool quiet{};          // no line per update or query
     TestAids testAids;
     std::chrono::milliseconds replyDelay{}; // 0: replies go out at once
+    AlertSettings alerts; // --alertmanager, --alert-label, --alert-resend
 };
 
 // Replies that --reply-delay holds at most; one more is dropped and counted.

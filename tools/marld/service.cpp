@@ -8,11 +8,15 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <span>
 
 #include "eventFormat.h"
 #include "eventLoop.h"
 #include "lineRateLimiter.h"
+#ifdef MARLD_ALERTS
+#include "alerts.h"
+#endif
 #include "systemd.h"
 #ifdef MARLD_HTTP
 #include "httpServer.h"
@@ -127,6 +131,9 @@ public:
         return true;
     }
 
+    // Runs after every batch: the alerts take what changed.
+    std::function<void()> afterBatch;
+
     // At the stop: the replies still waiting are counted and not sent (sent
     // early, they would not test a delay), what changed goes to the writer,
     // and the suppressed lines are told.
@@ -159,6 +166,9 @@ private:
             }
         });
         std::fflush(stdout); // the lines of a batch go out in one write
+        if (afterBatch) {
+            afterBatch();
+        }
         if (writer_ != nullptr && !loop_.armed(saveTimer_)) {
             loop_.arm(saveTimer_, SteadyClock::now() + kSaveInterval);
         }
@@ -289,6 +299,21 @@ int serve(const Options& options, int passed, Endpoint bindTo, int stopSignals, 
 #ifdef MARLD_HTTP
     if (http) {
         emit(stdout, listeningLine(options.format, http->bound(), true));
+    }
+#endif
+#ifdef MARLD_ALERTS
+    std::unique_ptr<AlertSender> alerts;
+    if (!options.alerts.urls.empty()) {
+        std::optional<Endpoint> page;
+#ifdef MARLD_HTTP
+        page = http ? std::optional(http->bound()) : std::nullopt;
+#endif
+        alerts = AlertSender::start(options.alerts, store, journal, counters, loop, page, error);
+        if (!alerts) {
+            std::fprintf(stderr, "marld: %s\n", error.c_str());
+            return 2;
+        }
+        service.afterBatch = [&alerts] { alerts->send(); };
     }
 #endif
     // Ready once the state file was read and the sockets serve; then a status

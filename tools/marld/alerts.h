@@ -1,0 +1,74 @@
+// marld's raised points, sent to Alertmanager (--alertmanager URL, repeatable)
+// as the alerts of its API v2, through libcurl's multi interface driven from
+// marld's loop: no thread, and no wait on the network ever holds a datagram.
+//
+// Every set point is an alert, sent when it is raised and again every
+// --alert-resend seconds with an end a few intervals ahead, so that its
+// alerts expire if marld is gone; a cleared point is sent once more, ending
+// now. Each Alertmanager gets its own queue and at most one request at a
+// time, of at most 1,000 alerts; a request that fails is sent again after a
+// wait that doubles up to the resend interval.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "counters.h"
+#include "endpoint.h"
+#include "eventLoop.h"
+#include "journal.h"
+#include "pointStore.h"
+
+namespace marld {
+
+struct AlertSettings {
+    std::vector<std::string> urls;                              // Alertmanager, "http://host:port"
+    std::vector<std::pair<std::string, std::string>> labels;    // --alert-label KEY=VALUE
+    std::chrono::seconds resend{60};
+};
+
+class AlertSender {
+public:
+    // Starts sending every set point at once; null, with `error` set, when
+    // libcurl cannot be set up or a URL's host cannot be resolved (which is
+    // done here, once, so that the loop never waits for a resolver).
+    // `page`, when marld serves HTTP, is where each alert's point is shown.
+    [[nodiscard]] static std::unique_ptr<AlertSender> start(const AlertSettings& settings, PointStore& store,
+                                                            Journal& journal, Counters& counters, EventLoop& loop,
+                                                            std::optional<Endpoint> page, std::string& error);
+    ~AlertSender();
+    AlertSender(const AlertSender&) = delete;
+    AlertSender& operator=(const AlertSender&) = delete;
+
+    // Sends what changed since the last call, where no request is waiting.
+    void send();
+
+private:
+    struct Target;
+    AlertSender(const AlertSettings& settings, PointStore& store, Journal& journal, Counters& counters, EventLoop& loop);
+
+    void sendFrom(Target& target);
+    // Takes what libcurl finished: the next request, or a retry of a failed one.
+    void finished();
+    void countPending();
+    [[nodiscard]] std::string alertJson(std::string_view name, const PointState* state,
+                                        std::chrono::system_clock::time_point now) const;
+
+    AlertSettings settings_;
+    PointStore& store_;
+    Journal& journal_;
+    Counters& counters_;
+    EventLoop& loop_;
+    std::optional<Endpoint> page_;
+    void* multi_ = nullptr;
+    EventLoop::TimerId curlTimer_{};
+    EventLoop::TimerId resendTimer_{};
+    std::vector<std::unique_ptr<Target>> targets_;
+    std::vector<std::string> resolves_; // the CURLOPT_RESOLVE entries, "host:port:address"
+};
+
+} // namespace marld

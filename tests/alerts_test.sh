@@ -1,0 +1,123 @@
+#!/bin/sh
+# marld's alerts, against a real Alertmanager that the test starts on
+# loopback with a configuration of its own: a raised point is an active alert
+# with its labels and annotations, a cleared one is resolved, a silence only
+# mutes; an Alertmanager started later gets every raised point within one
+# resend; 10,000 raised points are all active; and against a stand-in that
+# answers 500 twice, the failed requests are sent again and counted.
+# Usage: alerts_test.sh MARLD   (inside scripts/with-services.sh)
+set -eu
+marld=$1
+command -v prometheus-alertmanager > /dev/null || { echo "no prometheus-alertmanager: skipped"; exit 77; }
+work=$(mktemp -d)
+trap 'kill $(jobs -p) 2> /dev/null; rm -rf "$work"' EXIT
+exec /usr/bin/python3 - "$marld" "$work" <<'PY'
+import http.server, json, os, socket, struct, subprocess, sys, threading, time, urllib.request
+marld, work = sys.argv[1:]
+def fail(what):
+    sys.exit("FAIL: " + what)
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+am_port = free_port()
+am_url = f"http://127.0.0.1:{am_port}"
+with open(work + "/am.yml", "w") as config:
+    config.write("route: {receiver: none}\nreceivers: [{name: none}]\n")
+def alertmanager():
+    started = subprocess.Popen(["prometheus-alertmanager", "--config.file=" + work + "/am.yml",
+                                "--storage.path=" + work + "/am", "--web.listen-address=127.0.0.1:%d" % am_port,
+                                "--cluster.listen-address="], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    until(lambda: urllib.request.urlopen(am_url + "/-/ready").status == 200, 20, "Alertmanager ready")
+    return started
+def until(check, seconds, what):  # waits for check() to hold
+    end = time.monotonic() + seconds
+    while True:
+        try:
+            if check():
+                return
+        except OSError:
+            pass
+        if time.monotonic() > end:
+            fail(what + " within %g s" % seconds)
+        time.sleep(0.05)
+def alerts():  # the active and the muted ones, by point
+    return {a["labels"].get("point"): a for a in json.load(urllib.request.urlopen(am_url + "/api/v2/alerts"))}
+udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+def update(port, name, raised):
+    name = name.encode()
+    udp.sendto(struct.pack(">Ii32xBBI", 0x8C00, 46 + len(name), raised, 0, len(name)) + name, ("127.0.0.1", port))
+def start_marld(*urls):
+    arguments = [marld, "--quiet", "--port", "0", "--http", "0", "--max-points", "20000", "--rcvbuf", "4194304",
+                 "--alert-resend", "2", "--alert-label", "site=lab"]
+    for url in urls:
+        arguments += ["--alertmanager", url]
+    started = subprocess.Popen(arguments, stdout=subprocess.PIPE, text=True)
+    port = int(started.stdout.readline().rsplit(":", 1)[1])
+    started.stdout.readline()  # where HTTP is served
+    return started, port
+def stop(started):
+    started.terminate()
+    counters = {line.split()[1]: line.split()[2] for line in started.communicate()[0].splitlines()
+                if line.startswith("marld: ") and len(line.split()) == 3}
+    return counters
+
+# Alertmanager started after marld: every raised point within one resend (2 s).
+service, port = start_marld(am_url)
+for name in ["fan-tray-2/overheat", "psu/1", "gone"]:
+    update(port, name, 1)
+update(port, "gone", 0)
+manager = alertmanager()
+start = time.monotonic()
+until(lambda: {"fan-tray-2/overheat", "psu/1"} <= alerts().keys(), 3, "both points after Alertmanager came")
+if "gone" in alerts():
+    fail("a cleared point is active")
+# Raised: active with its labels and annotations; cleared: resolved; each within 2 s.
+muted = json.dumps({"matchers": [{"name": "point", "value": "muted", "isRegex": False}], "startsAt": "2026-01-01T00:00:00Z",
+                    "endsAt": "2100-01-01T00:00:00Z", "createdBy": "test", "comment": "shelved"}).encode()
+urllib.request.urlopen(urllib.request.Request(am_url + "/api/v2/silences", muted, {"Content-Type": "application/json"}))
+update(port, "psu/1", 0)
+update(port, "muted", 1)
+until(lambda: "psu/1" not in alerts() and "muted" in alerts(), 2, "psu/1 resolved, muted sent")
+state = alerts()["muted"]["status"]
+fan = alerts()["fan-tray-2/overheat"]
+if state["state"] != "suppressed" or not state["silencedBy"]:
+    fail("the silenced alert: %s" % state)
+if fan["labels"] != {"alertname": "MarlPointRaised", "point": "fan-tray-2/overheat", "site": "lab"} or \
+        fan["annotations"]["summary"] != 'point "fan-tray-2/overheat" is raised' or \
+        "/points/fan-tray-2%2foverheat" not in fan["generatorURL"]:
+    fail("the alert: %s" % fan)
+# 10,000 raised points, all active.
+for i in range(10000):
+    update(port, "bulk/%05d" % i, 1)
+    if i % 500 == 499:
+        time.sleep(0.01)
+until(lambda: sum(1 for p in alerts() if p and p.startswith("bulk/")) == 10000, 20, "10,000 alerts")
+counters = stop(service)
+if int(counters["alerts-sent"]) < 10003 or "alerts-pending" not in counters:
+    fail("counters %s" % counters)
+manager.terminate()
+manager.wait()
+
+# A stand-in that answers 500 twice, then takes what comes.
+bodies, answers, refused = [], [500, 500], []
+class StandIn(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
+        code = answers.pop(0) if answers else 200
+        (bodies if code == 200 else refused).append(body)
+        self.send_response(code)
+        self.end_headers()
+    def log_message(self, *args):
+        pass
+stand_in = http.server.HTTPServer(("127.0.0.1", 0), StandIn)
+threading.Thread(target=stand_in.serve_forever, daemon=True).start()
+service, port = start_marld("http://127.0.0.1:%d" % stand_in.server_port)
+update(port, "again", 1)
+until(lambda: any(a["labels"]["point"] == "again" for body in bodies for a in body), 10, "the alert after two failures")
+counters = stop(service)
+if int(counters["alerts-failed"]) != sum(map(len, refused)) or len(refused) != 2 or refused[0] != refused[1] or \
+        int(counters["alerts-sent"]) != sum(map(len, bodies)):
+    fail("counters after the failures %s" % counters)
+print("alerts_test: all passed")
+PY

@@ -17,6 +17,9 @@ install(EXPORT marlclientTargets
     NAMESPACE marlclient::
     DESTINATION ${MARL_INSTALL_CMAKEDIR}
     COMPONENT development)
+# The same targets for the build tree, so that -Dmarlclient_DIR=BUILD_DIR
+# finds this build's libraries and headers without installing them.
+export(EXPORT marlclientTargets NAMESPACE marlclient:: FILE ${PROJECT_BINARY_DIR}/marlclientTargets.cmake)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/marlclientConfig.cmake.in
     ${PROJECT_BINARY_DIR}/marlclientConfig.cmake
     INSTALL_DESTINATION ${MARL_INSTALL_CMAKEDIR})
@@ -62,12 +65,10 @@ set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 
 # Each package documents itself as Debian expects: the licence and a
 # changelog (maximally compressed, reproducibly), and the lintian overrides
-# that hold a written reason.
+# that hold a written reason. The changelog is made while configuring: it
+# depends on nothing that is built.
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
-add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.gz
-    COMMAND gzip -9nkf ${PROJECT_BINARY_DIR}/debian/changelog
-    DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog)
-add_custom_target(marl_debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+execute_process(COMMAND gzip -9nkf ${PROJECT_BINARY_DIR}/debian/changelog COMMAND_ERROR_IS_FATAL ANY)
 set(MARL_COMPONENTS runtime development tools)
 set(MARL_PACKAGES libmarlclient1 libmarlclient-dev marlclient-tools)
 foreach(component package IN ZIP_LISTS MARL_COMPONENTS MARL_PACKAGES)

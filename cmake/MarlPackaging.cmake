@@ -34,8 +34,21 @@ install(FILES
     DESTINATION ${MARL_INSTALL_CMAKEDIR}
     COMPONENT development)
 
-# The pkg-config file names the configured prefix; the Debian packages below
-# install under that same prefix, so it holds for them too.
+# The pkg-config file finds its prefix from the folder it lies in
+# (${pcfiledir}), so it holds under whatever prefix the files are installed or
+# moved to. Outside the system's prefix, where the dynamic linker would not
+# look, its Libs also give the consumer a run path to the libraries; the
+# prefix it is installed under decides, so both forms are made here and the
+# install picks one.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(MARL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+    set(MARL_PC_DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+else()
+    file(RELATIVE_PATH up /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+    string(REGEX REPLACE "/$" "" up "${up}")
+    set(MARL_PC_PREFIX "\${pcfiledir}/${up}")
+    set(MARL_PC_DESTINATION "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+endif()
 foreach(dir LIBDIR INCLUDEDIR)
     set(relative ${CMAKE_INSTALL_${dir}})
     if(dir STREQUAL INCLUDEDIR)
@@ -47,10 +60,57 @@ foreach(dir LIBDIR INCLUDEDIR)
         set(MARL_PC_${dir} "\${prefix}/${relative}")
     endif()
 endforeach()
-configure_file(${PROJECT_SOURCE_DIR}/cmake/marlclient.pc.in ${PROJECT_BINARY_DIR}/marlclient.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/marlclient.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+foreach(form system run-path)
+    set(MARL_PC_RUN_PATH "")
+    if(form STREQUAL run-path)
+        set(MARL_PC_RUN_PATH " -Wl,-rpath,\${libdir}")
+    endif()
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/marlclient.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${form}/marlclient.pc @ONLY)
+endforeach()
+install(CODE "
+    set(form run-path)
+    if(CMAKE_INSTALL_PREFIX MATCHES \"^/(usr/?)?$\")
+        set(form system)
+    endif()
+    file(INSTALL \"${PROJECT_BINARY_DIR}/pkgconfig/\${form}/marlclient.pc\" DESTINATION \"${MARL_PC_DESTINATION}\")"
     COMPONENT development)
+
+# Run paths. An installed program or library finds the project's libraries
+# relative to its own folder ($ORIGIN), so that an install works where it
+# lies, under any prefix and after a move, without LD_LIBRARY_PATH. lintian
+# accepts $ORIGIN-relative paths, and in /usr they name the folder the
+# dynamic linker searches anyway, so the packages carry them too.
+set(installed_binaries marlclient marl marld)
+set(their_folders LIBDIR BINDIR SBINDIR)
+foreach(target dir IN ZIP_LISTS installed_binaries their_folders)
+    file(RELATIVE_PATH to_libdir ${CMAKE_INSTALL_FULL_${dir}} ${CMAKE_INSTALL_FULL_LIBDIR})
+    if(to_libdir)
+        set(to_libdir /${to_libdir})
+    endif()
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN${to_libdir}")
+endforeach()
+
+# Installed as root into a folder that the dynamic linker searches through
+# its cache (/usr/local/lib, the default, is one), the libraries are usable by
+# any program only once the cache knows them: the install refreshes it, as the
+# package's trigger does. Staged installs (DESTDIR) and other folders are left
+# alone; the programs and pkg-config consumers find them by their run paths.
+if(NOT CMAKE_CROSSCOMPILING)
+    install(CODE "set(MARL_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")" COMPONENT runtime)
+    install(CODE [[
+        execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+        if(uid STREQUAL "0" AND "$ENV{DESTDIR}" STREQUAL "")
+            cmake_path(ABSOLUTE_PATH MARL_INSTALL_LIBDIR BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}" NORMALIZE
+                OUTPUT_VARIABLE libdir)
+            string(REGEX REPLACE "/$" "" libdir "${libdir}")
+            execute_process(COMMAND ldconfig -N -X -v OUTPUT_VARIABLE searched ERROR_QUIET)
+            string(FIND "\n${searched}" "\n${libdir}:" at)
+            if(at GREATER -1)
+                message(STATUS "Refreshing the dynamic linker's cache: ldconfig")
+                execute_process(COMMAND ldconfig COMMAND_ERROR_IS_FATAL ANY)
+            endif()
+        endif()]] COMPONENT runtime)
+endif()
 
 # Debian packages: `cpack -G DEB` in the build folder.
 set(CPACK_GENERATOR DEB)

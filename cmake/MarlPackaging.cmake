@@ -178,6 +178,9 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "Point service and command-line client\nmarld, a point service for one machine; marl, which raises, clears and\nqueries points from the shell; a Wireshark dissector for the datagrams;\ntheir manual pages.")
 
+# The -dbgsym packages get their documentation link (see the script).
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/dbgsymDocs.cmake)
+
 # The architecture is that of the code in the packages. A cross toolchain
 # file names it (cmake/toolchains/); on the build host, CPack asks dpkg.
 if(CMAKE_CROSSCOMPILING)
@@ -186,10 +189,14 @@ if(CMAKE_CROSSCOMPILING)
             "the Debian packages would be labelled with the build host's architecture")
     endif()
     # dpkg-shlibdeps looks binaries up in the build host's package database,
-    # which knows nothing of the target's libraries: name them here, without
-    # the versions that only the target's symbols files could tell.
-    set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6")
-    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+    # which knows nothing of the target's libraries: the dependencies come
+    # from the binaries' own symbol versions instead, when cpack runs.
+    file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/debian/binaries.cmake CONTENT "set(MARL_READELF \"${CMAKE_READELF}\")
+set(MARL_RUNTIME_BINARIES \"$<TARGET_FILE:marlclient>;$<TARGET_FILE:cmnHal>\")
+set(MARL_TOOLS_BINARIES \"$<TARGET_FILE:marl>;$<TARGET_FILE:marld>\")
+")
+    set(CPACK_MARL_BINARIES_FILE ${PROJECT_BINARY_DIR}/debian/binaries.cmake)
+    set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/debian/crossDepends.cmake)
 else()
     # The tools need libmarlclient.so.1 from the runtime package, which the
     # host's package database does not know: dpkg-shlibdeps, run in each

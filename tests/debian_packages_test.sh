@@ -2,8 +2,10 @@
 # `cpack -G DEB` makes the library, development and tools packages: each file
 # in the one package it belongs to (dpkg refuses two packages that share a
 # file), the development package and the tools depending on the library of
-# their own version, each package labelled with the architecture its code
-# was built for, and none that lintian faults.
+# their own version and on every other package at a version, each package
+# labelled with the architecture its code was built for, the pkg-config file
+# of the system's prefix without a run path, and none, -dbgsym packages
+# included, that lintian faults.
 # Usage: debian_packages_test.sh BUILD_DIR VERSION LIBDIR INCLUDEDIR BINDIR SBINDIR DATADIR MANDIR
 set -eu
 build=$1 version=$2 libdir=$3 includedir=$4 bindir=$5 sbindir=$6 datadir=$7 mandir=$8
@@ -31,6 +33,8 @@ contains() {
     esac
     [ "$package" = libmarlclient1 ] || dpkg-deb -f "$deb" Depends | grep -q -F "libmarlclient1 (= $version)" ||
         fail "$package does not depend on libmarlclient1 (= $version)"
+    unversioned=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | grep -v '(' || true)
+    [ -z "$unversioned" ] || fail "$package depends on$unversioned at any version"
 }
 
 contains libmarlclient1 "$libdir/libmarlclient.so.1" "$libdir/libcmnHal.so.1"
@@ -38,13 +42,15 @@ contains libmarlclient-dev "$libdir/libmarlclient.so" "$libdir/libcmnHal.so" "$i
     "$includedir/card/cardinetPortNumbersPlatform.h" "$libdir/pkgconfig/marlclient.pc" \
     "$libdir/cmake/marlclient/marlclientConfig.cmake" $(man libmarlclient.3)
 contains marlclient-tools "$bindir/marl" "$sbindir/marld" "$datadir/marlclient/wireshark/marl.lua" $(man marl.1) $(man marld.8)
+dpkg-deb --fsys-tarfile "$work/libmarlclient-dev_${version}_"*.deb | tar -xO ".$libdir/pkgconfig/marlclient.pc" |
+    grep -v -q rpath || fail "the pkg-config file of $libdir gives a run path"
 shared=$(cat ./*.files | grep -v '/$' | sort | uniq -d)
 [ -z "$shared" ] || fail "files in more than one package: $shared"
 # Packages for the prefix /usr, as Debian's are (scripts/test-all.sh builds
 # so): lintian finds no error and no warning; what it would rightly say anyway
 # is overridden inside the package, with the reason.
 if [ "$bindir" = /usr/bin ]; then
-    lintian --fail-on error,warning "$work"/*.deb > lintian.log 2>&1 ||
+    lintian --fail-on error,warning "$work"/*.deb "$work"/*.ddeb > lintian.log 2>&1 ||
         fail "lintian: $(grep -v 'root privileges' lintian.log)"
 else
     echo "lintian: not run, the packages are for the prefix ${bindir%/bin}" >&2

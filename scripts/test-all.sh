@@ -10,8 +10,7 @@
 # Usage (as root): bash scripts/test-all.sh [SUITE...]   (default: all)
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-sh "$root/scripts/install-deps.sh" > /tmp/marl-install-deps.log 2>&1 ||
-    { cat /tmp/marl-install-deps.log >&2; exit 1; }
+sh "$root/scripts/install-deps.sh" test || exit 1
 build_root=${MARL_BUILD_ROOT:-$root/build}
 jobs=$(nproc)
 

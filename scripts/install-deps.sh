@@ -2,15 +2,16 @@
 # Installs, as root on Debian 12, what one purpose needs, and nothing when it
 # is all there (no apt-get update either):
 #   demo  what scripts/demo.sh builds and runs: the compilers and build tools,
-#         the libraries marld links (SQLite, libmicrohttpd), ip for the
-#         demo's namespace, curl for fetching its point over HTTP;
+#         the libraries marld links (SQLite, libmicrohttpd), the services
+#         database (netbase) and ip for the demo's namespace, curl for
+#         fetching its point over HTTP;
 #   test  all that, and every tool of the test suites (scripts/test-all.sh).
 # apt-get's output goes to LOG (default /tmp/marl-install-deps.log); one line
 # on stdout says what is installed.
 # Usage: install-deps.sh demo|test [LOG]
 set -eu
 export DEBIAN_FRONTEND=noninteractive
-demo="cmake ninja-build gcc g++ libsqlite3-dev libmicrohttpd-dev iproute2 curl"
+demo="cmake ninja-build gcc g++ libsqlite3-dev libmicrohttpd-dev netbase iproute2 curl"
 test="$demo pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
     g++-powerpc-linux-gnu qemu-user clang-14 libclang-rt-14-dev llvm-14 util-linux mount procps
     tshark dpkg-dev file lintian abigail-tools scdoc man-db groff-base jq python3-prometheus-client chromium"

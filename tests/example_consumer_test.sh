@@ -5,7 +5,8 @@
 # the CMake package and through pkg-config, and against the build tree through
 # its own CMake package. Then, with no LD_LIBRARY_PATH and the build tree
 # hidden, in namespaces whose services database names the point service, each
-# install's marld serves that install's two programs and its marl.
+# install's marld serves that install's two programs and its marl. A build of
+# the library alone (MARL_BUILD_TESTS=OFF) has no test code among its targets.
 # Usage: example_consumer_test.sh SOURCE_DIR BUILD_DIR LIBDIR BINDIR SBINDIR CC
 #   LIBDIR, BINDIR, SBINDIR: the install folders, relative to the prefix.
 # Exits 77 (skipped) when it may not create namespaces.
@@ -26,12 +27,13 @@ quiet cmake --install "$build_dir" --prefix "$work/installed"
 quiet env DESTDIR="$work/stage" cmake --install "$build_dir" --prefix /opt/marlclient
 mv "$work/stage/opt/marlclient" "$work/moved"
 example tree -Dmarlclient_DIR="$build_dir"
+quiet cmake -S "$source_dir" -B "$work/alone" -G Ninja -DMARL_BUILD_TESTS=OFF
+! ninja -C "$work/alone" -t targets all | grep -E '^(testkit|tests|bench|fuzz)/' || { echo "FAIL: test code above" >&2; exit 1; }
 for prefix in installed moved; do
     example "$prefix-cmake" -DCMAKE_PREFIX_PATH="$work/$prefix"
     export PKG_CONFIG_LIBDIR="$work/$prefix/$libdir/pkgconfig" # only this install's pkg-config files
     # shellcheck disable=SC2046,SC2086 # pkg-config's output is a word list
-    quiet "$cc" $strict $(pkg-config --cflags marlclient) "$source_dir/examples/raise_query_clear.c" \
-        -o "$work/$prefix-pkg-config" $(pkg-config --libs marlclient)
+    quiet "$cc" $strict "$source_dir/examples/raise_query_clear.c" -o "$work/$prefix-pkg-config" $(pkg-config --cflags --libs marlclient)
 done
 
 # marld runs in the background until its first line says it is ready.

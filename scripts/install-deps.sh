@@ -16,8 +16,8 @@ test="$demo pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev val
     g++-powerpc-linux-gnu qemu-user clang-14 libclang-rt-14-dev llvm-14 util-linux mount procps
     tshark dpkg-dev file lintian abigail-tools scdoc man-db groff-base jq python3-prometheus-client chromium"
 case ${1:-} in
-    demo) packages=$demo ;;
-    test) packages=$test ;;
+    demo) packages=$demo purpose="the demo" ;;
+    test) packages=$test purpose="the test suites" ;;
     *) echo "usage: install-deps.sh demo|test [LOG]" >&2; exit 2 ;;
 esac
 log=${2:-/tmp/marl-install-deps.log}
@@ -25,14 +25,14 @@ log=${2:-/tmp/marl-install-deps.log}
 installed=$(dpkg-query -W -f '${db:Status-Status} ${Package}\n' $packages 2>/dev/null | awk '$1 == "installed" { print $2 }')
 missing=$(for package in $packages; do echo "$installed" | grep -q -x -F "$package" || echo "$package"; done)
 if [ -z "$missing" ]; then
-    echo "install-deps: the $(echo $packages | wc -w) packages for the $1 are installed"
+    echo "install-deps: the $(echo $packages | wc -w) packages for $purpose are installed"
     exit 0
 fi
 if [ "$(id -u)" -ne 0 ]; then
     echo "install-deps: run as root to install" $missing >&2 # one line
     exit 1
 fi
-echo "install-deps: installing $(echo $missing | wc -w) packages for the $1 (apt-get's output in $log)"
+echo "install-deps: installing $(echo $missing | wc -w) packages for $purpose (apt-get's output in $log)"
 # shellcheck disable=SC2086
 { apt-get update && apt-get install -y --no-install-recommends $missing; } > "$log" 2>&1 ||
     { tail -n 20 "$log" >&2; echo "install-deps: apt-get failed; its output is in $log" >&2; exit 1; }

@@ -11,7 +11,7 @@
 # Usage (as root): readme_test.sh SOURCE_DIR WORK_DIR   (WORK_DIR not under /tmp)
 set -eu
 source_dir=$1 work=$2
-rm -rf "$work" && mkdir -p "$work/src" "$work/etc"
+rm -rf "$work" && mkdir -p "$work/src" && cp -a /etc "$work/etc"
 git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
     tar -C "$source_dir" --null --ignore-failed-read -T - -cf - | tar -C "$work/src" -xf -
 # One command a line (continuations joined, comments after blanks dropped),
@@ -30,10 +30,7 @@ awk '
     line ~ /[^ \t]/ { print line (line ~ /[^&]&[ \t]*$/ ? "\nsleep 1" : " || { echo \"FAIL: README line " NR "\" >&2; exit 1; }") }
     { line = "" }' "$source_dir/README.md" > "$work/blocks.sh"
 grep -q '=== README line' "$work/blocks.sh" || { echo "FAIL: no unattended block in the README" >&2; exit 1; }
-cp -a /etc/. "$work/etc"
 unshare --mount --net sh -c '
-    set -e
-    mount --bind "$1/etc" /etc && mount -t tmpfs none /usr/local && mount -t tmpfs none /tmp
-    ip link set lo up && cd "$1/src"
-    export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
-    exec bash -x "$1/blocks.sh"' readme "$work"
+    mount --bind "$1/etc" /etc && mount -t tmpfs none /usr/local && mount -t tmpfs none /tmp && ip link set lo up &&
+        cd "$1/src" && CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" exec bash -x "$1/blocks.sh"
+    ' readme "$work"

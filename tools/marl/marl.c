@@ -15,8 +15,8 @@
 /* fileno, dup and dup2 are POSIX, not C99 */
 #define _POSIX_C_SOURCE 200809L
 
-#include <ctype.h>
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
 #include <getopt.h>
 #include <limits.h>

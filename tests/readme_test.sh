@@ -11,6 +11,7 @@
 # Usage (as root): readme_test.sh SOURCE_DIR WORK_DIR   (WORK_DIR not under /tmp)
 set -eu
 source_dir=$1 work=$2
+unset MARL_BUILD_ROOT MARL_BUILD_DIR # the caller's own build places; a new user has none
 rm -rf "$work" && mkdir -p "$work/src" && cp -a /etc "$work/etc"
 git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
     tar -C "$source_dir" --null --ignore-failed-read -T - -cf - | tar -C "$work/src" -xf -

@@ -17,6 +17,9 @@ install(EXPORT marlclientTargets
     NAMESPACE marlclient::
     DESTINATION ${MARL_INSTALL_CMAKEDIR}
     COMPONENT development)
+# The same targets for the build tree, so that -Dmarlclient_DIR=BUILD_DIR
+# finds this build's libraries and headers without installing them.
+export(EXPORT marlclientTargets NAMESPACE marlclient:: FILE ${PROJECT_BINARY_DIR}/marlclientTargets.cmake)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/marlclientConfig.cmake.in
     ${PROJECT_BINARY_DIR}/marlclientConfig.cmake
     INSTALL_DESTINATION ${MARL_INSTALL_CMAKEDIR})
@@ -31,8 +34,21 @@ install(FILES
     DESTINATION ${MARL_INSTALL_CMAKEDIR}
     COMPONENT development)
 
-# The pkg-config file names the configured prefix; the Debian packages below
-# install under that same prefix, so it holds for them too.
+# The pkg-config file finds its prefix from the folder it lies in
+# (${pcfiledir}), so it holds under whatever prefix the files are installed or
+# moved to. Outside the system's prefix, where the dynamic linker would not
+# look, its Libs also give the consumer a run path to the libraries; the
+# prefix it is installed under decides, so both forms are made here and the
+# install picks one.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(MARL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+    set(MARL_PC_DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+else()
+    file(RELATIVE_PATH up /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+    string(REGEX REPLACE "/$" "" up "${up}")
+    set(MARL_PC_PREFIX "\${pcfiledir}/${up}")
+    set(MARL_PC_DESTINATION "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+endif()
 foreach(dir LIBDIR INCLUDEDIR)
     set(relative ${CMAKE_INSTALL_${dir}})
     if(dir STREQUAL INCLUDEDIR)
@@ -44,10 +60,57 @@ foreach(dir LIBDIR INCLUDEDIR)
         set(MARL_PC_${dir} "\${prefix}/${relative}")
     endif()
 endforeach()
-configure_file(${PROJECT_SOURCE_DIR}/cmake/marlclient.pc.in ${PROJECT_BINARY_DIR}/marlclient.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/marlclient.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+foreach(form system run-path)
+    set(MARL_PC_RUN_PATH "")
+    if(form STREQUAL run-path)
+        set(MARL_PC_RUN_PATH " -Wl,-rpath,\${libdir}")
+    endif()
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/marlclient.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${form}/marlclient.pc @ONLY)
+endforeach()
+install(CODE "
+    set(form run-path)
+    if(CMAKE_INSTALL_PREFIX MATCHES \"^/(usr/?)?$\")
+        set(form system)
+    endif()
+    file(INSTALL \"${PROJECT_BINARY_DIR}/pkgconfig/\${form}/marlclient.pc\" DESTINATION \"${MARL_PC_DESTINATION}\")"
     COMPONENT development)
+
+# Run paths. An installed program or library finds the project's libraries
+# relative to its own folder ($ORIGIN), so that an install works where it
+# lies, under any prefix and after a move, without LD_LIBRARY_PATH. lintian
+# accepts $ORIGIN-relative paths, and in /usr they name the folder the
+# dynamic linker searches anyway, so the packages carry them too.
+set(installed_binaries marlclient marl marld)
+set(their_folders LIBDIR BINDIR SBINDIR)
+foreach(target dir IN ZIP_LISTS installed_binaries their_folders)
+    file(RELATIVE_PATH to_libdir ${CMAKE_INSTALL_FULL_${dir}} ${CMAKE_INSTALL_FULL_LIBDIR})
+    if(to_libdir)
+        set(to_libdir /${to_libdir})
+    endif()
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN${to_libdir}")
+endforeach()
+
+# Installed as root into a folder that the dynamic linker searches through
+# its cache (/usr/local/lib, the default, is one), the libraries are usable by
+# any program only once the cache knows them: the install refreshes it, as the
+# package's trigger does. Staged installs (DESTDIR) and other folders are left
+# alone; the programs and pkg-config consumers find them by their run paths.
+if(NOT CMAKE_CROSSCOMPILING)
+    install(CODE "set(MARL_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")" COMPONENT runtime)
+    install(CODE [[
+        execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+        if(uid STREQUAL "0" AND "$ENV{DESTDIR}" STREQUAL "")
+            cmake_path(ABSOLUTE_PATH MARL_INSTALL_LIBDIR BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}" NORMALIZE
+                OUTPUT_VARIABLE libdir)
+            string(REGEX REPLACE "/$" "" libdir "${libdir}")
+            execute_process(COMMAND ldconfig -N -X -v OUTPUT_VARIABLE searched ERROR_QUIET)
+            string(FIND "\n${searched}" "\n${libdir}:" at)
+            if(at GREATER -1)
+                message(STATUS "Refreshing the dynamic linker's cache: ldconfig")
+                execute_process(COMMAND ldconfig COMMAND_ERROR_IS_FATAL ANY)
+            endif()
+        endif()]] COMPONENT runtime)
+endif()
 
 # Debian packages: `cpack -G DEB` in the build folder.
 set(CPACK_GENERATOR DEB)
@@ -62,12 +125,10 @@ set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 
 # Each package documents itself as Debian expects: the licence and a
 # changelog (maximally compressed, reproducibly), and the lintian overrides
-# that hold a written reason.
+# that hold a written reason. The changelog is made while configuring: it
+# depends on nothing that is built.
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
-add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.gz
-    COMMAND gzip -9nkf ${PROJECT_BINARY_DIR}/debian/changelog
-    DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog)
-add_custom_target(marl_debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+execute_process(COMMAND gzip -9nkf ${PROJECT_BINARY_DIR}/debian/changelog COMMAND_ERROR_IS_FATAL ANY)
 set(MARL_COMPONENTS runtime development tools)
 set(MARL_PACKAGES libmarlclient1 libmarlclient-dev marlclient-tools)
 foreach(component package IN ZIP_LISTS MARL_COMPONENTS MARL_PACKAGES)
@@ -117,6 +178,9 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "Point service and command-line client\nmarld, a point service for one machine; marl, which raises, clears and\nqueries points from the shell; a Wireshark dissector for the datagrams;\ntheir manual pages.")
 
+# The -dbgsym packages get their documentation link (see the script).
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/dbgsymDocs.cmake)
+
 # The architecture is that of the code in the packages. A cross toolchain
 # file names it (cmake/toolchains/); on the build host, CPack asks dpkg.
 if(CMAKE_CROSSCOMPILING)
@@ -125,10 +189,14 @@ if(CMAKE_CROSSCOMPILING)
             "the Debian packages would be labelled with the build host's architecture")
     endif()
     # dpkg-shlibdeps looks binaries up in the build host's package database,
-    # which knows nothing of the target's libraries: name them here, without
-    # the versions that only the target's symbols files could tell.
-    set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6")
-    set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+    # which knows nothing of the target's libraries: the dependencies come
+    # from the binaries' own symbol versions instead, when cpack runs.
+    file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/debian/binaries.cmake CONTENT "set(MARL_READELF \"${CMAKE_READELF}\")
+set(MARL_RUNTIME_BINARIES \"$<TARGET_FILE:marlclient>;$<TARGET_FILE:cmnHal>\")
+set(MARL_TOOLS_BINARIES \"$<TARGET_FILE:marl>;$<TARGET_FILE:marld>\")
+")
+    set(CPACK_MARL_BINARIES_FILE ${PROJECT_BINARY_DIR}/debian/binaries.cmake)
+    set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/debian/crossDepends.cmake)
 else()
     # The tools need libmarlclient.so.1 from the runtime package, which the
     # host's package database does not know: dpkg-shlibdeps, run in each

@@ -1,12 +1,21 @@
 #!/bin/sh
-# The main job: sets up a fresh Debian 12 machine, builds the library and
-# runs the point service and raises, queries and clears a point with marl.
+# The main job: sets up a fresh Debian 12 machine with what the demo needs,
+# builds the library, marld and marl, then runs the point service and raises,
+# queries and clears a point with marl. One line tells each step.
 # Usage (as root): bash scripts/demo.sh [POINT]
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-sh "$root/scripts/install-deps.sh" > /tmp/marl-install-deps.log 2>&1 ||
-    { cat /tmp/marl-install-deps.log >&2; exit 1; }
 build=${MARL_BUILD_DIR:-$root/build/demo}
-cmake -S "$root" -B "$build" -G Ninja -DMARL_BUILD_TESTS=OFF > /dev/null
-cmake --build "$build" > /dev/null
+mkdir -p "$build"
+log=$build/demo-step.log
+step() { echo "demo: $*"; }
+
+sh "$root/scripts/install-deps.sh" demo
+# quiet RUN...: its output goes to the log, and is shown only if it fails.
+quiet() { "$@" > "$log" 2>&1 || { cat "$log" >&2; echo "demo: failed: $*" >&2; exit 1; }; }
+step "configuring ${build#"$PWD"/}"
+quiet cmake -S "$root" -B "$build" -G Ninja -DMARL_BUILD_TESTS=OFF
+step "building the library, marld and marl"
+quiet cmake --build "$build"
+step "running marld and marl"
 exec sh "$root/tools/demo/run-demo.sh" "$build" "$@"

@@ -3,15 +3,15 @@
 # runs the suite in turn: on the build host; with AddressSanitizer and
 # UndefinedBehaviorSanitizer; with ThreadSanitizer; the host build's unit
 # tests under valgrind's memcheck; cross-built for 32-bit big-endian PowerPC
-# under qemu; and the fuzz targets under libFuzzer (clang), each for
-# MARL_FUZZ_SECONDS (30). The host and sanitizer suites include the load test
+# under qemu; the fuzz targets under libFuzzer (clang), each for
+# MARL_FUZZ_SECONDS (30); and the README's unattended command blocks on a copy
+# of the checkout (tests/readme_test.sh). The host and sanitizer suites include the load test
 # against marld (label load; 8 threads x 100,000 points, a fifth of that
 # count instrumented). Exits non-zero if any build or test fails.
 # Usage (as root): bash scripts/test-all.sh [SUITE...]   (default: all)
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-sh "$root/scripts/install-deps.sh" > /tmp/marl-install-deps.log 2>&1 ||
-    { cat /tmp/marl-install-deps.log >&2; exit 1; }
+sh "$root/scripts/install-deps.sh" test || exit 1
 build_root=${MARL_BUILD_ROOT:-$root/build}
 jobs=$(nproc)
 
@@ -21,6 +21,7 @@ suite_flags() {
         asan) echo "-DMARL_SANITIZE=address,undefined" ;;
         tsan) echo "-DMARL_SANITIZE=thread" ;;
         ppc) echo "-DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_TOOLCHAIN_FILE=$root/cmake/toolchains/powerpc-linux-gnu.cmake" ;;
+        readme) ;;
         fuzz) echo "-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 -DMARL_FUZZ=ON -DMARL_FUZZ_SECONDS=${MARL_FUZZ_SECONDS:-30}" ;;
         *) echo "unknown suite $1" >&2; return 1 ;;
     esac
@@ -62,14 +63,16 @@ run_tests() {
 
 failed=""
 timings=""
-for suite in ${*:-host asan tsan valgrind ppc fuzz}; do
+for suite in ${*:-host asan tsan valgrind ppc fuzz readme}; do
     echo "=== suite: $suite"
     started=$(date +%s)
     flags=$(suite_flags "$suite") || { failed="$failed $suite"; continue; }
     # valgrind runs the host build's tests.
     dir=$build_root/$([ "$suite" = valgrind ] && echo host || echo "$suite")
     # shellcheck disable=SC2086 # flags is a word list on purpose
-    if cmake -S "$root" -B "$dir" -G Ninja -DMARL_WERROR=ON $flags && cmake --build "$dir" -j "$jobs"; then
+    if [ "$suite" = readme ]; then
+        sh "$root/tests/readme_test.sh" "$root" "$dir" || failed="$failed $suite"
+    elif cmake -S "$root" -B "$dir" -G Ninja -DMARL_WERROR=ON $flags && cmake --build "$dir" -j "$jobs"; then
         run_tests "$suite" "$dir" || failed="$failed $suite"
     else
         failed="$failed $suite"

@@ -16,7 +16,8 @@ if ! unshare --mount --net true 2>/dev/null; then
 fi
 services=$(mktemp)
 trap 'rm -f "$services"' EXIT INT TERM
-cat /etc/services > "$services"
+# Any "marl" entry of the host's own would come first: it is left out.
+grep -v -E '^marl[[:space:]]' /etc/services > "$services" || true
 printf 'marl\t\t%s/udp\n' "$port" >> "$services"
 unshare --mount --net sh -c '
     services=$1; shift

@@ -69,7 +69,7 @@ TEST(Marld, CountsWhatItDropsKeepsServingAndStopsOnSigint)
 }
 
 // Each run: the arguments, the exit status, the start of stdout and a part of stderr ("": the stream
-// stays empty).
+// stays empty; "=TEXT": it is TEXT and nothing else).
 using Runs = std::vector<std::tuple<std::vector<std::string>, int, std::string, std::string>>;
 
 static void expectRuns(const std::vector<std::string>& program, const Runs& runs)
@@ -80,7 +80,11 @@ static void expectRuns(const std::vector<std::string>& program, const Runs& runs
         EXPECT_EQ(child.wait(30s), status) << command.back();
         EXPECT_EQ(out.empty() ? child.stdoutText() : child.stdoutText().substr(0, out.size()), out);
         const std::string errors = child.stderrText();
-        EXPECT_TRUE(err.empty() ? errors.empty() : errors.find(err) != std::string::npos) << errors;
+        if (err.starts_with('=')) {
+            EXPECT_EQ(errors, err.substr(1));
+        } else {
+            EXPECT_TRUE(err.empty() ? errors.empty() : errors.find(err) != std::string::npos) << errors;
+        }
     }
 }
 
@@ -161,6 +165,34 @@ TEST(Marld, AnswersOnlyTheSendersItIsToldToAllow)
     }
 }
 
+// marl refuses a bad command line before it sends anything: one line that
+// names the fault, then a pointer to --help, status 2. An update's size is
+// bounded by its longest argument at the datagram limit; EndToEnd sends the
+// exact fits.
+TEST(Marl, RefusesBadCommandLinesWithStatus2)
+{
+    const std::string tryHelp = "\nTry 'marl --help' for more information.\n";
+    const std::string over = "marl: the update would be 647 bytes, over the datagram limit of 646; shorten ";
+    expectRuns({MARL_COMMAND}, {
+        {{"raise"}, 2, "", "=marl: expected a command and a point name" + tryHelp},
+        {{"raise", "ab", "cd"}, 2, "", "=marl: extra operand 'cd'" + tryHelp},
+        {{"clear", ""}, 2, "", "=marl: the point name is empty" + tryHelp},
+        {{"--te", "x", "raise", "ab"}, 2, "", "marl: option '--te' is ambiguous; possibilities: --text1 --text2\n"},
+        {{"--text3=x", "raise", "ab"}, 2, "", "marl: unknown option '--text3=x'\n"},
+        {{"-x", "raise", "ab"}, 2, "", "marl: unknown option '-x'\n"},
+        {{"--low", " 1", "raise", "ab"}, 2, "", "marl: invalid value ' 1' for --low\n"},
+        {{"--arm-time", "2147483648", "raise", "ab"}, 2, "", "invalid value '2147483648' for --arm-time"},
+        {{"--text2", "x", "query", "ab"}, 2, "", "runtime options go with raise and clear, not 'query'"},
+        {{"lower", "ab"}, 2, "", "marl: unknown command 'lower'\n"},
+        {{"raise", std::string(601, 'n')}, 2, "", "=" + over + "the point name (601 bytes)" + tryHelp},
+        {{"--monitored", std::string(584, 'm'), "raise", "ab"}, 2, "", over + "--monitored (584 bytes)\n"},
+        {{"--indication", std::string(563, 'i'), "--text1", "", "raise", "ab"}, 2, "", over + "--indication (563"}});
+    if (getservbyname("marl", nullptr) == nullptr) {
+        expectRuns({MARL_COMMAND}, {{{"query", "ab"}, 1, "", "=marl: the services database has no \"marl\" entry: "
+                                      "add the point service's UDP port to /etc/services, e.g. \"marl 41717/udp\"\n"}});
+    }
+}
+
 // Run by ctest in private namespaces whose services file names "marl"
 // (scripts/with-services.sh), where marld binds the port of that entry and
 // prints JSON. marl's exit statuses and output: 0 and set/clear, 1 when the
@@ -183,18 +215,18 @@ TEST(EndToEnd, MarlRaisesQueriesAndClearsThroughMarld)
           "--low", "1.5", "-v"}, 0, "", "] update_marl_point_ext: update the marl point with runtime info\n"},
         {{"query", "ab"}, 0, "clear\n", ""},
         {{"query", "zz"}, 1, "", "] read_marl_point invalid point zz\n"},
-        {{"raise"}, 2, "", "marl: expected a command and a point name\nTry 'marl --help' for more"},
-        {{"--low", " 1", "raise", "ab"}, 2, "", "marl: invalid value ' 1' for --low\n"},
-        {{"--arm-time", "2147483648", "raise", "ab"}, 2, "", "invalid value '2147483648' for --arm-time"},
-        {{"--text2", "x", "query", "ab"}, 2, "", "runtime options go with raise and clear, not 'query'"},
-        {{"lower", "ab"}, 2, "", "marl: unknown command 'lower'\n"}});
+        {{"clear", std::string(600, 'n')}, 0, "", ""}, // exact fits of the datagram limit
+        {{"--monitored", std::string(583, 'm'), "raise", "ab"}, 0, "", ""},
+        {{"--indication", std::string(562, 'i'), "--text1", "", "raise", "ab"}, 0, "", ""}});
     ASSERT_EQ(marld.stop(), 0);
-    expectRuns({MARL_COMMAND}, {{{"query", "ab"}, 3, "", "] read_marl_point times out\n"}});
-    const std::string out = marld.stdoutText();
     const std::string port = std::to_string(marld.port());
+    expectRuns({MARL_COMMAND}, {{{"query", "ab"}, 3, "", "=marl: no reply from 127.0.0.1:" + port + " within 10 seconds: "
+                                  "start the point service there, or correct the central node's address or the \"marl\" "
+                                  "services entry\n"}});
+    const std::string out = marld.stdoutText();
     for (const std::string& part : {R"({"event":"listening","address":"127.0.0.1","port":)" + port + "}\n",
                                     std::string(R"("indication":"hi","low":1.5,"high":0,"observedValue":2,)"),
-                                    std::string(R"({"event":"counters","received":6,"accepted":6,)"),
+                                    std::string(R"({"event":"counters","received":9,"accepted":8,)"),
                                     std::string(R"("droppedBy":{"sender-not-allowed":0,"short-datagram":0,)")}) {
         EXPECT_NE(out.find(part), std::string::npos) << part << " in " << out;
     }

@@ -38,8 +38,20 @@ header=$([ -n "$http" ] && echo 2 || echo 1) # the listening line, and where the
 until [ "$(wc -l < "$log")" -ge "$header" ]; do sleep 0.1; done
 sed -n "1,${header}p" "$log"
 
+# quoted WORD...: the words as a shell reads them back, each one that holds
+# more than letters, digits and ./:=%+,@_- in single quotes.
+quoted() {
+    for word; do
+        case $word in
+            '' | *[!A-Za-z0-9./:=%+,@_-]*) printf " '%s'" "$(printf %s "$word" | sed "s/'/'\\\\''/g")" ;;
+            *) printf ' %s' "$word" ;;
+        esac
+    done
+}
+# Each command is shown as it could be typed in the project's top folder.
+marl=${build#"$PWD"/}/tools/marl/marl
 run() {
-    echo "\$ marl $*"
+    echo "\$$(quoted "$marl" "$@")"
     $runner "$build/tools/marl/marl" "$@" 2>&1 || echo "(exit status $?)"
 }
 run raise "$point"
@@ -51,7 +63,7 @@ run --attribute-id temperature --indication high --low 10 --high 80 --observed 8
 run query "$point"
 if [ -n "$http" ] && command -v curl > /dev/null; then
     url="http://127.0.0.1:$http/points/$(printf %s "$point" | sed 's#/#%2F#g')"
-    echo "\$ curl $url"
+    echo "\$$(quoted curl "$url")"
     curl -sS "$url" && echo
 fi
 

@@ -52,7 +52,8 @@ TEST(Marld, CountsWhatItDropsKeepsServingAndStopsOnSigint)
                                       "marld: dropped out-of-memory 0\nmarld: receive-errors 0\n"
                                       "marld: reply-errors 0\nmarld: withheld 0\nmarld: reply-coded 0\n"
                                       "marld: reply-delayed 0\nmarld: reply-delay-overflow 0\n"
-                                      "marld: reply-delay-discarded 0\n");
+                                      "marld: reply-delay-discarded 0\nmarld: alerts-sent 0\nmarld: alerts-failed 0\n"
+                                      "marld: alerts-pending 0\n");
     // Drop lines are rate-limited: those shown and those suppressed add up to
     // the drops (any other line spoils the sum), and what a window suppressed
     // is told once, when it is over, never twice in a row.

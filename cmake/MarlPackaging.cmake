@@ -176,7 +176,10 @@ set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME marlclient-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-    "Point service and command-line client\nmarld, a point service for one machine; marl, which raises, clears and\nqueries points from the shell; a Wireshark dissector for the datagrams;\ntheir manual pages.")
+    "Point service and command-line client\nmarld, a point service for one machine, with its systemd units; marl,\nwhich raises, clears and queries points from the shell; a Wireshark\ndissector for the datagrams; their manual pages.")
+# Its units are enabled and started as dh_installsystemd would.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/tools/postinst
+    ${PROJECT_SOURCE_DIR}/cmake/debian/tools/prerm ${PROJECT_SOURCE_DIR}/cmake/debian/tools/postrm)
 
 # The -dbgsym packages get their documentation link (see the script).
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian/dbgsymDocs.cmake)

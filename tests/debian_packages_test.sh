@@ -42,7 +42,9 @@ contains libmarlclient1 "$libdir/libmarlclient.so.1" "$libdir/libcmnHal.so.1"
 contains libmarlclient-dev "$libdir/libmarlclient.so" "$libdir/libcmnHal.so" "$includedir/marlclient.h" \
     "$includedir/card/cardinetPortNumbersPlatform.h" "$libdir/pkgconfig/marlclient.pc" \
     "$libdir/cmake/marlclient/marlclientConfig.cmake" $(man libmarlclient.3)
-contains marlclient-tools "$bindir/marl" "$sbindir/marld" "$datadir/marlclient/wireshark/marl.lua" $(man marl.1) $(man marld.8)
+units=$([ "$bindir" = /usr/bin ] && echo /lib/systemd/system || echo "${bindir%/bin}/lib/systemd/system")
+contains marlclient-tools "$bindir/marl" "$sbindir/marld" "$datadir/marlclient/wireshark/marl.lua" $(man marl.1) $(man marld.8) \
+    "$units/marld.service" "$units/marld.socket"
 shared=$(cat ./*.files | grep -v '/$' | sort | uniq -d)
 [ -z "$shared" ] || fail "files in more than one package: $shared"
 # Packages for the prefix /usr, as Debian's are (scripts/test-all.sh builds

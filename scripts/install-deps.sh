@@ -2,7 +2,7 @@
 # Installs, as root on Debian 12, what one purpose needs, and nothing when it
 # is all there (no apt-get update either):
 #   demo  what scripts/demo.sh builds and runs: the compilers and build tools,
-#         the libraries marld links (SQLite, libmicrohttpd), the services
+#         the libraries marld links (SQLite, libmicrohttpd, libcurl), the services
 #         database (netbase) and ip for the demo's namespace, curl for
 #         fetching its point over HTTP;
 #   test  all that, and every tool of the test suites (scripts/test-all.sh).
@@ -11,10 +11,11 @@
 # Usage: install-deps.sh demo|test [LOG]
 set -eu
 export DEBIAN_FRONTEND=noninteractive
-demo="cmake ninja-build gcc g++ libsqlite3-dev libmicrohttpd-dev netbase iproute2 curl"
+demo="cmake ninja-build gcc g++ libsqlite3-dev libmicrohttpd-dev libcurl4-openssl-dev netbase iproute2 curl"
 test="$demo pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
     g++-powerpc-linux-gnu qemu-user clang-14 libclang-rt-14-dev llvm-14 util-linux mount procps
-    tshark dpkg-dev file lintian abigail-tools scdoc man-db groff-base jq python3-prometheus-client chromium"
+    tshark dpkg-dev file lintian abigail-tools scdoc man-db groff-base jq python3-prometheus-client chromium
+    systemd prometheus-alertmanager"
 case ${1:-} in
     demo) packages=$demo purpose="the demo" ;;
     test) packages=$test purpose="the test suites" ;;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <deque>
+#include <unordered_set>
 
 #include "eventFormat.h"
 #include "jsonText.h"
@@ -30,7 +31,11 @@ using std::chrono::system_clock;
 
 struct AlertSender::Target {
     std::string url;
-    std::deque<std::string> changed; // names of points to send, changes first
+    // Names of points to send, changes first, each once: a point that changes
+    // again before its turn is sent as it is then, so that a slow Alertmanager
+    // costs at most one entry a point, however often points change.
+    std::deque<std::string> changed;
+    std::unordered_set<std::string> queued;
     std::size_t resendFrom = SIZE_MAX; // the store's next place in a resend, or none
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
@@ -161,7 +166,11 @@ void AlertSender::send()
         return;
     }
     for (const auto& target : targets_) {
-        target->changed.insert(target->changed.end(), changed.begin(), changed.end());
+        for (const std::string& name : changed) {
+            if (target->queued.insert(name).second) {
+                target->changed.push_back(name);
+            }
+        }
         sendFrom(*target);
     }
     countPending();
@@ -202,7 +211,9 @@ void AlertSender::sendFrom(Target& target)
         const auto now = system_clock::now();
         target.body = "[";
         for (; target.alerts < kMaxAlerts && !target.changed.empty(); target.changed.pop_front()) {
-            target.body += (target.alerts++ == 0 ? "" : ",") + alertJson(target.changed.front(), store_.find(target.changed.front()), now);
+            const std::string& name = target.changed.front();
+            target.body += (target.alerts++ == 0 ? "" : ",") + alertJson(name, store_.find(name), now);
+            target.queued.erase(name);
         }
         for (std::size_t scanned = 0; target.alerts < kMaxAlerts && target.resendFrom < store_.size() && scanned < kMaxScanned;
              ++target.resendFrom, ++scanned) {

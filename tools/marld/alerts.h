@@ -5,9 +5,9 @@
 // Every set point is an alert, sent when it is raised and again every
 // --alert-resend seconds with an end a few intervals ahead, so that its
 // alerts expire if marld is gone; a cleared point is sent once more, ending
-// now. Each Alertmanager gets its own queue and at most one request at a
-// time, of at most 1,000 alerts; a request that fails is sent again after a
-// wait that doubles up to the resend interval.
+// now. Each Alertmanager gets its own queue, a point at most once in it,
+// and at most one request at a time, of at most 1,000 alerts; a request that
+// fails is sent again after a wait that doubles up to the resend interval.
 #pragma once
 
 #include <chrono>

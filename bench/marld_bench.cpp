@@ -13,6 +13,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -202,6 +205,85 @@ void registerOptimisationRows()
 constexpr int kReceiveBuffer = 4 << 20;
 constexpr std::size_t kIngestionPoints = 1000;
 
+// GET `path` from 127.0.0.1:`port` as HTTP/1.0, read to the end; returns
+// the answer's first bytes (its status line), empty when nobody answered.
+std::string httpGet(std::uint16_t port, const std::string& path)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: marld\r\n\r\n";
+    std::string head;
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+        send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
+        static thread_local char buffer[65536];
+        for (ssize_t got = 0; (got = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+            head.append(buffer, head.empty() ? std::min<std::size_t>(static_cast<std::size_t>(got), 64) : 0);
+        }
+    }
+    close(fd);
+    return head;
+}
+
+// A TCP port on loopback that nobody listens on now.
+std::uint16_t freeTcpPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    close(fd);
+    return bound ? ntohs(address.sin_port) : 0;
+}
+
+// Raises `points` points at the marld on `port`, a hundred at a time, each
+// hundred taken in (a query after them answered) before the next is sent.
+bool populate(std::uint16_t port, std::size_t points)
+{
+    marltest::UdpPeer peer;
+    for (std::size_t first = 0; first < points; first += 100) {
+        for (std::size_t i = first; i < std::min(points, first + 100); ++i) {
+            (void)peer.send(port, marltest::datagramBytes(marl::UpdateDatagram{pointName(i), true}));
+        }
+        if (!peer.send(port, marltest::datagramBytes(marl::QueryDatagram{pointName(first)})) ||
+            !peer.receive(std::chrono::seconds(5))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The URL of a real Alertmanager on loopback, routing alerts nowhere, started
+// at the first call and stopped at exit; empty when it does not get ready.
+std::string alertmanagerUrl()
+{
+    static const std::string directory = "/tmp/marl-bench-am-" + std::to_string(getpid());
+    static std::unique_ptr<marltest::ChildProcess> alertmanager;
+    static std::uint16_t port = 0;
+    if (!alertmanager) {
+        std::filesystem::create_directories(directory);
+        std::atexit([] { std::error_code ignored; std::filesystem::remove_all(directory, ignored); });
+        std::ofstream(directory + "/am.yml") << "route: {receiver: none}\nreceivers: [{name: none}]\n";
+        port = freeTcpPort();
+        alertmanager = std::make_unique<marltest::ChildProcess>(std::vector<std::string>{
+            "prometheus-alertmanager", "--config.file=" + directory + "/am.yml", "--storage.path=" + directory,
+            "--web.listen-address=127.0.0.1:" + std::to_string(port), "--cluster.listen-address="});
+        std::atexit([] { alertmanager.reset(); });
+    }
+    for (int i = 0; i < 400; ++i) {
+        if (httpGet(port, "/-/ready").starts_with("HTTP/1.0 200")) {
+            return "http://127.0.0.1:" + std::to_string(port);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return {};
+}
+
 // One receiver's run: what was sent to it, what it took in, and the CPU time
 // of all its threads while the updates came.
 struct Intake {
@@ -263,11 +345,13 @@ std::uint64_t sendUpdates(int senders, std::size_t perSender, double rate)
     return sent.load();
 }
 
-// The bare loop (no `marldArguments`) or marld with them takes in what
-// sendUpdates sends; its CPU time is read from before the first update to
-// when its socket has nothing queued.
+// The bare loop (no `marldArguments`) or marld with them, after
+// `raisedFirst` points were raised at it, takes in what sendUpdates sends;
+// its CPU time is read from before the first update to when its socket has
+// nothing queued. A marld that sends alerts must have sent some, and had
+// none refused.
 Intake intake(const std::optional<std::vector<std::string>>& marldArguments, int senders, std::size_t perSender,
-              double rate)
+              double rate, std::size_t raisedFirst)
 {
     Intake result;
     const std::string port = std::to_string(librarySocket().port());
@@ -281,6 +365,10 @@ Intake intake(const std::optional<std::vector<std::string>>& marldArguments, int
     for (int i = 0; i < 2000 && receiver.stdoutText().find('\n') == std::string::npos; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    if (marldArguments && raisedFirst > 0 && !populate(librarySocket().port(), raisedFirst)) {
+        std::fprintf(stderr, "marl-bench: marld did not take in the first %zu points\n", raisedFirst);
+        return result;
+    }
     const double cpuBefore = processCpuNs(receiver.pid());
     result.sent = sendUpdates(senders, perSender, rate);
     const bool drained = waitUntilQueueEmpty(librarySocket().port(), std::chrono::seconds(30));
@@ -293,7 +381,13 @@ Intake intake(const std::optional<std::vector<std::string>>& marldArguments, int
     if (!marldArguments && bareCount != out.npos) {
         received = std::stoull(out.substr(bareCount + 10));
     }
-    const bool clean = !marldArguments || marltest::marldCounter(out, "dropped") == 0U;
+    if (marldArguments && received) {
+        *received -= std::min<std::uint64_t>(*received, raisedFirst);
+    }
+    const bool alerting = marldArguments && std::ranges::find(*marldArguments, "--alertmanager") != marldArguments->end();
+    const bool clean = !marldArguments || (marltest::marldCounter(out, "dropped") == 0U &&
+                                           (!alerting || (marltest::marldCounter(out, "alerts-sent") > 0U &&
+                                                          marltest::marldCounter(out, "alerts-failed") == 0U)));
     result.ok = drained && status == 0 && received && clean && cpuBefore >= 0 && cpuAfter >= 0;
     if (!result.ok) {
         std::fprintf(stderr, "marl-bench: %s run failed (%s, exit status %d): %s%s\n", command[0].c_str(),
@@ -311,7 +405,8 @@ Intake intake(const std::optional<std::vector<std::string>>& marldArguments, int
 // CPU time per datagram taken in, with the loss of either in the note.
 // Unpaced: the fraction of the sent datagrams taken in.
 void compareIntake(benchmark::State& state, const std::string& what, const std::vector<std::string>& marldArguments,
-                   int senders, double rate, std::size_t total, std::optional<double> target)
+                   int senders, double rate, std::size_t total, std::optional<double> target,
+                   std::size_t raisedFirst = 0)
 {
     const std::size_t perSender = total / static_cast<std::size_t>(senders);
     std::vector<double> marldValues, bareValues, ratios;
@@ -322,11 +417,11 @@ void compareIntake(benchmark::State& state, const std::string& what, const std::
         Intake m;
         Intake b;
         if (marldFirst) {
-            m = intake(marldArguments, senders, perSender, rate);
-            b = intake(std::nullopt, senders, perSender, rate);
+            m = intake(marldArguments, senders, perSender, rate, raisedFirst);
+            b = intake(std::nullopt, senders, perSender, rate, raisedFirst);
         } else {
-            b = intake(std::nullopt, senders, perSender, rate);
-            m = intake(marldArguments, senders, perSender, rate);
+            b = intake(std::nullopt, senders, perSender, rate, raisedFirst);
+            m = intake(marldArguments, senders, perSender, rate, raisedFirst);
         }
         marldFirst = !marldFirst;
         if (!m.ok || !b.ok || m.received == 0 || b.received == 0) {
@@ -386,23 +481,7 @@ public:
     HttpReaders& operator=(const HttpReaders&) = delete;
 
 private:
-    // One GET /points as HTTP/1.0, read to the end.
-    static void readPoints(std::uint16_t port)
-    {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(port);
-        constexpr std::string_view request = "GET /points HTTP/1.0\r\nHost: marld\r\n\r\n";
-        if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
-            send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
-            static thread_local char buffer[65536];
-            while (recv(fd, buffer, sizeof buffer, 0) > 0) {
-            }
-        }
-        close(fd);
-    }
+    static void readPoints(std::uint16_t port) { (void)httpGet(port, "/points"); }
 
     std::atomic<bool> stop_{false};
     std::vector<std::thread> threads_;
@@ -420,23 +499,6 @@ std::uint16_t httpPort(const marltest::ChildProcess& marld)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return 0;
-}
-
-// Raises `points` points at the marld on `port`, a hundred at a time, each
-// hundred taken in (a query after them answered) before the next is sent.
-bool populate(std::uint16_t port, std::size_t points)
-{
-    marltest::UdpPeer peer;
-    for (std::size_t first = 0; first < points; first += 100) {
-        for (std::size_t i = first; i < std::min(points, first + 100); ++i) {
-            (void)peer.send(port, marltest::datagramBytes(marl::UpdateDatagram{pointName(i), true}));
-        }
-        if (!peer.send(port, marltest::datagramBytes(marl::QueryDatagram{pointName(first)})) ||
-            !peer.receive(std::chrono::seconds(5))) {
-            return false;
-        }
-    }
-    return true;
 }
 
 struct HttpLoad {
@@ -586,6 +648,17 @@ void registerMarldBenchmarks()
     std::atexit([] { (void)unlink(stateFile.c_str()); });
     registerIngestion("marld/ingestion_paced_state", "marld --quiet --state FILE, paced 100000/s, 2 senders",
                       {"--quiet", "--state", stateFile}, 2, 100000, 3.0);
+    // A real Alertmanager gets every change of the paced flow's points, beside
+    // 10,000 raised points that it was sent before.
+    registerRounds("marld/ingestion_paced_alerts", 5, [](benchmark::State& state) {
+        const std::string url = alertmanagerUrl();
+        if (url.empty()) {
+            state.SkipWithError("no Alertmanager got ready (prometheus-alertmanager)");
+            return;
+        }
+        compareIntake(state, "marld --quiet --alertmanager URL, 10000 raised, paced 100000/s, 2 senders",
+                      {"--quiet", "--alertmanager", url, "--max-points", "20000"}, 2, 100000, 100000, 1.3, 10000);
+    });
     const std::vector<std::tuple<std::string, HttpLoad, bool>> httpRows = {
         {"no HTTP client, 10000 points", {10000, 0, {}}, false},
         {"a client reads /points of 10000 points every second", {10000, 1, std::chrono::seconds(1)}, false},

@@ -112,19 +112,30 @@ private:
     pthread_mutex_t& mutex_;
 };
 
-struct ServiceEndpoint {
-    int fd;
-    sockaddr_in addr;
-    int sizeAddr;
-};
+// The shared socket's descriptor, created on the first call; -1 after
+// logging why it could not be created. Once it exists, marlServerAddr holds
+// the service's address, which no one changes again.
+[[gnu::always_inline]] inline int sharedSocket()
+{
+    const int fd = marlSockfd.load(std::memory_order_acquire);
+    return fd != -1 ? fd : createSharedSocket();
+}
 
-// Sends one datagram of `length` bytes to the service: allocates the buffer,
-// writes `datagram` into it through a writer bounded by
-// `length`, sends it whole and releases it on every path. `operation` and
-// `pntId` name the failing call in the send failure's log line.
+// Writes a datagram of the type given, `length` bytes of it.
+using DatagramWriter = bool (*)(marl::ByteWriter&, const void* datagram, std::size_t length);
 template <typename Datagram>
-bool sendDatagram(const ServiceEndpoint& to, const char* operation, const char* pntId, std::size_t length,
-                  const Datagram& datagram)
+bool putInto(marl::ByteWriter& writer, const void* datagram, std::size_t length)
+{
+    return marl::putDatagram(writer, *static_cast<const Datagram*>(datagram), length);
+}
+
+// Sends one datagram of `length` bytes to the service on `fd`: allocates the
+// buffer, has `put` write `datagram` into it through a writer bounded by
+// `length`, sends it whole and releases it on every path. `operation` and
+// `pntId` name the failing call in the send failure's log line. One function
+// for every datagram, with the writer passed in, keeps one copy of the code.
+bool sendDatagram(int fd, const char* operation, const char* pntId, std::size_t length, DatagramWriter put,
+                  const void* datagram)
 {
     auto* buffer = static_cast<std::uint8_t*>(std::malloc(length));
     if (buffer == nullptr) {
@@ -132,15 +143,15 @@ bool sendDatagram(const ServiceEndpoint& to, const char* operation, const char* 
         return false;
     }
     marl::ByteWriter writer(buffer, length);
-    if (!marl::putDatagram(writer, datagram)) {
+    if (!put(writer, datagram, length)) {
         // Only a sizing mistake of ours can get here: the buffer is made to fit.
         MARL_LOG(LOG_CRIT, "%s: message does not fit its %zu-byte buffer pntId %s", operation, length, pntId);
         std::free(buffer);
         return false;
     }
     const ssize_t sent =
-        sendto(to.fd, buffer, length, 0, reinterpret_cast<const sockaddr*>(&to.addr), static_cast<socklen_t>(to.sizeAddr));
-    const int sendErrno = errno;
+        sendto(fd, buffer, length, 0, reinterpret_cast<const sockaddr*>(&marlServerAddr), sizeof marlServerAddr);
+    const int sendErrno = sent == -1 ? errno : 0; // before free, which may set it
     std::free(buffer);
     if (sent == -1) {
         MARL_LOG(LOG_CRIT, "%s sendto failed %s pntId %s", operation, std::strerror(sendErrno), pntId);
@@ -150,42 +161,56 @@ bool sendDatagram(const ServiceEndpoint& to, const char* operation, const char* 
     return true;
 }
 
-// Steps that both update operations share, each with its one log line; the
-// operation's name goes into the lines that carry it.
+template <typename Datagram>
+bool sendDatagram(int fd, const char* operation, const char* pntId, std::size_t length, const Datagram& datagram)
+{
+    return sendDatagram(fd, operation, pntId, length, putInto<Datagram>, &datagram);
+}
 
-// True for a non-empty name; otherwise logs why the name is refused.
-[[nodiscard]] bool acceptablePointName(const char* operation, const char* pntId)
+// Steps that the operations share, each with its one log line; the
+// operation's name goes into the lines that carry it. The checks are inlined
+// and their refusals are not: the common case pays for no call.
+
+[[gnu::cold]] bool refuseName(const char* operation, const char* pntId)
 {
     if (pntId == nullptr) {
         MARL_LOG(LOG_CRIT, "%s: Point ID is a null pointer", operation);
-        return false;
-    }
-    if (pntId[0] == '\0') {
+    } else {
         MARL_LOG(LOG_CRIT, "%s: pntId is empty. Its address is %p", operation, static_cast<const void*>(pntId));
-        return false;
     }
-    return true;
+    return false;
 }
 
-// The shared socket and the service's address, or false after logging.
-[[nodiscard]] bool reachService(ServiceEndpoint& service)
+// True for a non-empty name; otherwise logs why the name is refused.
+[[nodiscard, gnu::always_inline]] inline bool acceptablePointName(const char* operation, const char* pntId)
 {
-    if (!setup_marl_socket(&service.fd, &service.addr, &service.sizeAddr)) {
-        MARL_LOG(LOG_CRIT, "Failed to setup marl socket");
-        return false;
-    }
-    return true;
+    return (pntId != nullptr && pntId[0] != '\0') || refuseName(operation, pntId);
+}
+
+[[gnu::cold]] int noService()
+{
+    MARL_LOG(LOG_CRIT, "Failed to setup marl socket");
+    return -1;
+}
+
+// The shared socket, or -1 after logging.
+[[nodiscard, gnu::always_inline]] inline int reachService()
+{
+    const int fd = sharedSocket();
+    return fd >= 0 ? fd : noService();
+}
+
+[[gnu::cold]] bool tooLong()
+{
+    MARL_LOG(LOG_CRIT, "Maximum message length exceeded");
+    return false;
 }
 
 // True when an update datagram of `length` bytes may be sent; the length is
 // checked in size_t, before it is narrowed into the 32-bit length field.
-[[nodiscard]] bool withinUpdateLimit(std::size_t length)
+[[nodiscard, gnu::always_inline]] inline bool withinUpdateLimit(std::size_t length)
 {
-    if (length > MARL_MAX_UPDATE_MSG_LENGTH) {
-        MARL_LOG(LOG_CRIT, "Maximum message length exceeded");
-        return false;
-    }
-    return true;
+    return length <= MARL_MAX_UPDATE_MSG_LENGTH || tooLong();
 }
 
 } // namespace
@@ -196,12 +221,9 @@ extern "C" bool setup_marl_socket(int* sockfd, sockaddr_in* serverAddr, int* siz
         MARL_LOG(LOG_ERR, "%s: Invalid input parameter", "setup_marl_socket");
         return false;
     }
-    int fd = marlSockfd.load(std::memory_order_acquire);
-    if (fd == -1) {
-        fd = createSharedSocket();
-        if (fd < 0) {
-            return false;
-        }
+    const int fd = sharedSocket();
+    if (fd < 0) {
+        return false;
     }
     *sockfd = fd;
     *serverAddr = marlServerAddr;
@@ -214,13 +236,13 @@ extern "C" bool update_marl_point(const char* pntId, uint8_t value)
     if (!acceptablePointName("update_marl_point", pntId)) {
         return false;
     }
-    ServiceEndpoint service{};
-    if (!reachService(service)) {
+    const int fd = reachService();
+    if (fd < 0) {
         return false;
     }
     const marl::UpdateDatagram update{pntId, value != 0};
     const std::size_t length = marl::datagramSize(update);
-    return withinUpdateLimit(length) && sendDatagram(service, "update_marl_point", pntId, length, update);
+    return withinUpdateLimit(length) && sendDatagram(fd, "update_marl_point", pntId, length, update);
 }
 
 namespace {
@@ -266,7 +288,7 @@ void discardStaleDatagrams(int fd)
         }
         marl::ByteReader reader(datagram, static_cast<std::size_t>(size));
         marl::ResponseFields response;
-        if (!marl::getResponse(reader, response) || response.header.id != MARL_MSG_QUERY_POINT_RESPONSE) {
+        if (!marl::getResponse(reader, response) || response.id != MARL_MSG_QUERY_POINT_RESPONSE) {
             MARL_LOG(LOG_WARNING, "read_marl_point discards a stale datagram of %d bytes", static_cast<int>(size));
         } else if (response.pointName.empty()) {
             MARL_LOG(LOG_WARNING, "read_marl_point discards a late reply that names no point");
@@ -288,14 +310,14 @@ extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
     if (!acceptablePointName("read_marl_point", pntId)) {
         return false;
     }
-    ServiceEndpoint service{};
-    if (!setup_marl_socket(&service.fd, &service.addr, &service.sizeAddr)) {
-        return false; // setup_marl_socket said why
+    const int fd = sharedSocket();
+    if (fd < 0) {
+        return false; // the socket's creation said why
     }
     const marl::QueryDatagram query{pntId};
     LockGuard oneQueryAtATime(marlQueryMutex);
-    discardStaleDatagrams(service.fd);
-    if (!sendDatagram(service, "read_marl_point", pntId, marl::datagramSize(query), query)) {
+    discardStaleDatagrams(fd);
+    if (!sendDatagram(fd, "read_marl_point", pntId, marl::datagramSize(query), query)) {
         return false;
     }
 
@@ -305,7 +327,7 @@ extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
     timeval timeout{0, kQueryTimeoutMicroseconds};
     for (;;) {
         bool readable = false;
-        const int numFd = waitReadable(service.fd, timeout, readable);
+        const int numFd = waitReadable(fd, timeout, readable);
         if (numFd < 0) {
             MARL_LOG(LOG_CRIT, "read_marl_point select failed numFd %d errno %s", numFd, std::strerror(errno));
             return false;
@@ -326,7 +348,7 @@ extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
         sockaddr_in sender{};
         socklen_t senderSize = sizeof sender;
         const ssize_t numBytes =
-            recvfrom(service.fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&sender), &senderSize);
+            recvfrom(fd, reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&sender), &senderSize);
         if (numBytes < 0) {
             MARL_LOG(LOG_CRIT, "read_marl_point recv failed, numBytes %d", static_cast<int>(numBytes));
             return false;
@@ -339,7 +361,7 @@ extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
             MARL_LOG(LOG_CRIT, "read_marl_point reply too short, numBytes %d", static_cast<int>(numBytes));
             return false;
         }
-        const std::uint32_t id = response.header.id;
+        const std::uint32_t id = response.id;
         if (id != MARL_MSG_QUERY_POINT_RESPONSE) {
             MARL_LOG(LOG_CRIT, "read_marl_point unexpected msg %d", static_cast<int>(id));
             return false;
@@ -380,11 +402,11 @@ extern "C" bool update_marl_point_ext(const char* pntId, uint8_t value, const t_
         MARL_LOG(LOG_INFO, "%s: no runtime info, call update_marl_point instead", "update_marl_point_ext");
         return update_marl_point(pntId, value);
     }
-    ServiceEndpoint service{};
-    if (!reachService(service)) {
+    const int fd = reachService();
+    if (fd < 0) {
         return false;
     }
     const marl::UpdateDatagram update{pntId, value != 0, &info};
     const std::size_t length = marl::datagramSize(update);
-    return withinUpdateLimit(length) && sendDatagram(service, "update_marl_point_ext", pntId, length, update);
+    return withinUpdateLimit(length) && sendDatagram(fd, "update_marl_point_ext", pntId, length, update);
 }

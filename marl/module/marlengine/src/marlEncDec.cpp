@@ -11,6 +11,7 @@
 
 #include "marlEncDecCore.h"
 #include "marlLog.h"
+#include "noCancellation.h"
 
 namespace marl {
 
@@ -22,11 +23,13 @@ static_assert(sizeof(float) == sizeof(std::uint32_t), "floats travel as their 32
 // the block reader's skipped steps log the very line of the string reader.
 void logSwerrInvalidInput(const char* function) noexcept
 {
+    const NoCancellation deferred;
     MARL_LOG(LOG_CRIT, "Marl Swerr: %s: Invalid input parameter", function);
 }
 
 void logBlockInvalidInput(const char* function) noexcept
 {
+    const NoCancellation deferred;
     MARL_LOG(LOG_ERR, "%s: Invalid input parameter.", function);
 }
 
@@ -138,6 +141,7 @@ private:
         *targets.thresholdInfo = info;
         if (info == nullptr) {
             // Without a record there is nowhere to read the section into.
+            const NoCancellation deferred;
             MARL_LOG(LOG_CRIT, "Marl Swerr: %s: Failed Memory allocation of thresholdInfo, size %d", "oamMarlDecodeDynamicInfo", static_cast<int>(sizeof(t_threshold_info)));
             return DecodeStatus::outOfMemory;
         }
@@ -256,6 +260,7 @@ DecodeStatus decodeString(ByteReader& reader, char*& text) noexcept
     auto* copy = static_cast<char*>(std::malloc(withNul));
     text = copy;
     if (copy == nullptr) {
+        const NoCancellation deferred;
         MARL_LOG(LOG_CRIT, "Marl Swerr: %s: Failed Memory allocation of marlString, size %d", "oamMarlDecodeString", static_cast<int>(withNul));
         return DecodeStatus::outOfMemory;
     }

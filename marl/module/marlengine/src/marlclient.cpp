@@ -21,6 +21,7 @@
 #include "cmnHal.h"
 #include "marlLog.h"
 #include "marlRecords.h"
+#include "noCancellation.h"
 
 namespace {
 
@@ -73,6 +74,7 @@ void resetInChild()
 // descriptor, or -1 after logging why the socket could not be created.
 int createSharedSocket()
 {
+    const marl::NoCancellation deferred;
     pthread_mutex_lock(&marlSetupMutex);
     int fd = marlSockfd.load(std::memory_order_relaxed);
     if (fd == -1) {
@@ -218,6 +220,7 @@ bool sendDatagram(int fd, const char* operation, const char* pntId, std::size_t 
 extern "C" bool setup_marl_socket(int* sockfd, sockaddr_in* serverAddr, int* sizeAddr)
 {
     if (sockfd == nullptr || serverAddr == nullptr || sizeAddr == nullptr) {
+        const marl::NoCancellation deferred;
         MARL_LOG(LOG_ERR, "%s: Invalid input parameter", "setup_marl_socket");
         return false;
     }
@@ -233,6 +236,7 @@ extern "C" bool setup_marl_socket(int* sockfd, sockaddr_in* serverAddr, int* siz
 
 extern "C" bool update_marl_point(const char* pntId, uint8_t value)
 {
+    const marl::NoCancellation deferred;
     if (!acceptablePointName("update_marl_point", pntId)) {
         return false;
     }
@@ -247,11 +251,30 @@ extern "C" bool update_marl_point(const char* pntId, uint8_t value)
 
 namespace {
 
-std::int64_t monotonicMicroseconds()
+// The monotonic clock's time `timeout` from now.
+timespec monotonicAfter(timeval timeout)
+{
+    timespec at{};
+    clock_gettime(CLOCK_MONOTONIC, &at);
+    at.tv_sec += timeout.tv_sec + timeout.tv_usec / 1000000;
+    at.tv_nsec += timeout.tv_usec % 1000000 * 1000;
+    if (at.tv_nsec >= 1000000000) {
+        at.tv_sec += 1;
+        at.tv_nsec -= 1000000000;
+    }
+    return at;
+}
+
+// What is left until `deadline`, as select takes it: 0 s and the
+// microseconds, never negative. In long, so that no 64-bit division is needed
+// on 32-bit hosts.
+timeval timeLeftUntil(const timespec& deadline)
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+    const long seconds = static_cast<long>(deadline.tv_sec - now.tv_sec);
+    const long left = seconds < 0 ? 0 : seconds * 1000000 + (deadline.tv_nsec - now.tv_nsec) / 1000;
+    return {0, static_cast<suseconds_t>(left > 0 ? left : 0)};
 }
 
 // Waits up to `timeout` for `fd` to become readable; returns what select
@@ -269,8 +292,7 @@ int waitReadable(int fd, timeval timeout, bool& readable)
     }
     pollfd watched{fd, POLLIN, 0};
     // Rounded up, so that the wait never ends before its deadline.
-    const std::int64_t milliseconds = (std::int64_t{timeout.tv_sec} * 1000000 + timeout.tv_usec + 999) / 1000;
-    const int numFd = poll(&watched, 1, static_cast<int>(milliseconds));
+    const int numFd = poll(&watched, 1, static_cast<int>(timeout.tv_sec * 1000 + (timeout.tv_usec + 999) / 1000));
     readable = numFd > 0 && (watched.revents & POLLIN) != 0;
     return numFd;
 }
@@ -303,6 +325,7 @@ void discardStaleDatagrams(int fd)
 
 extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
 {
+    const marl::NoCancellation deferred;
     if (pntId == nullptr || value == nullptr) {
         MARL_LOG(LOG_CRIT, "read_marl_point: Null pointer detected: pntId=%p value=%p", static_cast<const void*>(pntId), static_cast<void*>(value));
         return false;
@@ -323,8 +346,8 @@ extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
 
     // One deadline for the query: a reply for another point is discarded and
     // the wait goes on for what is left of the 10 seconds.
-    const std::int64_t deadline = monotonicMicroseconds() + kQueryTimeoutMicroseconds;
     timeval timeout{0, kQueryTimeoutMicroseconds};
+    const timespec deadline = monotonicAfter(timeout);
     for (;;) {
         bool readable = false;
         const int numFd = waitReadable(fd, timeout, readable);
@@ -371,8 +394,7 @@ extern "C" bool read_marl_point(const char* pntId, uint8_t* value)
         if (!response.pointName.empty() && response.pointName != pntId) {
             MARL_LOG(LOG_WARNING, "read_marl_point discards a reply for %.*s while waiting for %s",
                      static_cast<int>(response.pointName.size()), response.pointName.data(), pntId);
-            const std::int64_t left = deadline - monotonicMicroseconds();
-            timeout = {0, static_cast<suseconds_t>(left > 0 ? left : 0)};
+            timeout = timeLeftUntil(deadline);
             continue;
         }
         // Any code but "invalid point" counts: the service may add codes that
@@ -391,6 +413,7 @@ extern "C" bool update_marl_point_ext(const char* pntId, uint8_t value, const t_
                                       const char* serviceProvider, const char* securityAlarmDetector,
                                       const char* wildChar1, const char* wildChar2)
 {
+    const marl::NoCancellation deferred;
     MARL_LOG(LOG_INFO, "%s: update the marl point with runtime info", "update_marl_point_ext");
     if (!acceptablePointName("update_marl_point_ext", pntId)) {
         return false;

@@ -46,6 +46,8 @@ pthread_mutex_t marlSetupMutex = PTHREAD_MUTEX_INITIALIZER;
 // How long a query waits for its reply: 10 seconds, written as microseconds
 // the way the platform's other clients write it.
 constexpr suseconds_t kQueryTimeoutMicroseconds = 10000000;
+constexpr long kMicrosecondsPerSecond = 1000000;
+constexpr long kNanosecondsPerMicrosecond = 1000;
 // At most this many stale datagrams are discarded before a query is sent, so
 // that a flood cannot hold it up; any left over are told apart by name.
 constexpr int kMaxStaleDatagrams = 64;
@@ -65,11 +67,11 @@ struct Waiter {
     bool alone = false;
 };
 
-// Queries::occupancy counts listed queries in its low bits and sleeping ones
-// above them.
-constexpr unsigned kListed = 1;
-constexpr unsigned kSleeping = 1U << 16;
-constexpr unsigned kListedMask = kSleeping - 1;
+// Queries::occupancy counts listed queries in its low 16 bits and sleeping
+// ones above them.
+constexpr unsigned kListed = 0x1;
+constexpr unsigned kSleeping = 0x10000;
+constexpr unsigned kListedMask = 0xffff;
 
 // The queries in flight. Replies that name their point let queries share
 // the socket: one query at a time, the receiver, waits on the socket and
@@ -310,7 +312,8 @@ int waitReadable(int fd, timeval& timeout, bool& readable)
     }
     pollfd watched{fd, POLLIN, 0};
     // Rounded up, so that the wait never ends before its deadline.
-    const int numFd = poll(&watched, 1, static_cast<int>(timeout.tv_sec * 1000 + (timeout.tv_usec + 999) / 1000));
+    const long microseconds = timeout.tv_sec * kMicrosecondsPerSecond + timeout.tv_usec;
+    const int numFd = poll(&watched, 1, static_cast<int>((microseconds + 999) / 1000));
     readable = numFd > 0 && (watched.revents & POLLIN) != 0;
     return numFd;
 }
@@ -462,13 +465,14 @@ bool endAlone(Waiter& me, const marl::ResponseFields& response)
 // The monotonic clock's time `timeout` from now.
 timespec monotonicAfter(timeval timeout)
 {
+    constexpr long kNanosecondsPerSecond = kMicrosecondsPerSecond * kNanosecondsPerMicrosecond;
     timespec at{};
     clock_gettime(CLOCK_MONOTONIC, &at);
-    at.tv_sec += timeout.tv_sec + timeout.tv_usec / 1000000;
-    at.tv_nsec += timeout.tv_usec % 1000000 * 1000;
-    if (at.tv_nsec >= 1000000000) {
-        at.tv_sec += 1;
-        at.tv_nsec -= 1000000000;
+    at.tv_sec += timeout.tv_sec + timeout.tv_usec / kMicrosecondsPerSecond;
+    at.tv_nsec += timeout.tv_usec % kMicrosecondsPerSecond * kNanosecondsPerMicrosecond;
+    if (at.tv_nsec >= kNanosecondsPerSecond) {
+        ++at.tv_sec;
+        at.tv_nsec -= kNanosecondsPerSecond;
     }
     return at;
 }
@@ -481,7 +485,9 @@ timeval timeLeftUntil(const timespec& deadline)
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const long seconds = static_cast<long>(deadline.tv_sec - now.tv_sec);
-    const long left = seconds < 0 ? 0 : seconds * 1000000 + (deadline.tv_nsec - now.tv_nsec) / 1000;
+    const long left = seconds < 0 ? 0
+                                  : seconds * kMicrosecondsPerSecond +
+                                        (deadline.tv_nsec - now.tv_nsec) / kNanosecondsPerMicrosecond;
     return {0, static_cast<suseconds_t>(left > 0 ? left : 0)};
 }
 

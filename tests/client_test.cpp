@@ -263,6 +263,7 @@ std::vector<CallRow> callRows()
         {"query_socket_fails", without(false, ab), true, kQueryAb, {kNoSocket}, kSetReply, 1},
         // A reply longer than the buffer is cut to it.
         {"query_clear_on_fd_0", onDescriptor(0, ab), true, kQueryAb, {}, reply("8c02", "00", "", 1000), 0},
+        {"update_on_fd_0", onDescriptor(0, update("ab", 1)), true, updateAb("01"), {}},
         // pointIsSet comes back as it came, whatever its value.
         {"point_is_set_as_it_came", ab, true, kQueryAb, {}, reply("8c02", "a5", "00000000"), 0xa5},
         // Any code but "invalid point" counts; the reply may end after it.

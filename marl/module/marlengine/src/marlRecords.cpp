@@ -29,14 +29,14 @@ constexpr std::size_t kHeaderZeros = offsetof(msgHeaderNt, control);
                                       std::size_t nameLengthAt, std::string_view name) noexcept
 {
     std::uint8_t* record = writer.claim(size);
-    if (record == nullptr || !writer.putBytes(name.data(), name.size())) {
+    if (record == nullptr) {
         return nullptr;
     }
     storeU32(record + offsetof(msgHeaderNt, id), id);
     storeU32(record + offsetof(msgHeaderNt, length), static_cast<std::uint32_t>(length));
     std::memset(record + kHeaderZeros, 0, MSG_HEADER_SIZE - kHeaderZeros);
     storeU32(record + nameLengthAt, static_cast<std::uint32_t>(name.size()));
-    return record;
+    return writer.putBytes(name.data(), name.size()) ? record : nullptr;
 }
 
 [[nodiscard]] bool getTimeval(ByteReader& reader, msgTimevalNt& time) noexcept

@@ -298,8 +298,9 @@ namespace {
 // Waits up to `timeout` for `fd` to become readable; returns what select
 // returns and sets `readable` when `fd` is among the ready. select, as Linux
 // has it, leaves in `timeout` what is left of it. select cannot watch a
-// descriptor at or above FD_SETSIZE: poll then waits as long, and leaves
-// `timeout` as it was.
+// descriptor at or above FD_SETSIZE: poll then waits as long, leaves
+// `timeout` as it was, and counts as readable what select would (a pending
+// error or hang-up too, which the receive then reports).
 int waitReadable(int fd, timeval& timeout, bool& readable)
 {
     if (fd < FD_SETSIZE) {
@@ -314,7 +315,7 @@ int waitReadable(int fd, timeval& timeout, bool& readable)
     // Rounded up, so that the wait never ends before its deadline.
     const long microseconds = timeout.tv_sec * kMicrosecondsPerSecond + timeout.tv_usec;
     const int numFd = poll(&watched, 1, static_cast<int>((microseconds + 999) / 1000));
-    readable = numFd > 0 && (watched.revents & POLLIN) != 0;
+    readable = numFd > 0 && (watched.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
     return numFd;
 }
 

@@ -468,7 +468,7 @@ TEST(client, ForkGivesTheChildItsOwnSocket)
     auto parentQuery = std::async(std::launch::async,
                                   [&] { return read_marl_point("parent", &parentValue); });
     sockaddr_in parent{}, child{};
-    const auto parentAsks = service.receive(std::chrono::seconds(5), &parent); // it holds the query lock now
+    const auto parentAsks = service.receive(std::chrono::seconds(5), &parent); // its query is in flight now
     ASSERT_EQ(parentAsks, datagramBytes(marl::QueryDatagram{"parent"}));
     const pid_t pid = fork();
     if (pid == 0) {

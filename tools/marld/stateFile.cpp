@@ -87,6 +87,46 @@ bool isLockStatus(int status)
     return (status & 0xFF) == SQLITE_BUSY || (status & 0xFF) == SQLITE_LOCKED;
 }
 
+std::string_view blobText(sqlite3_stmt* row, int column)
+{
+    const auto* bytes = static_cast<const char*>(sqlite3_column_blob(row, column));
+    return {bytes != nullptr ? bytes : "", static_cast<std::size_t>(sqlite3_column_bytes(row, column))};
+}
+
+// The columns that a points row and a history row share, after the name:
+// a count (update_count or sequence, kept in updateCount), is_set, a time
+// and runtime_info. False when they do not read back.
+bool readRow(sqlite3_stmt* row, PointState& point)
+{
+    const long long set = sqlite3_column_int64(row, 2);
+    point.updateCount = static_cast<std::uint64_t>(sqlite3_column_int64(row, 1));
+    point.isSet = set == 1;
+    point.lastChange = WallClock::time_point(std::chrono::nanoseconds(sqlite3_column_int64(row, 3)));
+    if (sqlite3_column_type(row, 4) != SQLITE_NULL) {
+        const std::string_view block = blobText(row, 4);
+        auto decoded = decodeRuntimeInfo(reinterpret_cast<const std::uint8_t*>(block.data()), block.size());
+        if (!decoded) {
+            return false;
+        }
+        point.runtimeInfo = std::make_shared<const RuntimeInfo>(std::move(*decoded));
+    }
+    return (set == 0 || set == 1) && sqlite3_column_int64(row, 1) >= 1;
+}
+
+// Binds the name, a count, is_set, a time and runtime_info, in that order.
+void bindRow(sqlite3_stmt* statement, std::string_view name, std::uint64_t count, const PointState& point)
+{
+    const RuntimeInfo* info = point.runtimeInfo.get();
+    sqlite3_bind_blob(statement, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(count));
+    sqlite3_bind_int(statement, 3, point.isSet ? 1 : 0);
+    sqlite3_bind_int64(statement, 4,
+                       std::chrono::duration_cast<std::chrono::nanoseconds>(point.lastChange.time_since_epoch()).count());
+    // Without a block, a null pointer: SQLite binds NULL.
+    sqlite3_bind_blob(statement, 5, info != nullptr ? info->block.data() : nullptr,
+                      info != nullptr ? static_cast<int>(info->block.size()) : 0, SQLITE_STATIC);
+}
+
 } // namespace
 
 std::unique_ptr<StateFile> StateFile::open(const std::string& path, std::string& error)
@@ -169,52 +209,6 @@ std::string StateFile::failure(const char* what) const
     return "the state file " + path_ + " " + what + ": " + sqlite3_errmsg(db_);
 }
 
-namespace {
-
-std::string_view blobText(sqlite3_stmt* row, int column)
-{
-    const auto* bytes = static_cast<const char*>(sqlite3_column_blob(row, column));
-    return {bytes != nullptr ? bytes : "", static_cast<std::size_t>(sqlite3_column_bytes(row, column))};
-}
-
-// The columns that a points row and a history row share, after the name:
-// a count (update_count or sequence), is_set, a time and runtime_info. False
-// when they do not read back.
-bool readRow(sqlite3_stmt* row, std::uint64_t& count, bool& isSet, WallClock::time_point& at,
-             std::shared_ptr<const RuntimeInfo>& info)
-{
-    const long long set = sqlite3_column_int64(row, 2);
-    count = static_cast<std::uint64_t>(sqlite3_column_int64(row, 1));
-    isSet = set == 1;
-    at = WallClock::time_point(std::chrono::nanoseconds(sqlite3_column_int64(row, 3)));
-    if (sqlite3_column_type(row, 4) != SQLITE_NULL) {
-        const std::string_view block = blobText(row, 4);
-        auto decoded = decodeRuntimeInfo(reinterpret_cast<const std::uint8_t*>(block.data()), block.size());
-        if (!decoded) {
-            return false;
-        }
-        info = std::make_shared<const RuntimeInfo>(std::move(*decoded));
-    }
-    return (set == 0 || set == 1) && sqlite3_column_int64(row, 1) >= 1;
-}
-
-// Binds the name, a count, is_set, a time and runtime_info, in that order.
-void bindRow(sqlite3_stmt* statement, std::string_view name, std::uint64_t count, const PointState& point)
-{
-    sqlite3_bind_blob(statement, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
-    sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(count));
-    sqlite3_bind_int(statement, 3, point.isSet ? 1 : 0);
-    sqlite3_bind_int64(statement, 4,
-                       std::chrono::duration_cast<std::chrono::nanoseconds>(point.lastChange.time_since_epoch()).count());
-    if (const RuntimeInfo* info = point.runtimeInfo.get()) {
-        sqlite3_bind_blob(statement, 5, info->block.data(), static_cast<int>(info->block.size()), SQLITE_STATIC);
-    } else {
-        sqlite3_bind_null(statement, 5);
-    }
-}
-
-} // namespace
-
 bool StateFile::load(PointStore& store, Journal& journal, std::string& error)
 {
     // The points, then their histories; the rows of each point's history in order.
@@ -227,23 +221,19 @@ bool StateFile::load(PointStore& store, Journal& journal, std::string& error)
             -1, &rows, nullptr);
         while (status == SQLITE_OK && (status = sqlite3_step(rows)) == SQLITE_ROW) {
             const std::string_view name = blobText(rows, 0);
-            PointState state;
-            std::uint64_t count = 0;
-            const bool read = readRow(rows, count, state.isSet, state.lastChange, state.runtimeInfo);
-            if (!read) {
-                error = "the state file " + path_ + " is damaged (a " + (points ? "points" : "history") +
-                        " row of point \"" + std::string(name) + "\" does not read back)";
-            } else if (points && (state.updateCount = count, !store.restore(name, std::move(state)))) {
-                error = "the state file " + path_ + " holds more points than --max-points allows (" +
-                        std::to_string(store.size()) + ")";
-            } else {
-                if (!points) {
-                    journal.restore(name, count, StateChange{state.lastChange, state.isSet, std::move(state.runtimeInfo)});
-                }
-                status = SQLITE_OK;
-                continue;
+            PointState row;
+            const bool read = readRow(rows, row);
+            if (read && !points) {
+                journal.restore(name, row.updateCount, StateChange{row.lastChange, row.isSet, std::move(row.runtimeInfo)});
             }
-            status = SQLITE_ABORT;
+            const bool kept = read && (!points || store.restore(name, std::move(row)));
+            if (!kept) {
+                error = "the state file " + path_ +
+                        (read ? " holds more points than --max-points allows (" + std::to_string(store.size()) + ")"
+                              : " is damaged (a " + std::string(points ? "points" : "history") + " row of point \"" +
+                                    std::string(name) + "\" does not read back)");
+            }
+            status = kept ? SQLITE_OK : SQLITE_ABORT;
         }
         sqlite3_finalize(rows);
         if (status != SQLITE_DONE) {
@@ -290,47 +280,28 @@ bool StateFile::save(const JournalBatch& batch, std::string& error)
     return false;
 }
 
-StateWriter::StateWriter(std::unique_ptr<StateFile> file) : file_(std::move(file)), thread_([this] { run(); }) {}
-
-StateWriter::~StateWriter()
-{
-    {
-        const std::lock_guard hold(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
-}
-
 void StateWriter::hand(JournalBatch batch)
 {
-    if (batch.empty()) {
-        return;
-    }
-    {
+    if (!batch.empty()) {
         const std::lock_guard hold(mutex_);
         handed_.push_back(std::move(batch));
     }
     wake_.notify_one();
 }
 
-void StateWriter::run()
+void StateWriter::run(const std::stop_token& stop)
 {
-    for (;;) {
-        JournalBatch batch;
-        {
-            std::unique_lock hold(mutex_);
-            wake_.wait(hold, [this] { return stopping_ || !handed_.empty(); });
-            if (handed_.empty()) {
-                return; // stopping, and all written
-            }
-            batch = std::move(handed_.front());
-            handed_.pop_front();
-        }
+    std::unique_lock hold(mutex_);
+    // Once stopped, on until all is written.
+    while (wake_.wait(hold, stop, [this] { return !handed_.empty(); })) {
+        const JournalBatch batch = std::move(handed_.front());
+        handed_.pop_front();
+        hold.unlock();
         std::string error;
         if (!file_->save(batch, error)) {
             std::fprintf(stderr, "marld: %s\n", error.c_str());
         }
+        hold.lock();
     }
 }
 

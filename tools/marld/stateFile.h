@@ -17,6 +17,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -67,23 +68,22 @@ private:
 // failure is reported on stderr and the thread goes on with the next batch.
 class StateWriter {
 public:
-    explicit StateWriter(std::unique_ptr<StateFile> file);
-    // Writes what was handed over, then ends the thread.
-    ~StateWriter();
-    StateWriter(const StateWriter&) = delete;
-    StateWriter& operator=(const StateWriter&) = delete;
+    // Its destruction writes what was handed over, then ends the thread.
+    explicit StateWriter(std::unique_ptr<StateFile> file)
+        : file_(std::move(file)), thread_([this](const std::stop_token& stop) { run(stop); })
+    {
+    }
 
     void hand(JournalBatch batch);
 
 private:
-    void run();
+    void run(const std::stop_token& stop);
 
     std::unique_ptr<StateFile> file_;
-    std::mutex mutex_; // guards the two below, and nothing else
+    std::mutex mutex_; // guards handed_, and nothing else
     std::deque<JournalBatch> handed_;
-    bool stopping_ = false;
-    std::condition_variable wake_;
-    std::thread thread_;
+    std::condition_variable_any wake_;
+    std::jthread thread_; // the last member: stopped and joined before the others go
 };
 
 } // namespace marld

@@ -42,8 +42,9 @@ MARLCLIENT_API bool update_marl_point(const char *pntId, uint8_t value);
  * Asks the service whether the point named pntId is set. Sends one query and
  * waits at most 10 seconds for the reply; on success stores the point's state
  * (1 set, 0 clear) in *value and returns true. *value is written on no other
- * path. Blocks the calling thread; concurrent queries of one process take
- * turns, so each gets the reply to its own query.
+ * path. Blocks the calling thread. Queries of several threads run side by
+ * side, each answered by the reply that names its point; with a service that
+ * does not echo the name they take turns, so each still gets its own reply.
  */
 MARLCLIENT_API bool read_marl_point(const char *pntId, uint8_t *value);
 

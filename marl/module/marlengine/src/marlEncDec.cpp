@@ -11,6 +11,7 @@
 
 #include "marlEncDecCore.h"
 #include "marlLog.h"
+#include "noCancellation.h"
 
 namespace marl {
 
@@ -22,39 +23,43 @@ static_assert(sizeof(float) == sizeof(std::uint32_t), "floats travel as their 32
 // the block reader's skipped steps log the very line of the string reader.
 void logSwerrInvalidInput(const char* function) noexcept
 {
+    const NoCancellation deferred;
     MARL_LOG(LOG_CRIT, "Marl Swerr: %s: Invalid input parameter", function);
 }
 
 void logBlockInvalidInput(const char* function) noexcept
 {
+    const NoCancellation deferred;
     MARL_LOG(LOG_ERR, "%s: Invalid input parameter.", function);
 }
 
-[[nodiscard]] bool putFloat(ByteWriter& writer, float value) noexcept
-{
-    return writer.putU32(std::bit_cast<std::uint32_t>(value));
-}
+// The threshold section's four numbers (low, high, observedValue, armTime),
+// 32 bits each, which follow its two texts.
+constexpr std::size_t kThresholdNumbersSize = 4 * sizeof(std::uint32_t);
 
-[[nodiscard]] bool getFloat(ByteReader& reader, float& value) noexcept
+// A counted string: its 16-bit length, then, unless it is 0, the text and a
+// NUL.
+constexpr std::size_t kLengthSize = sizeof(std::uint16_t);
+constexpr std::size_t countedStringSize(std::size_t length) { return kLengthSize + (length != 0 ? length + 1 : 0); }
+
+// The smallest block is its threshold length and six absent texts; the
+// largest carries the threshold section and every text at its maximum.
+constexpr std::size_t largestBlock()
 {
-    std::uint32_t bits = 0;
-    if (!reader.getU32(bits)) {
-        return false;
+    std::size_t size = kLengthSize + countedStringSize(MARL_MAX_ATTRIBUTE_ID_LENGTH) +
+                       countedStringSize(MARL_MAX_INDICATION_LENGTH) + kThresholdNumbersSize;
+    for (const TextField& field : kTextFields) {
+        size += countedStringSize(field.maxLength);
     }
-    value = std::bit_cast<float>(bits);
-    return true;
+    return size;
 }
-
-// Adds without wrapping: a sum too large for size_t stays at SIZE_MAX.
-[[nodiscard]] constexpr std::size_t addSaturating(std::size_t total, std::size_t more) noexcept
-{
-    return more > SIZE_MAX - total ? SIZE_MAX : total + more;
-}
+static_assert(MARL_DYNAMIC_INFO_MIN_SIZE == kLengthSize + kTextCount * countedStringSize(0));
+static_assert(MARL_DYNAMIC_INFO_MAX_SIZE == largestBlock());
 
 // The length bytes, and the text with its NUL when present, uncut.
 [[nodiscard]] std::size_t countedTextSize(const char* text) noexcept
 {
-    return 2 + (text != nullptr ? std::strlen(text) + 1 : 0);
+    return kLengthSize + (text != nullptr ? std::strlen(text) + 1 : 0);
 }
 
 // Where a block read puts its results: the exported reader passes its
@@ -75,7 +80,7 @@ public:
     explicit TextSteps(ByteReader& reader) noexcept : reader_(reader) {}
 
     // False when the input ends inside the text: the block read stops there.
-    [[nodiscard]] bool read(char*& text) noexcept
+    [[nodiscard, gnu::always_inline]] bool read(char*& text) noexcept
     {
         if (allocationFailed_) {
             logSwerrInvalidInput("oamMarlDecodeString");
@@ -103,27 +108,18 @@ private:
     bool nulMissing_ = false;
 };
 
-// The threshold section after its length: two texts, then four numbers.
-[[nodiscard]] bool readThresholdInfo(ByteReader& reader, TextSteps& steps, t_threshold_info& info) noexcept
+// The threshold section's four numbers, after its two texts. All four or
+// none: a section cut short leaves the record's numbers zero.
+[[nodiscard]] bool readThresholdNumbers(ByteReader& reader, t_threshold_info& info) noexcept
 {
-    if (!steps.read(info.attributeId) || !steps.read(info.thresholdLevel.indication)) {
+    const std::uint8_t* numbers = reader.claim(kThresholdNumbersSize);
+    if (numbers == nullptr) {
         return false;
     }
-    if (steps.allocationFailed()) {
-        return true; // no position to read the numbers from; the block read fails anyway
-    }
-    // All four or none: a section cut short leaves the record's numbers zero.
-    float low = 0;
-    float high = 0;
-    float observed = 0;
-    std::int32_t armTime = 0;
-    if (!(getFloat(reader, low) && getFloat(reader, high) && getFloat(reader, observed) && reader.getI32(armTime))) {
-        return false;
-    }
-    info.thresholdLevel.low = low;
-    info.thresholdLevel.high = high;
-    info.observedValue = observed;
-    info.armTime = armTime;
+    info.thresholdLevel.low = std::bit_cast<float>(loadU32(numbers));
+    info.thresholdLevel.high = std::bit_cast<float>(loadU32(numbers + 4));
+    info.observedValue = std::bit_cast<float>(loadU32(numbers + 8));
+    info.armTime = static_cast<std::int32_t>(loadU32(numbers + 12));
     return true;
 }
 
@@ -133,28 +129,40 @@ private:
     if (!reader.getU16(thresholdLength)) {
         return DecodeStatus::pastEnd;
     }
-    TextSteps steps(reader);
+    // The texts in wire order: with threshold information, the record's two
+    // first, its numbers after them.
+    std::array<char**, 2 + kTextCount> texts{};
+    std::size_t first = 2;
+    t_threshold_info* info = nullptr;
     // Any nonzero length announces threshold information: the length only
     // says whether the section is there, the texts in it say how long it is.
-    if (thresholdLength == 0) {
-        *targets.thresholdInfo = nullptr;
-    } else {
-        auto* info = static_cast<t_threshold_info*>(std::malloc(sizeof(t_threshold_info)));
+    if (thresholdLength != 0) {
+        info = static_cast<t_threshold_info*>(std::malloc(sizeof(t_threshold_info)));
         *targets.thresholdInfo = info;
         if (info == nullptr) {
             // Without a record there is nowhere to read the section into.
+            const NoCancellation deferred;
             MARL_LOG(LOG_CRIT, "Marl Swerr: %s: Failed Memory allocation of thresholdInfo, size %d", "oamMarlDecodeDynamicInfo", static_cast<int>(sizeof(t_threshold_info)));
             return DecodeStatus::outOfMemory;
         }
         // Defined from the start, so that the caller can release the record
         // whatever step fails.
         *info = t_threshold_info{};
-        if (!readThresholdInfo(reader, steps, *info)) {
+        texts[0] = &info->attributeId;
+        texts[1] = &info->thresholdLevel.indication;
+        first = 0;
+    } else {
+        *targets.thresholdInfo = nullptr;
+    }
+    std::copy(targets.texts.begin(), targets.texts.end(), texts.begin() + 2);
+    TextSteps steps(reader);
+    for (std::size_t i = first; i < texts.size(); ++i) {
+        // After its texts, the section's numbers, unless a text step failed
+        // to allocate: there is then no position to read them from.
+        if (i == 2 && info != nullptr && !steps.allocationFailed() && !readThresholdNumbers(reader, *info)) {
             return DecodeStatus::pastEnd;
         }
-    }
-    for (char** text : targets.texts) {
-        if (!steps.read(*text)) {
+        if (!steps.read(*texts[i])) {
             return DecodeStatus::pastEnd;
         }
     }
@@ -169,10 +177,16 @@ bool encodeString(ByteWriter& writer, const char* text, std::uint16_t maxLength)
     const auto length = static_cast<std::uint16_t>(text != nullptr ? strnlen(text, maxLength) : 0);
     // The reader takes the length 0 as "no text" and reads no NUL after it,
     // so a text that is empty, or cut to nothing, goes out as an absent one.
-    if (length == 0) {
-        return writer.putU16(0);
+    std::uint8_t* at = writer.claim(countedStringSize(length));
+    if (at == nullptr) {
+        return false;
     }
-    return writer.putU16(length) && writer.putBytes(text, length) && writer.putU8(0);
+    storeU16(at, length);
+    if (length != 0) {
+        std::memcpy(at + kLengthSize, text, length);
+        at[kLengthSize + length] = 0;
+    }
+    return true;
 }
 
 bool carriesRuntimeInfo(const DynamicInfoView& info) noexcept
@@ -186,11 +200,11 @@ bool carriesRuntimeInfo(const DynamicInfoView& info) noexcept
 
 std::size_t countedBlockSize(const DynamicInfoView& info) noexcept
 {
-    std::size_t size = 2; // thresholdLength
+    std::size_t size = kLengthSize; // thresholdLength
     if (info.thresholdInfo != nullptr) {
         size = addSaturating(size, countedTextSize(info.thresholdInfo->attributeId));
         size = addSaturating(size, countedTextSize(info.thresholdInfo->thresholdLevel.indication));
-        size = addSaturating(size, 16); // low, high, observedValue, armTime
+        size = addSaturating(size, kThresholdNumbersSize);
     }
     for (const char* text : info.texts) {
         size = addSaturating(size, countedTextSize(text));
@@ -200,19 +214,25 @@ std::size_t countedBlockSize(const DynamicInfoView& info) noexcept
 
 bool encodeDynamicInfo(ByteWriter& writer, const DynamicInfoView& info) noexcept
 {
-    if (const t_threshold_info* threshold = info.thresholdInfo) {
-        // armTime travels as a signed 32-bit count: a 64-bit time_t keeps
-        // only its low 32 bits.
-        if (!(writer.putU16(MARL_THRESHOLD_INFO_LENGTH) &&
-              encodeString(writer, threshold->attributeId, MARL_MAX_ATTRIBUTE_ID_LENGTH) &&
-              encodeString(writer, threshold->thresholdLevel.indication, MARL_MAX_INDICATION_LENGTH) &&
-              putFloat(writer, threshold->thresholdLevel.low) && putFloat(writer, threshold->thresholdLevel.high) &&
-              putFloat(writer, threshold->observedValue) &&
-              writer.putI32(static_cast<std::int32_t>(threshold->armTime)))) {
+    const t_threshold_info* threshold = info.thresholdInfo;
+    if (!writer.putU16(threshold != nullptr ? MARL_THRESHOLD_INFO_LENGTH : 0)) {
+        return false;
+    }
+    if (threshold != nullptr) {
+        if (!(encodeString(writer, threshold->attributeId, MARL_MAX_ATTRIBUTE_ID_LENGTH) &&
+              encodeString(writer, threshold->thresholdLevel.indication, MARL_MAX_INDICATION_LENGTH))) {
             return false;
         }
-    } else if (!writer.putU16(0)) {
-        return false;
+        std::uint8_t* numbers = writer.claim(kThresholdNumbersSize);
+        if (numbers == nullptr) {
+            return false;
+        }
+        storeU32(numbers, std::bit_cast<std::uint32_t>(threshold->thresholdLevel.low));
+        storeU32(numbers + 4, std::bit_cast<std::uint32_t>(threshold->thresholdLevel.high));
+        storeU32(numbers + 8, std::bit_cast<std::uint32_t>(threshold->observedValue));
+        // armTime travels as a signed 32-bit count: a 64-bit time_t keeps
+        // only its low 32 bits.
+        storeU32(numbers + 12, static_cast<std::uint32_t>(threshold->armTime));
     }
     for (std::size_t i = 0; i < kTextCount; ++i) {
         if (!encodeString(writer, info.texts[i], kTextFields[i].maxLength)) {
@@ -240,15 +260,16 @@ DecodeStatus decodeString(ByteReader& reader, char*& text) noexcept
     auto* copy = static_cast<char*>(std::malloc(withNul));
     text = copy;
     if (copy == nullptr) {
+        const NoCancellation deferred;
         MARL_LOG(LOG_CRIT, "Marl Swerr: %s: Failed Memory allocation of marlString, size %d", "oamMarlDecodeString", static_cast<int>(withNul));
         return DecodeStatus::outOfMemory;
     }
-    std::uint8_t terminator = 0;
-    // Cannot fail: the room was checked above.
-    (void)(reader.getBytes(copy, length) && reader.getU8(terminator));
+    // Cannot be null: the room was checked above.
+    const std::uint8_t* at = reader.claim(withNul);
+    std::memcpy(copy, at, length);
     // Our own NUL, whatever the wire holds: a produced text always ends.
     copy[length] = '\0';
-    return terminator == 0 ? DecodeStatus::ok : DecodeStatus::missingNul;
+    return at[length] == 0 ? DecodeStatus::ok : DecodeStatus::missingNul;
 }
 
 DecodeStatus decodeDynamicInfo(ByteReader& reader, DynamicInfo& info) noexcept

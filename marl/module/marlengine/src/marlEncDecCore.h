@@ -34,6 +34,13 @@ inline constexpr std::array<TextField, kTextCount> kTextFields{{
     {"additionalText2", MARL_MAX_DESCRIPTIVE_TEXT_LENGTH},
 }};
 
+// Adds sizes without wrapping: a sum too large for size_t stays at SIZE_MAX,
+// which no limit accepts.
+[[nodiscard]] constexpr std::size_t addSaturating(std::size_t total, std::size_t more) noexcept
+{
+    return more > SIZE_MAX - total ? SIZE_MAX : total + more;
+}
+
 // Writes `text` as a counted string of at most `maxLength` characters. A null
 // or empty text, or one cut to nothing, is written as the length 0 alone,
 // which a reader takes back as null; so a reader stays in step with the

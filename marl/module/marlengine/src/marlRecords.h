@@ -45,7 +45,10 @@ struct ResponseDatagram {
 [[nodiscard]] std::size_t datagramSize(const ResponseDatagram& response) noexcept;
 
 // Writes the whole datagram, datagramSize bytes of it; false when the writer
-// has less room (what fitted is then written).
+// has less room (what fitted is then written). A sender that has computed
+// the size already, to make its buffer, passes it on as `size`.
+[[nodiscard]] bool putDatagram(ByteWriter& writer, const UpdateDatagram& update, std::size_t size) noexcept;
+[[nodiscard]] bool putDatagram(ByteWriter& writer, const QueryDatagram& query, std::size_t size) noexcept;
 [[nodiscard]] bool putDatagram(ByteWriter& writer, const UpdateDatagram& update) noexcept;
 [[nodiscard]] bool putDatagram(ByteWriter& writer, const QueryDatagram& query) noexcept;
 [[nodiscard]] bool putDatagram(ByteWriter& writer, const ResponseDatagram& response) noexcept;
@@ -65,17 +68,17 @@ struct ResponseDatagram {
 // pointNameLength, after the header.
 [[nodiscard]] bool getQueryPointFields(ByteReader& reader, t_marl_query_point_msg& msg) noexcept;
 
+// What a query takes from a response: the record's fields up to returnCode,
+// and the name it answers for.
 struct ResponseFields {
-    msgHeaderNt header{};
+    std::uint32_t id = 0;
     std::uint8_t pointIsSet = 0;
     std::uint32_t returnCode = 0;
-    std::uint32_t pointNameLength = 0;
-    // The name it answers for, when pointNameLength and that many bytes lie
-    // within the reader; empty when the reply carries none.
+    // The name, when pointNameLength and that many bytes lie within the
+    // reader; empty when the reply carries none.
     std::string_view pointName{};
 };
-// The response up to returnCode (45 bytes), pointNameLength when the reader
-// holds it too (0 otherwise), and the name as above.
+// The response up to returnCode (45 bytes), and its name as above.
 [[nodiscard]] bool getResponse(ByteReader& reader, ResponseFields& response) noexcept;
 
 } // namespace marl

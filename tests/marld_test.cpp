@@ -111,22 +111,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Handler, UpdatesKeepCountAndTimeOfChangeAndTheLastBlock)
 {
-    // The datagram, when it arrives, its line, when ab last changed, and the size of the block kept (0
-    // without one); the last, 646 bytes in all, the longest an update may be, is all zero padding.
-    const std::vector<std::tuple<Bytes, int, std::string, int, std::size_t>> steps = {
-        {patched(kClearAb, 40, "07"), 5, "update \"ab\" clear -> set (update 1) from 10.0.0.1:7", 5, 0},
-        {update("ab", true), 9, "update \"ab\" set -> set (update 2) from 10.0.0.1:7", 5, 0}, // same
+    // The datagram, when it arrives, its line, when ab last changed, the size of the block kept (0
+    // without one) and whether it came with this update; the last, 646 bytes in all, the longest an
+    // update may be, is all zero padding.
+    const std::vector<std::tuple<Bytes, int, std::string, int, std::size_t, bool>> steps = {
+        {patched(kClearAb, 40, "07"), 5, "update \"ab\" clear -> set (update 1) from 10.0.0.1:7", 5, 0, false},
+        {update("ab", true), 9, "update \"ab\" set -> set (update 2) from 10.0.0.1:7", 5, 0, false}, // same
         {extAb("0000 00017800 0000 0000 0000 0000 0000"), 12,
-         "update-ext \"ab\" set -> clear (update 3) from 10.0.0.1:7 monitoredAttributes=\"x\"", 12, 16},
-        {update("ab"), 13, "update \"ab\" clear -> clear (update 4) from 10.0.0.1:7", 12, 16}, // block kept
+         "update-ext \"ab\" set -> clear (update 3) from 10.0.0.1:7 monitoredAttributes=\"x\"", 12, 16, true},
+        {update("ab"), 13, "update \"ab\" clear -> clear (update 4) from 10.0.0.1:7", 12, 16, false}, // block kept
         {extAb(std::string(2 * (646 - 48), '0')), 15,
-         "update-ext \"ab\" clear -> clear (update 5) from 10.0.0.1:7", 12, 598},
+         "update-ext \"ab\" clear -> clear (update 5) from 10.0.0.1:7", 12, 598, true},
     };
-    for (const auto& [bytes, at, line, lastChange, blockSize] : steps) {
+    for (const auto& [bytes, at, line, lastChange, blockSize, fromThis] : steps) {
         EXPECT_EQ(handle(bytes, at).second, line + "\n");
         const marld::PointState& ab = *store.find("ab");
-        EXPECT_EQ(std::pair(ab.lastChange, ab.runtimeInfo ? ab.runtimeInfo->block.size() : 0),
-                  std::pair(kT0 + lastChange * 1s, blockSize));
+        EXPECT_EQ(std::tuple(ab.lastChange, ab.runtimeInfo ? ab.runtimeInfo->block.size() : 0, ab.runtimeInfoFromLastUpdate),
+                  std::tuple(kT0 + lastChange * 1s, blockSize, fromThis));
+        EXPECT_EQ(marld::pointJson("ab", ab).ends_with(blockSize == 0 ? "\"runtimeInfo\":null}"
+                                                       : fromThis ? "},\"runtimeInfoFromLastUpdate\":true}"
+                                                                  : "},\"runtimeInfoFromLastUpdate\":false}"),
+                  true) << marld::pointJson("ab", ab);
     }
 }
 
@@ -304,8 +309,11 @@ TEST(StateFile, TakesUpWhatItKept)
     marld::DatagramHandler handler(store, names, counted, &journal);
     const Bytes ext = extAb("0000 00017800 0000 0000 0000 0000 0000 0000");
     const Bytes raise = update("\xff", true);
-    (void)handler.handle(ext.data(), ext.size(), kSender, kT0 + 3s);
-    (void)handler.handle(raise.data(), raise.size(), kSender, kT0 + 4s);
+    const Bytes extCd = patched(extAb("0000 00017800 0000 0000 0000 0000 0000"), 42, "00000002 6364");
+    const Bytes plainCd = patched(kClearAb, 42, "00000002 6364");
+    for (const Bytes* bytes : {&ext, &raise, &extCd, &plainCd}) {
+        (void)handler.handle(bytes->data(), bytes->size(), kSender, kT0 + (bytes == &ext ? 3s : 4s));
+    }
     std::string error;
     ASSERT_TRUE(marld::StateFile::open(path, error)->save(journal.takeBatch(), error)) << error;
     marld::PointStore restored;
@@ -313,10 +321,11 @@ TEST(StateFile, TakesUpWhatItKept)
     ASSERT_TRUE(state && state->load(restored, journal, error)) << error;
     const marld::PointState* ab = restored.find("ab");
     const marld::PointState* ff = restored.find("\xff");
-    ASSERT_TRUE(ab && ab->runtimeInfo && ff);
-    EXPECT_EQ(std::tuple(ab->isSet, ab->lastChange, ab->updateCount, ab->runtimeInfo->block,
-                         ff->isSet, ff->lastChange, ff->runtimeInfo == nullptr, restored.size()),
-              std::tuple(false, kT0 + 3s, 1u, Bytes(ext.begin() + 48, ext.end()), true, kT0 + 4s, true, 2u));
+    const marld::PointState* cd = restored.find("cd"); // its block from the update before its last
+    ASSERT_TRUE(ab && ab->runtimeInfo && ff && cd && cd->runtimeInfo);
+    EXPECT_EQ(std::tuple(ab->isSet, ab->lastChange, ab->updateCount, ab->runtimeInfo->block, ab->runtimeInfoFromLastUpdate,
+                         ff->isSet, ff->lastChange, ff->runtimeInfo == nullptr, cd->runtimeInfoFromLastUpdate, restored.size()),
+              std::tuple(false, kT0 + 3s, 1u, Bytes(ext.begin() + 48, ext.end()), true, true, kT0 + 4s, true, false, 3u));
 }
 static long long countOf(const std::string& path, const char* sql)
 {
@@ -332,38 +341,49 @@ static long long countOf(const std::string& path, const char* sql)
     return count;
 }
 
-// A file of the first schema, points only, is read and gets the history's table; the history keeps a
-// point's last 32 changes, in memory and in the file, written by the writer's thread.
-TEST(StateFile, ReadsTheFirstSchemaAndKeepsTheLast32Changes)
+// Files of the first two schemas (points; points and history) are read and brought up to date; their
+// points' blocks read as from an earlier update. The history keeps a point's last 32 changes, in
+// memory and in the file, written by the writer's thread.
+TEST(StateFile, ReadsOlderSchemasAndKeepsTheLast32Changes)
 {
-    const std::string path = testing::TempDir() + "marld-state-first.db";
-    std::remove(path.c_str());
-    EXPECT_EQ(countOf(path, "CREATE TABLE points(name BLOB PRIMARY KEY, is_set INTEGER NOT NULL, last_change_ns INTEGER "
-                            "NOT NULL, update_count INTEGER NOT NULL, runtime_info BLOB) WITHOUT ROWID"), -1);
-    EXPECT_EQ(countOf(path, "INSERT INTO points VALUES(x'6162', 1, 5, 3, NULL) RETURNING 0"), 0);
-    EXPECT_EQ(countOf(path, "PRAGMA application_id=1296126540"), -1);
-    EXPECT_EQ(countOf(path, "PRAGMA user_version=1"), -1);
-    std::string error;
-    for (int run = 0; run < 2; ++run) {
-        marld::PointStore store;
-        marld::Journal journal(true, true);
-        auto state = marld::StateFile::open(path, error);
-        ASSERT_TRUE(state && state->load(store, journal, error)) << error;
-        const marld::PointState loaded = *store.find("ab");
-        {
-            marld::StateWriter writer(std::move(state));
-            for (int i = 0; i < 20; ++i) {
-                journal.note("ab", {nullptr, kT0 + (run * 20 + i) * 1s, 3, i % 2 == 0}, true);
-                writer.hand(journal.takeBatch());
-            }
+    for (const int version : {1, 2}) {
+        const std::string path = testing::TempDir() + "marld-state-v" + std::to_string(version) + ".db";
+        std::remove(path.c_str());
+        const std::vector<std::string> made = {
+            "CREATE TABLE points(name BLOB PRIMARY KEY, is_set INTEGER NOT NULL, last_change_ns INTEGER NOT NULL, "
+            "update_count INTEGER NOT NULL, runtime_info BLOB) WITHOUT ROWID",
+            "INSERT INTO points VALUES(x'6162', 1, 5, 3, x'0000000000000000000000000000')",
+            "PRAGMA application_id=1296126540", "PRAGMA user_version=" + std::to_string(version),
+            version == 1 ? "" : "CREATE TABLE history(name BLOB NOT NULL, sequence INTEGER NOT NULL, at_ns INTEGER NOT "
+                                "NULL, is_set INTEGER NOT NULL, runtime_info BLOB, PRIMARY KEY(name, sequence)) WITHOUT ROWID",
+            version == 1 ? "" : "INSERT INTO history VALUES(x'6162', 1, 5, 1, NULL)"};
+        for (const std::string& sql : made) {
+            (void)countOf(path, sql.c_str());
         }
-        const auto changes = journal.history("ab");
-        // The points row as the first schema held it, then as the last change left it.
-        EXPECT_EQ(std::tuple(loaded.updateCount, loaded.lastChange, changes.size(), changes.front().at, changes.back().at),
-                  std::tuple(3u, run == 0 ? marld::WallClock::time_point(5ns) : kT0 + 19s, run == 0 ? 20u : 32u,
-                             kT0 + (run == 0 ? 0s : 8s), kT0 + (run * 20 + 19) * 1s));
+        std::string error;
+        for (int run = 0; run < 2; ++run) {
+            marld::PointStore store;
+            marld::Journal journal(true, true);
+            auto state = marld::StateFile::open(path, error);
+            ASSERT_TRUE(state && state->load(store, journal, error)) << error;
+            const marld::PointState loaded = *store.find("ab");
+            {
+                marld::StateWriter writer(std::move(state));
+                for (int i = 0; i < 20; ++i) {
+                    journal.note("ab", {nullptr, kT0 + (run * 20 + i) * 1s, 3, i % 2 == 0}, true);
+                    writer.hand(journal.takeBatch());
+                }
+            }
+            const auto changes = journal.history("ab");
+            const auto first = run == 1 ? kT0 + 8s : version == 1 ? kT0 : marld::WallClock::time_point(5ns);
+            // The points row as the older schema held it, then as the last change left it.
+            EXPECT_EQ(std::tuple(loaded.updateCount, loaded.lastChange, loaded.runtimeInfo != nullptr,
+                                 loaded.runtimeInfoFromLastUpdate, changes.size(), changes.front().at, changes.back().at),
+                      std::tuple(3u, run == 0 ? marld::WallClock::time_point(5ns) : kT0 + 19s, run == 0, false,
+                                 run == 0 ? 19u + version : 32u, first, kT0 + (run * 20 + 19) * 1s));
+        }
+        EXPECT_EQ(std::pair(countOf(path, "SELECT count(*) FROM history"), countOf(path, "PRAGMA user_version")),
+                  std::pair(32LL, 3LL));
     }
-    EXPECT_EQ(std::pair(countOf(path, "SELECT count(*) FROM history"), countOf(path, "PRAGMA user_version")),
-              std::pair(32LL, 2LL));
 }
 #endif

@@ -42,14 +42,19 @@ check /points/fan-tray-2%2Foverheat '.state == "set" and .updateCount == 1 and
     .runtimeInfo.additionalText1 == "fan 2" and .runtimeInfo.observedValue == 82.5 and
     (.lastChange | test("^20[0-9-]{8}T[0-9:]{8}[.][0-9]{3}Z$"))'
 check /points/psu%2F1/history 'map(.state) == ["set", "clear"] and .[0].runtimeInfo == null'
+# /view: the first points that match, with how many match, are set and are known.
+"$marl" raise Fan-Tray-3/door --text1 open
+"$marl" clear Fan-Tray-3/door
+check '/view?state=clear&filter=TRAY-3&limit=1' '[.points[].point, .points[0].runtimeInfoFromLastUpdate,
+    .matching, .set, .total] == ["Fan-Tray-3/door", false, 1, 2, 4]'
 long=$(printf '%4100s' '' | tr ' ' a)
-for row in 404:/points/nope 404:/nope 400:/points/a%zz 400:/points?state=up 414:/points/$long; do
+for row in 404:/points/nope 404:/nope 400:/points/a%zz 400:/points?state=up 414:/points/$long 400:/view?limit=x; do
     [ "$(status "$base${row#*:}")" = "${row%%:*}" ] || fail "${row%%:*} for ${row#*:}"
 done
 [ "$(status -X POST "$base/points")" = 405 ] || fail "405 for POST"
 
-metrics 'got["marld_points", ()] == 3 and got["marld_points_set", ()] == 2 and
-    got["marld_datagrams_received_total", ()] == got["marld_datagrams_accepted_total", ()] == 5 and
+metrics 'got["marld_points", ()] == 4 and got["marld_points_set", ()] == 2 and
+    got["marld_datagrams_received_total", ()] == got["marld_datagrams_accepted_total", ()] == 7 and
     got["marld_queries_total", ("0",)] == 1 and got["marld_queries_total", ("1",)] == 0 and
     got["marld_datagrams_dropped_total", ("short-datagram",)] == 0'
 

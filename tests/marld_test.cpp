@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <numeric>
 #include <sstream>
 
 #include "datagramHandler.h"
 #include "eventFormat.h"
+#include "httpRoutes.h"
 #include "jsonText.h"
 #include "lineRateLimiter.h"
 #ifdef MARLD_STATE_FILE
@@ -293,6 +295,73 @@ TEST(Journal, KeepsTheLast32ChangesAndHandsEveryUpdateOver)
     EXPECT_EQ(std::tuple(batch.size(), batch[39].name, batch[39].point.updateCount, batch[40].name, changes[2], changes[3],
                          changes[38], changes[40], journal.takeBatch().size()),
               std::tuple(41u, "ab", 40u, "cd", 2u, 0u, 20u, 1u, 0u));
+}
+
+// A list's arguments against a store of fan-tray-1, Fan-Tray-2 (clear), psu/1 and caf\xe9, then 32
+// clear points z0 to z31: the points in the answer, in the store's order, and for /view how many
+// matched; or the status and message of a refusal.
+struct ListRow {
+    std::string target;
+    std::vector<int> points;
+    std::string tail; // after the points: /view's counts; for a refusal, its message
+    unsigned status = 200;
+};
+
+TEST(HttpLists, HoldWhatTheirArgumentsSelectAndCountWhatMatched)
+{
+    std::vector<int> all(36), zs(32);
+    std::iota(all.begin(), all.end(), 0);
+    std::iota(zs.begin(), zs.end(), 4);
+    const auto counts = [](int matching) { return ",\"matching\":" + std::to_string(matching) + ",\"set\":3,\"total\":36}"; };
+    const std::vector<ListRow> rows = {
+        {"/points", all, ""},
+        {"/points?state=set&", {0, 2, 3}, ""},
+        {"/points?state=clear&filter=TRAY", {1}, ""},
+        {"/points?filter=fan-TRAY&limit=%31", {0}, ""},
+        {"/points?filter=%E9&state=all", {3}, ""},
+        {"/points?filter=z&limit=16", {zs.begin(), zs.begin() + 16}, ""},
+        {"/points?limit=36", all, ""},
+        {"/points?limit=0&state=set", {}, ""},
+        {"/view?state=set&limit=2", {0, 2}, counts(3)},
+        {"/view?state=set&limit=3", {0, 2, 3}, counts(3)},
+        {"/view?filter=Z&limit=17", {zs.begin(), zs.begin() + 17}, counts(32)},
+        {"/view?state=clear&limit=0&filter=", {}, counts(33)},
+        {"/view?filter=tray-3", {}, counts(0)},
+        {"/view?state=on", {}, "state is set, clear or all", 400},
+        {"/points?state=", {}, "state is set, clear or all", 400},
+        {"/points?limit=-1", {}, "limit is a count of points", 400},
+        {"/view?limit=", {}, "limit is a count of points", 400},
+        {"/view?limit=1x", {}, "limit is a count of points", 400},
+        {"/points?limit=18446744073709551616", {}, "limit is a count of points", 400},
+        {"/points?sort=name", {}, "a list takes state, filter and limit", 400},
+        {"/view?state=set&x", {}, "a list takes state, filter and limit", 400},
+    };
+    marld::PointStore store;
+    for (const auto& [name, set] : {std::pair<std::string, bool>("fan-tray-1", true), {"Fan-Tray-2", false},
+                                    {"psu/1", true}, {"caf\xe9", true}}) {
+        ASSERT_TRUE(store.update(name, set, kT0, nullptr));
+    }
+    for (int i = 0; i < 32; ++i) {
+        ASSERT_TRUE(store.update("z" + std::to_string(i), false, kT0, nullptr));
+    }
+    const marld::Journal journal(false, false);
+    const marld::Counters counters;
+    for (const ListRow& row : rows) {
+        const marld::HttpAnswer answer = marld::respond({store, journal, counters, std::nullopt, -1}, "GET", row.target);
+        const bool counted = !row.tail.empty() && row.status == 200;
+        std::string expected = counted ? "{\"points\":[" : "[";
+        for (const int i : row.points) {
+            const auto [name, state] = store.at(std::size_t(i));
+            expected += (expected.back() == '[' ? "" : ",") + marld::pointJson(name, state);
+        }
+        expected = row.status != 200 ? row.tail + "\n" : expected + "]" + row.tail + "\n";
+        std::string read = answer.body;
+        char piece[7]; // a point's JSON spread over many reads
+        for (std::size_t got; answer.stream && (got = answer.stream->read(piece, sizeof piece)) != 0;) {
+            read.append(piece, got);
+        }
+        EXPECT_EQ(std::pair(answer.status, read), std::pair(row.status, expected)) << row.target;
+    }
 }
 
 #ifdef MARLD_STATE_FILE

@@ -8,7 +8,8 @@
 // router gives; an unknown method never gets 200; a target over the limit
 // gets 414; a point's answer is exactly that point's JSON or 404; and every
 // list of points read to its end is the JSON of each point it names, once,
-// in the order they came, between brackets.
+// in the order they came, between brackets (/view's then followed by its
+// counts, the matching ones at least as many as those listed).
 #include <string>
 
 #include "fuzz_target.h"
@@ -55,10 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(got <= room);
             read.append(piece, got);
         }
-        // Each point at most once, in the order they came; all of them without a query.
+        // Each point at most once, in the order they came; all of them without a query. A counted
+        // list (/view) is an object: the array, then the counts, of the points matched at least.
+        const std::size_t open = read.starts_with("{\"points\":[") ? 10 : 0;
         std::string listed;
         std::size_t count = 0;
-        for (std::size_t i = 0, at = 1; i < store.size(); ++i) {
+        for (std::size_t i = 0, at = open + 1; i < store.size(); ++i) {
             const auto [name, state] = store.at(i);
             const std::string json = (listed.empty() ? "" : ",") + marld::pointJson(name, state);
             if (read.compare(at, json.size(), json) == 0) {
@@ -67,7 +70,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 ++count;
             }
         }
-        FUZZ_CHECK(read == "[" + listed + "]\n" && (target != "/points" || count == store.size()));
+        const std::string list = "[" + listed + "]";
+        const std::string tail = read.substr(std::min(read.size(), open + list.size()));
+        // Of the three points, at least as many match as were listed.
+        const std::string head = ",\"matching\":";
+        const char matching = tail.size() > head.size() ? tail[head.size()] : '\0';
+        const bool counted = matching >= static_cast<char>('0' + count) && matching <= '3' &&
+                             tail == head + matching + ",\"set\":2,\"total\":3}\n";
+        FUZZ_CHECK(read.compare(open, list.size(), list) == 0 && (open == 0 ? tail == "\n" : counted) &&
+                   (target != "/points" || count == store.size()));
     }
     return 0;
 }
@@ -79,7 +90,8 @@ std::vector<FuzzInput> marlFuzzSeeds()
         bytes.insert(bytes.end(), target.begin(), target.end());
         return bytes;
     };
-    return {seed(0, "/"), seed(4, "/points"), seed(0, "/points?state=set"), seed(4, "/points?x=1&state=cl%65ar"),
+    return {seed(0, "/"), seed(4, "/points"), seed(0, "/points?state=set"), seed(4, "/points?filter=A&state=cl%65ar"),
+            seed(0, "/view?state=all&limit=1&filter=%20"), seed(0, "/points?limit=2"), seed(0, "/points?limit=x"),
             seed(0, "/points/ab"), seed(1, "/points/fan%2F%FF"), seed(0, "/points/a%20b/history"), seed(0, "/points/ab/history?"), seed(0, "/metrics"),
             seed(0, "/points/%zz"), seed(0, "/points?state=%"), seed(2, "/points"), seed(0, "/points/ab/c"),
             seed(0, "/" + std::string(4096, 'a')), seed(0, "/nope")};

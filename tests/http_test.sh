@@ -42,23 +42,66 @@ check /points/fan-tray-2%2Foverheat '.state == "set" and .updateCount == 1 and
     .runtimeInfo.additionalText1 == "fan 2" and .runtimeInfo.observedValue == 82.5 and
     (.lastChange | test("^20[0-9-]{8}T[0-9:]{8}[.][0-9]{3}Z$"))'
 check /points/psu%2F1/history 'map(.state) == ["set", "clear"] and .[0].runtimeInfo == null'
+# /view: the first points that match, with how many match, are set and are known.
+"$marl" raise Fan-Tray-3/door --text1 open
+"$marl" clear Fan-Tray-3/door
+check '/view?state=clear&filter=TRAY-3&limit=1' '[.points[].point, .points[0].runtimeInfoFromLastUpdate,
+    .matching, .set, .total] == ["Fan-Tray-3/door", false, 1, 2, 4]'
 long=$(printf '%4100s' '' | tr ' ' a)
-for row in 404:/points/nope 404:/nope 400:/points/a%zz 400:/points?state=up 414:/points/$long; do
+for row in 404:/points/nope 404:/nope 400:/points/a%zz 400:/points?state=up 414:/points/$long 400:/view?limit=x; do
     [ "$(status "$base${row#*:}")" = "${row%%:*}" ] || fail "${row%%:*} for ${row#*:}"
 done
 [ "$(status -X POST "$base/points")" = 405 ] || fail "405 for POST"
 
-metrics 'got["marld_points", ()] == 3 and got["marld_points_set", ()] == 2 and
-    got["marld_datagrams_received_total", ()] == got["marld_datagrams_accepted_total", ()] == 5 and
+metrics 'got["marld_points", ()] == 4 and got["marld_points_set", ()] == 2 and
+    got["marld_datagrams_received_total", ()] == got["marld_datagrams_accepted_total", ()] == 7 and
     got["marld_queries_total", ("0",)] == 1 and got["marld_queries_total", ("1",)] == 0 and
     got["marld_datagrams_dropped_total", ("short-datagram",)] == 0'
 
-timeout 60 chromium --headless --no-sandbox --disable-gpu --virtual-time-budget=10000 --dump-dom "$base/" \
-    > "$work/page" 2> /dev/null || fail "chromium: $?"
-grep -o '<tr class="[a-z]*"><td data-label="Point">[^<]*' "$work/page" | head -1 |
-    grep -q 'class="set".*>fan-tray-2/overheat$\|class="set".*>caf' || fail "raised points first: $(cat "$work/page")"
-grep -q '>fan-tray-2/overheat</td><td data-label="State" class="state">set<' "$work/page" || fail "page"
-
+# The page in headless Chromium, driven through its DevTools pipe (commands on
+# fd 3, answers on fd 4): each view as text, its address, filter box, whether
+# it fits the width and its summary, then a line per row, class and cells;
+# a row marked (*) before a refresh is still the same element after it.
+"$marl" raise "$(printf 'fan-tray-\377')"
+for i in $(seq 520); do "$marl" raise "bulk/$i"; done
+/usr/bin/python3 - "$base" "$marl" <<'PY' || fail "page"
+import json, os, re, subprocess, sys, time
+base, marl = sys.argv[1:]
+(ours, its_in), (its_out, theirs) = os.pipe(), os.pipe()
+chromium = subprocess.Popen(["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe"],
+    preexec_fn=lambda: (os.dup2(ours, 3), os.dup2(theirs, 4)), close_fds=False, stderr=subprocess.DEVNULL)
+got = b""
+def call(method, session=None, **params):
+    global got
+    os.write(its_in, json.dumps({"id": 1, "method": method, "params": params} | ({"sessionId": session} if session else {})).encode() + b"\0")
+    while (answer := json.loads(got.partition(b"\0")[0] or "{}")).get("id") != 1:
+        got = got.partition(b"\0")[2] + (b"" if b"\0" in got else os.read(its_out, 65536))
+    got = got.partition(b"\0")[2]
+    return answer["result"]
+text = """[location.search, filter.value, document.documentElement.scrollWidth <= innerWidth, summary.textContent].join(" ") +
+  [...rows.rows].map(row => "\\n" + row.className + (row.kept ? "*" : "") + [...row.cells].map(cell => "|" + cell.textContent).join("")).join("")"""
+at = r"\|\d+ s\|\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\|" # an age and a local time
+raised = r"  true 524 raised of 526 points; the first 500 shown, 24 more not(\nset\|[^\n]*){500}"
+for query, width, shows in [("?filter=tray&state=all", 1200, r"\?filter=tray&state=all tray true .*\nset\|fan-tray-\\xff\|set" + at +
+        r"1\|\nset\|fan-tray-2/overheat\|set" + at + r"1\|attribute temperature .*observed 82\.5 .*text 1 fan 2 from last update"
+        r"\nclear\|Fan-Tray-3/door\|clear" + at + r"2\|text 1 open from an earlier update"),
+    (None, 1200, r"\?filter=tray&state=all tray .*\nset\|fan-tray-4\|.*\nset\|fan-tray-\\xff\|.*\nset\*\|fan-tray-2/overheat\|.*\nclear\|.*"),
+    ("", 1200, raised), ("", 400, raised), ("?point=psu%2F1", 400, r"\?point=psu%2F1  true psu/1: .*\nclear\|.*\nset\|.*")]:
+    if query is None: # a raise, then a refresh
+        call("Runtime.evaluate", page, expression="rows.rows[1].kept = 1")
+        subprocess.run([marl, "raise", "fan-tray-4"], check=True)
+        time.sleep(3.5)
+    else:
+        page = call("Target.attachToTarget", targetId=call("Target.createTarget", url="about:blank")["targetId"], flatten=True)["sessionId"]
+        call("Emulation.setDeviceMetricsOverride", page, width=width, height=900, deviceScaleFactor=1, mobile=False)
+        call("Page.navigate", page, url=base + "/" + query)
+    for _ in range(100):
+        time.sleep(0.05)
+        shown = call("Runtime.evaluate", page, expression=text, returnByValue=True)["result"].get("value", "loading\u2026")
+        if "loading\u2026" not in shown: break
+    if not re.fullmatch(shows, shown): sys.exit("not %s but %s" % (shows, shown[:3000]))
+chromium.kill()
+PY
 # Sixteen idle connections: a seventeenth is closed unanswered, UDP goes on.
 /usr/bin/python3 - "${base##*:}" "$marl" <<'PY' || fail "connection limit"
 import socket, subprocess, sys

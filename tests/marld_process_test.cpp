@@ -274,7 +274,7 @@ TEST(Marld, KeepsItsStateAcrossRestartsInItsStateFile)
     const std::vector<std::tuple<std::string, Bytes, std::string>> spoilt = {
         {"text", {'h', 'i', '\n'}, " is not a marld state file\n"},
         {"another-application", patched(kept, 68, "00000001"), " is not a marld state file\n"},
-        {"newer-schema", patched(kept, 60, "00000003"), " was written by a newer marld (schema 3;"},
+        {"newer-schema", patched(kept, 60, "00000004"), " was written by a newer marld (schema 4;"},
         {"header-cut", Bytes(kept.begin(), kept.begin() + 99), " is damaged (its database header is cut short)\n"},
         {"table-overwritten", patched(kept, 4096, std::string(200, 'f')), " is damaged ("}};
     for (const auto& [name, bytes, error] : spoilt) {

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <numeric>
 #include <sstream>
 
 #include "datagramHandler.h"
 #include "eventFormat.h"
+#include "httpRoutes.h"
 #include "jsonText.h"
 #include "lineRateLimiter.h"
 #ifdef MARLD_STATE_FILE
@@ -111,22 +113,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Handler, UpdatesKeepCountAndTimeOfChangeAndTheLastBlock)
 {
-    // The datagram, when it arrives, its line, when ab last changed, and the size of the block kept (0
-    // without one); the last, 646 bytes in all, the longest an update may be, is all zero padding.
-    const std::vector<std::tuple<Bytes, int, std::string, int, std::size_t>> steps = {
-        {patched(kClearAb, 40, "07"), 5, "update \"ab\" clear -> set (update 1) from 10.0.0.1:7", 5, 0},
-        {update("ab", true), 9, "update \"ab\" set -> set (update 2) from 10.0.0.1:7", 5, 0}, // same
+    // The datagram, when it arrives, its line, when ab last changed, the size of the block kept (0
+    // without one) and whether it came with this update; the last, 646 bytes in all, the longest an
+    // update may be, is all zero padding.
+    const std::vector<std::tuple<Bytes, int, std::string, int, std::size_t, bool>> steps = {
+        {patched(kClearAb, 40, "07"), 5, "update \"ab\" clear -> set (update 1) from 10.0.0.1:7", 5, 0, false},
+        {update("ab", true), 9, "update \"ab\" set -> set (update 2) from 10.0.0.1:7", 5, 0, false}, // same
         {extAb("0000 00017800 0000 0000 0000 0000 0000"), 12,
-         "update-ext \"ab\" set -> clear (update 3) from 10.0.0.1:7 monitoredAttributes=\"x\"", 12, 16},
-        {update("ab"), 13, "update \"ab\" clear -> clear (update 4) from 10.0.0.1:7", 12, 16}, // block kept
+         "update-ext \"ab\" set -> clear (update 3) from 10.0.0.1:7 monitoredAttributes=\"x\"", 12, 16, true},
+        {update("ab"), 13, "update \"ab\" clear -> clear (update 4) from 10.0.0.1:7", 12, 16, false}, // block kept
         {extAb(std::string(2 * (646 - 48), '0')), 15,
-         "update-ext \"ab\" clear -> clear (update 5) from 10.0.0.1:7", 12, 598},
+         "update-ext \"ab\" clear -> clear (update 5) from 10.0.0.1:7", 12, 598, true},
     };
-    for (const auto& [bytes, at, line, lastChange, blockSize] : steps) {
+    for (const auto& [bytes, at, line, lastChange, blockSize, fromThis] : steps) {
         EXPECT_EQ(handle(bytes, at).second, line + "\n");
         const marld::PointState& ab = *store.find("ab");
-        EXPECT_EQ(std::pair(ab.lastChange, ab.runtimeInfo ? ab.runtimeInfo->block.size() : 0),
-                  std::pair(kT0 + lastChange * 1s, blockSize));
+        EXPECT_EQ(std::tuple(ab.lastChange, ab.runtimeInfo ? ab.runtimeInfo->block.size() : 0, ab.runtimeInfoFromLastUpdate),
+                  std::tuple(kT0 + lastChange * 1s, blockSize, fromThis));
+        EXPECT_EQ(marld::pointJson("ab", ab).ends_with(blockSize == 0 ? "\"runtimeInfo\":null}"
+                                                       : fromThis ? "},\"runtimeInfoFromLastUpdate\":true}"
+                                                                  : "},\"runtimeInfoFromLastUpdate\":false}"),
+                  true) << marld::pointJson("ab", ab);
     }
 }
 
@@ -290,6 +297,67 @@ TEST(Journal, KeepsTheLast32ChangesAndHandsEveryUpdateOver)
               std::tuple(41u, "ab", 40u, "cd", 2u, 0u, 20u, 1u, 0u));
 }
 
+// A list's arguments against a store of fan-tray-1, Fan-Tray-2 (clear), psu/1 and caf\xe9, then 32
+// clear points z0 to z31: the points in the answer, in the store's order, and for /view how many
+// matched; or the status and message of a refusal.
+// The tail: what follows the points, /view's counts; for a refusal, its message.
+struct ListRow { std::string target; std::vector<int> points; std::string tail; unsigned status = 200; };
+
+TEST(HttpLists, HoldWhatTheirArgumentsSelectAndCountWhatMatched)
+{
+    std::vector<int> all(36), zs(32);
+    std::iota(all.begin(), all.end(), 0);
+    std::iota(zs.begin(), zs.end(), 4);
+    const auto counts = [](int matching) { return ",\"matching\":" + std::to_string(matching) + ",\"set\":3,\"total\":36}"; };
+    const std::vector<ListRow> rows = {
+        {"/points", all, ""},
+        {"/points?state=set&", {0, 2, 3}, ""},
+        {"/points?state=clear&filter=TRAY", {1}, ""},
+        {"/points?filter=fan-TRAY&limit=%31", {0}, ""},
+        {"/points?filter=%E9&state=all", {3}, ""},
+        {"/points?filter=z&limit=16", {zs.begin(), zs.begin() + 16}, ""},
+        {"/points?limit=36", all, ""},
+        {"/points?limit=0&state=set", {}, ""},
+        {"/view?state=set&limit=2", {0, 2}, counts(3)},
+        {"/view?state=set&limit=3", {0, 2, 3}, counts(3)},
+        {"/view?filter=Z&limit=17", {zs.begin(), zs.begin() + 17}, counts(32)},
+        {"/view?state=clear&limit=0&filter=", {}, counts(33)},
+        {"/view?filter=tray-3", {}, counts(0)},
+        {"/view?state=on", {}, "state is set, clear or all", 400},
+        {"/points?limit=-1", {}, "limit is a count of points", 400},
+        {"/view?limit=", {}, "limit is a count of points", 400},
+        {"/points?limit=18446744073709551616", {}, "limit is a count of points", 400},
+        {"/points?sort=name", {}, "a list takes state, filter and limit", 400},
+        {"/view?state=set&x", {}, "a list takes state, filter and limit", 400},
+    };
+    marld::PointStore store;
+    for (const auto& [name, set] : {std::pair<std::string, bool>("fan-tray-1", true), {"Fan-Tray-2", false},
+                                    {"psu/1", true}, {"caf\xe9", true}}) {
+        ASSERT_TRUE(store.update(name, set, kT0, nullptr));
+    }
+    for (int i = 0; i < 32; ++i) {
+        ASSERT_TRUE(store.update("z" + std::to_string(i), false, kT0, nullptr));
+    }
+    const marld::Journal journal(false, false);
+    const marld::Counters counters;
+    for (const ListRow& row : rows) {
+        const marld::HttpAnswer answer = marld::respond({store, journal, counters, std::nullopt, -1}, "GET", row.target);
+        const bool counted = !row.tail.empty() && row.status == 200;
+        std::string expected = counted ? "{\"points\":[" : "[";
+        for (const int i : row.points) {
+            const auto [name, state] = store.at(std::size_t(i));
+            expected += (expected.back() == '[' ? "" : ",") + marld::pointJson(name, state);
+        }
+        expected = row.status != 200 ? row.tail + "\n" : expected + "]" + row.tail + "\n";
+        std::string read = answer.body;
+        char piece[7]; // a point's JSON spread over many reads
+        for (std::size_t got; answer.stream && (got = answer.stream->read(piece, sizeof piece)) != 0;) {
+            read.append(piece, got);
+        }
+        EXPECT_EQ(std::pair(answer.status, read), std::pair(row.status, expected)) << row.target;
+    }
+}
+
 #ifdef MARLD_STATE_FILE
 // A restart takes up what was kept: state, time of change, count, and the block as it came, padding
 // and all; a name that is not UTF-8 keeps its bytes.
@@ -304,8 +372,11 @@ TEST(StateFile, TakesUpWhatItKept)
     marld::DatagramHandler handler(store, names, counted, &journal);
     const Bytes ext = extAb("0000 00017800 0000 0000 0000 0000 0000 0000");
     const Bytes raise = update("\xff", true);
-    (void)handler.handle(ext.data(), ext.size(), kSender, kT0 + 3s);
-    (void)handler.handle(raise.data(), raise.size(), kSender, kT0 + 4s);
+    const Bytes extCd = patched(extAb("0000 00017800 0000 0000 0000 0000 0000"), 42, "00000002 6364");
+    const Bytes plainCd = patched(kClearAb, 42, "00000002 6364");
+    for (const Bytes* bytes : {&ext, &raise, &extCd, &plainCd}) {
+        (void)handler.handle(bytes->data(), bytes->size(), kSender, kT0 + (bytes == &ext ? 3s : 4s));
+    }
     std::string error;
     ASSERT_TRUE(marld::StateFile::open(path, error)->save(journal.takeBatch(), error)) << error;
     marld::PointStore restored;
@@ -313,10 +384,11 @@ TEST(StateFile, TakesUpWhatItKept)
     ASSERT_TRUE(state && state->load(restored, journal, error)) << error;
     const marld::PointState* ab = restored.find("ab");
     const marld::PointState* ff = restored.find("\xff");
-    ASSERT_TRUE(ab && ab->runtimeInfo && ff);
-    EXPECT_EQ(std::tuple(ab->isSet, ab->lastChange, ab->updateCount, ab->runtimeInfo->block,
-                         ff->isSet, ff->lastChange, ff->runtimeInfo == nullptr, restored.size()),
-              std::tuple(false, kT0 + 3s, 1u, Bytes(ext.begin() + 48, ext.end()), true, kT0 + 4s, true, 2u));
+    const marld::PointState* cd = restored.find("cd"); // its block from the update before its last
+    ASSERT_TRUE(ab && ab->runtimeInfo && ff && cd && cd->runtimeInfo);
+    EXPECT_EQ(std::tuple(ab->isSet, ab->lastChange, ab->updateCount, ab->runtimeInfo->block, ab->runtimeInfoFromLastUpdate,
+                         ff->isSet, ff->lastChange, ff->runtimeInfo == nullptr, cd->runtimeInfoFromLastUpdate, restored.size()),
+              std::tuple(false, kT0 + 3s, 1u, Bytes(ext.begin() + 48, ext.end()), true, true, kT0 + 4s, true, false, 3u));
 }
 static long long countOf(const std::string& path, const char* sql)
 {
@@ -332,38 +404,49 @@ static long long countOf(const std::string& path, const char* sql)
     return count;
 }
 
-// A file of the first schema, points only, is read and gets the history's table; the history keeps a
-// point's last 32 changes, in memory and in the file, written by the writer's thread.
-TEST(StateFile, ReadsTheFirstSchemaAndKeepsTheLast32Changes)
+// Files of the first two schemas (points; points and history) are read and brought up to date; their
+// points' blocks read as from an earlier update. The history keeps a point's last 32 changes, in
+// memory and in the file, written by the writer's thread.
+TEST(StateFile, ReadsOlderSchemasAndKeepsTheLast32Changes)
 {
-    const std::string path = testing::TempDir() + "marld-state-first.db";
-    std::remove(path.c_str());
-    EXPECT_EQ(countOf(path, "CREATE TABLE points(name BLOB PRIMARY KEY, is_set INTEGER NOT NULL, last_change_ns INTEGER "
-                            "NOT NULL, update_count INTEGER NOT NULL, runtime_info BLOB) WITHOUT ROWID"), -1);
-    EXPECT_EQ(countOf(path, "INSERT INTO points VALUES(x'6162', 1, 5, 3, NULL) RETURNING 0"), 0);
-    EXPECT_EQ(countOf(path, "PRAGMA application_id=1296126540"), -1);
-    EXPECT_EQ(countOf(path, "PRAGMA user_version=1"), -1);
-    std::string error;
-    for (int run = 0; run < 2; ++run) {
-        marld::PointStore store;
-        marld::Journal journal(true, true);
-        auto state = marld::StateFile::open(path, error);
-        ASSERT_TRUE(state && state->load(store, journal, error)) << error;
-        const marld::PointState loaded = *store.find("ab");
-        {
-            marld::StateWriter writer(std::move(state));
-            for (int i = 0; i < 20; ++i) {
-                journal.note("ab", {nullptr, kT0 + (run * 20 + i) * 1s, 3, i % 2 == 0}, true);
-                writer.hand(journal.takeBatch());
-            }
+    for (const int version : {1, 2}) {
+        const std::string path = testing::TempDir() + "marld-state-v" + std::to_string(version) + ".db";
+        std::remove(path.c_str());
+        const std::vector<std::string> made = {
+            "CREATE TABLE points(name BLOB PRIMARY KEY, is_set INTEGER NOT NULL, last_change_ns INTEGER NOT NULL, "
+            "update_count INTEGER NOT NULL, runtime_info BLOB) WITHOUT ROWID",
+            "INSERT INTO points VALUES(x'6162', 1, 5, 3, x'0000000000000000000000000000')",
+            "PRAGMA application_id=1296126540", "PRAGMA user_version=" + std::to_string(version),
+            version == 1 ? "" : "CREATE TABLE history(name BLOB NOT NULL, sequence INTEGER NOT NULL, at_ns INTEGER NOT "
+                                "NULL, is_set INTEGER NOT NULL, runtime_info BLOB, PRIMARY KEY(name, sequence)) WITHOUT ROWID",
+            version == 1 ? "" : "INSERT INTO history VALUES(x'6162', 1, 5, 1, NULL)"};
+        for (const std::string& sql : made) {
+            (void)countOf(path, sql.c_str());
         }
-        const auto changes = journal.history("ab");
-        // The points row as the first schema held it, then as the last change left it.
-        EXPECT_EQ(std::tuple(loaded.updateCount, loaded.lastChange, changes.size(), changes.front().at, changes.back().at),
-                  std::tuple(3u, run == 0 ? marld::WallClock::time_point(5ns) : kT0 + 19s, run == 0 ? 20u : 32u,
-                             kT0 + (run == 0 ? 0s : 8s), kT0 + (run * 20 + 19) * 1s));
+        std::string error;
+        for (int run = 0; run < 2; ++run) {
+            marld::PointStore store;
+            marld::Journal journal(true, true);
+            auto state = marld::StateFile::open(path, error);
+            ASSERT_TRUE(state && state->load(store, journal, error)) << error;
+            const marld::PointState loaded = *store.find("ab");
+            {
+                marld::StateWriter writer(std::move(state));
+                for (int i = 0; i < 20; ++i) {
+                    journal.note("ab", {nullptr, kT0 + (run * 20 + i) * 1s, 3, i % 2 == 0}, true);
+                    writer.hand(journal.takeBatch());
+                }
+            }
+            const auto changes = journal.history("ab");
+            const auto first = run == 1 ? kT0 + 8s : version == 1 ? kT0 : marld::WallClock::time_point(5ns);
+            // The points row as the older schema held it, then as the last change left it.
+            EXPECT_EQ(std::tuple(loaded.updateCount, loaded.lastChange, loaded.runtimeInfo != nullptr,
+                                 loaded.runtimeInfoFromLastUpdate, changes.size(), changes.front().at, changes.back().at),
+                      std::tuple(3u, run == 0 ? marld::WallClock::time_point(5ns) : kT0 + 19s, run == 0, false,
+                                 run == 0 ? 19u + version : 32u, first, kT0 + (run * 20 + 19) * 1s));
+        }
+        EXPECT_EQ(std::pair(countOf(path, "SELECT count(*) FROM history"), countOf(path, "PRAGMA user_version")),
+                  std::pair(32LL, 3LL));
     }
-    EXPECT_EQ(std::pair(countOf(path, "SELECT count(*) FROM history"), countOf(path, "PRAGMA user_version")),
-              std::pair(32LL, 2LL));
 }
 #endif

@@ -258,9 +258,14 @@ std::string runtimeInfoWords(const RuntimeInfo& info)
 
 std::string pointJson(std::string_view name, const PointState& state)
 {
-    return Json().point(name).text("state", stateName(state.isSet)).text("lastChange", utcText(state.lastChange, true))
+    Json json;
+    json.point(name).text("state", stateName(state.isSet)).text("lastChange", utcText(state.lastChange, true))
         .number("updateCount", state.updateCount)
-        .raw("runtimeInfo", state.runtimeInfo ? runtimeInfoFields(true, *state.runtimeInfo) : "null").object();
+        .raw("runtimeInfo", state.runtimeInfo ? runtimeInfoFields(true, *state.runtimeInfo) : "null");
+    if (state.runtimeInfo) {
+        json.raw("runtimeInfoFromLastUpdate", state.runtimeInfoFromLastUpdate ? "true" : "false");
+    }
+    return json.object();
 }
 
 std::string changeJson(const StateChange& change)

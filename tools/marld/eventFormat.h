@@ -34,8 +34,8 @@ enum class OutputFormat { text, json };
 
 // For the HTTP side: a point as a JSON object (its name as in the lines,
 // its state, the time of its last change in RFC 3339 UTC, its update count
-// and its runtime information, null without one), and one entry of its
-// history.
+// and its runtime information, null without one, and with one whether it
+// came with the last update), and one entry of its history.
 [[nodiscard]] std::string pointJson(std::string_view name, const PointState& state);
 // "2026-12-07T15:31:02.123Z".
 [[nodiscard]] std::string rfc3339(WallClock::time_point at);

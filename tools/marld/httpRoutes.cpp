@@ -3,6 +3,7 @@
 #include <linux/sock_diag.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
@@ -43,13 +44,18 @@ std::optional<std::string> percentDecoded(std::string_view text)
     return bytes;
 }
 
+using Arguments = std::map<std::string, std::string, std::less<>>;
+
 // The query's arguments, decoded; nothing when one has a bad escape.
-std::optional<std::map<std::string, std::string, std::less<>>> queryArguments(std::string_view query)
+std::optional<Arguments> queryArguments(std::string_view query)
 {
-    std::map<std::string, std::string, std::less<>> arguments;
+    Arguments arguments;
     while (!query.empty()) {
         const std::string_view argument = query.substr(0, query.find('&'));
         query.remove_prefix(std::min(query.size(), argument.size() + 1));
+        if (argument.empty()) {
+            continue; // as between the two &s of "a&&b": says nothing
+        }
         const std::size_t equals = argument.find('=');
         const auto key = percentDecoded(argument.substr(0, equals));
         const auto value = percentDecoded(equals == argument.npos ? "" : argument.substr(equals + 1));
@@ -59,6 +65,38 @@ std::optional<std::map<std::string, std::string, std::less<>>> queryArguments(st
         arguments.insert_or_assign(*key, *value);
     }
     return arguments;
+}
+
+// A list's selection from its query's arguments; nothing, with `why` set,
+// for an argument it does not know or a bad value.
+std::optional<Selection> selectionOf(const Arguments& arguments, bool counted, std::string& why)
+{
+    Selection selection{std::nullopt, "", SIZE_MAX, counted};
+    for (const auto& [key, value] : arguments) {
+        const char* end = value.data() + value.size();
+        std::size_t limit = 0;
+        const auto count = std::from_chars(value.data(), end, limit);
+        if (key == "state" && (value == "set" || value == "clear" || value == "all")) {
+            selection.set = value == "all" ? std::nullopt : std::optional(value == "set");
+        } else if (key == "filter") {
+            selection.filter = value;
+        } else if (key == "limit" && !value.empty() && count.ptr == end && count.ec == std::errc()) {
+            selection.limit = limit;
+        } else {
+            why = key == "state"   ? "state is set, clear or all"
+                  : key == "limit" ? "limit is a count of points"
+                                   : "a list takes state, filter and limit";
+            return std::nullopt;
+        }
+    }
+    return selection;
+}
+
+// Whether `part` is in `name`, ASCII letters matched in either case.
+bool nameHas(std::string_view name, std::string_view part)
+{
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return part.empty() || !std::ranges::search(name, part, {}, lower, lower).empty();
 }
 
 std::uint64_t kernelDrops(int fd)
@@ -129,18 +167,21 @@ HttpAnswer point(const HttpView& view, std::string_view name, bool history)
 
 std::size_t PointsStream::read(char* to, std::size_t room)
 {
+    const Selection& wanted = selection_;
     while (taken_ == piece_.size() && !ended_) {
         piece_.clear();
         taken_ = 0;
         for (const std::size_t end = next_ + kPointsPerPiece; next_ < end && next_ < store_.size(); ++next_) {
             const auto [name, state] = store_.at(next_);
-            if (!wanted_ || state.isSet == *wanted_) {
-                piece_ += (first_ ? "" : ",") + pointJson(name, state);
-                first_ = false;
+            if ((!wanted.set || state.isSet == *wanted.set) && nameHas(name, wanted.filter) && matching_++ < wanted.limit) {
+                piece_ += (matching_ == 1 ? "" : ",") + pointJson(name, state);
             }
         }
-        if (next_ == store_.size()) {
-            piece_ += "]\n";
+        // Without counts, the list ends at its limit.
+        if (next_ == store_.size() || (!wanted.counted && matching_ >= wanted.limit)) {
+            piece_ += !wanted.counted ? "]\n"
+                                      : "],\"matching\":" + std::to_string(matching_) + ",\"set\":" +
+                                            std::to_string(store_.setCount()) + ",\"total\":" + std::to_string(store_.size()) + "}\n";
             ended_ = true;
         }
     }
@@ -157,7 +198,7 @@ HttpAnswer respond(const HttpView& view, std::string_view method, std::string_vi
     }
     const std::size_t question = target.find('?');
     const std::string_view path = target.substr(0, question);
-    const bool known = path == "/" || path == "/metrics" || path == "/points" || path.starts_with("/points/");
+    const bool known = path == "/" || path == "/metrics" || path == "/points" || path == "/view" || path.starts_with("/points/");
     if (!known) {
         return error(404, "no such resource");
     }
@@ -174,14 +215,14 @@ HttpAnswer respond(const HttpView& view, std::string_view method, std::string_vi
     if (path == "/metrics") {
         return {200, metrics(view), "application/openmetrics-text; version=1.0.0; charset=utf-8", nullptr};
     }
-    if (path == "/points") {
-        const auto state = arguments->find("state");
-        if (state != arguments->end() && state->second != "set" && state->second != "clear") {
-            return error(400, "state is set or clear");
+    if (path == "/points" || path == "/view") {
+        std::string why;
+        auto selection = selectionOf(*arguments, path == "/view", why);
+        if (!selection) {
+            return error(400, why);
         }
         HttpAnswer answer;
-        answer.stream = std::make_unique<PointsStream>(
-            view.store, state == arguments->end() ? std::nullopt : std::optional(state->second == "set"));
+        answer.stream = std::make_unique<PointsStream>(view.store, std::move(*selection));
         return answer;
     }
     std::string_view rest = path.substr(std::strlen("/points/"));

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "counters.h"
 #include "journal.h"
@@ -26,12 +27,24 @@ struct HttpView {
     int udpSocket;                          // for the kernel's count of receive-buffer drops
 };
 
-// Every point (or the set or the clear ones) as a JSON array, produced a few
-// points at a time as the client takes it, so that no answer is ever made in
-// one go; points that come meanwhile are in it, each point once.
+// Which points a list holds, from its query's arguments.
+struct Selection {
+    std::optional<bool> set;         // only the set (or the clear) ones
+    std::string filter;              // a part of the name, ASCII letters of either case
+    std::size_t limit = SIZE_MAX;    // at most this many, the first in the store's order
+    bool counted = false;            // in an object with how many matched, were set and are known
+};
+
+// The selected points as a JSON array (or, counted, an object: "points",
+// then "matching", "set" and "total"), produced a few points at a time as
+// the client takes it, so that no answer is ever made in one go; points that
+// come meanwhile are in it, each point once.
 class PointsStream {
 public:
-    PointsStream(const PointStore& store, std::optional<bool> wanted) : store_(store), wanted_(wanted) {}
+    PointsStream(const PointStore& store, Selection selection)
+        : store_(store), selection_(std::move(selection)), piece_(selection_.counted ? "{\"points\":[" : "[")
+    {
+    }
 
     // Copies up to `room` further bytes of the answer to `to`; 0 once it is
     // all out.
@@ -39,11 +52,11 @@ public:
 
 private:
     const PointStore& store_;
-    std::optional<bool> wanted_;
+    Selection selection_;
     std::size_t next_ = 0; // the next point's place in the store
-    std::string piece_ = "[";
+    std::string piece_;
     std::size_t taken_ = 0; // of piece_
-    bool first_ = true;
+    std::size_t matching_ = 0;
     bool ended_ = false;
 };
 

@@ -57,7 +57,7 @@ std::uint32_t tagOf(std::size_t hash) noexcept
 } // namespace
 
 // One point in one cache line: found with a single miss among a million.
-// The slot's own fields sit in the bytes PointState leaves after isSet.
+// The slot's own fields sit in the bytes PointState leaves after its flags.
 struct PointStore::Slot : PointState {
     std::uint16_t nameSize = 0;
     std::uint32_t tag = 0;
@@ -225,6 +225,7 @@ std::optional<PointChange> PointStore::update(std::string_view name, bool set, W
     slot->lastChange = wasSet != set ? now : slot->lastChange;
     setCount_ = setCount_ + (set ? 1 : 0) - (wasSet ? 1 : 0);
     ++slot->updateCount;
+    slot->runtimeInfoFromLastUpdate = runtimeInfo != nullptr;
     if (runtimeInfo) {
         slot->runtimeInfo = std::move(runtimeInfo);
     }

@@ -26,7 +26,7 @@ namespace marld {
 using WallClock = std::chrono::system_clock;
 
 // The members run from the largest to the smallest, so that the store's slot
-// can put its own small fields in the bytes after isSet.
+// can put its own small fields in the bytes after the flags.
 struct PointState {
     // The block of the latest extended update; plain updates keep it. Shared
     // with the history and the state file's batches, never copied.
@@ -36,6 +36,9 @@ struct PointState {
     WallClock::time_point lastChange{};
     std::uint64_t updateCount = 0;
     bool isSet = false;
+    // Whether runtimeInfo came with the latest update; false when a plain
+    // update since kept an earlier block, or when there is none.
+    bool runtimeInfoFromLastUpdate = false;
 };
 
 struct PointChange {

@@ -43,6 +43,12 @@ constexpr const char* kCreateHistory =
     " PRIMARY KEY(name, sequence)"
     ") WITHOUT ROWID";
 
+// Version 3: whether a point's runtime_info came with its latest update. A
+// file of an older version does not know: its points read as holding a block
+// from an earlier update until their next one.
+constexpr const char* kAddFromLastUpdate =
+    "ALTER TABLE points ADD COLUMN runtime_info_from_last_update INTEGER NOT NULL DEFAULT 0";
+
 enum class Verdict { usable, create, foreign, damaged };
 
 // What the file's first 100 bytes (the database header) say, read before
@@ -94,13 +100,14 @@ std::string_view blobText(sqlite3_stmt* row, int column)
 }
 
 // The columns that a points row and a history row share, after the name:
-// a count (update_count or sequence, kept in updateCount), is_set, a time
-// and runtime_info. False when they do not read back.
+// a count (update_count or sequence, kept in updateCount), is_set, a time,
+// runtime_info and whether it came with the last update. False when they do not read back.
 bool readRow(sqlite3_stmt* row, PointState& point)
 {
     const long long set = sqlite3_column_int64(row, 2);
     point.updateCount = static_cast<std::uint64_t>(sqlite3_column_int64(row, 1));
     point.isSet = set == 1;
+    point.runtimeInfoFromLastUpdate = sqlite3_column_int(row, 5) != 0;
     point.lastChange = WallClock::time_point(std::chrono::nanoseconds(sqlite3_column_int64(row, 3)));
     if (sqlite3_column_type(row, 4) != SQLITE_NULL) {
         const std::string_view block = blobText(row, 4);
@@ -169,21 +176,25 @@ std::unique_ptr<StateFile> StateFile::open(const std::string& path, std::string&
                 std::to_string(kSchemaVersion) + " and older)";
         return nullptr;
     }
-    // A new file gets its schema in the rollback journal's mode, so that its
-    // mark is in the main file before anything goes to a write-ahead log.
-    const std::string create = "BEGIN EXCLUSIVE;" + std::string(kCreateSchema) + ";" + kCreateHistory +
-                               ";PRAGMA application_id=" + std::to_string(kApplicationId) +
-                               ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";COMMIT";
-    const std::string fromVersion1 = "BEGIN EXCLUSIVE;" + std::string(kCreateHistory) + ";PRAGMA user_version=2;COMMIT";
-    const std::string setUp = (verdict == Verdict::create ? create : version == 1 ? fromVersion1 : "") +
-                              ";PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; BEGIN EXCLUSIVE; COMMIT";
+    // A new file is made as version 1 was and brought up to date as an old
+    // one is, each version's step in turn, in one transaction; in the
+    // rollback journal's mode, so that its mark is in the main file before
+    // anything goes to a write-ahead log.
+    const bool create = verdict == Verdict::create;
+    std::string setUp = create || version < kSchemaVersion ? "BEGIN EXCLUSIVE;" : "";
+    setUp += create ? std::string(kCreateSchema) + ";PRAGMA application_id=" + std::to_string(kApplicationId) + ";" : "";
+    setUp += create || version < 2 ? std::string(kCreateHistory) + ";" : "";
+    setUp += create || version < 3 ? std::string(kAddFromLastUpdate) + ";" : "";
+    setUp += setUp.empty() ? "" : "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";COMMIT;";
+    setUp += "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; BEGIN EXCLUSIVE; COMMIT";
     if (sqlite3_exec(db, setUp.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
         error = isLockStatus(sqlite3_extended_errcode(db)) ? file + " is in use by another marld"
                                                             : state->failure("cannot be set up");
         return nullptr;
     }
     constexpr std::array<const char*, 3> kStatements = {
-        "INSERT OR REPLACE INTO points(name, update_count, is_set, last_change_ns, runtime_info) VALUES(?, ?, ?, ?, ?)",
+        "INSERT OR REPLACE INTO points(name, update_count, is_set, last_change_ns, runtime_info,"
+        " runtime_info_from_last_update) VALUES(?, ?, ?, ?, ?, ?)",
         "INSERT OR REPLACE INTO history(name, sequence, is_set, at_ns, runtime_info) VALUES(?, ?, ?, ?, ?)",
         "DELETE FROM history WHERE name = ? AND sequence = ?"};
     for (std::size_t i = 0; i < kStatements.size(); ++i) {
@@ -216,8 +227,8 @@ bool StateFile::load(PointStore& store, Journal& journal, std::string& error)
         sqlite3_stmt* rows = nullptr;
         int status = sqlite3_prepare_v2(
             db_,
-            points ? "SELECT name, update_count, is_set, last_change_ns, runtime_info FROM points"
-                   : "SELECT name, sequence, is_set, at_ns, runtime_info FROM history ORDER BY name, sequence",
+            points ? "SELECT name, update_count, is_set, last_change_ns, runtime_info, runtime_info_from_last_update FROM points"
+                   : "SELECT name, sequence, is_set, at_ns, runtime_info, 0 FROM history ORDER BY name, sequence",
             -1, &rows, nullptr);
         while (status == SQLITE_OK && (status = sqlite3_step(rows)) == SQLITE_ROW) {
             const std::string_view name = blobText(rows, 0);
@@ -258,6 +269,7 @@ bool StateFile::save(const JournalBatch& batch, std::string& error)
     for (auto entry = batch.rbegin(); entry != batch.rend(); ++entry) {
         if (written.insert(entry->name).second) {
             bindRow(upsert, entry->name, entry->point.updateCount, entry->point);
+            sqlite3_bind_int(upsert, 6, entry->point.runtimeInfoFromLastUpdate ? 1 : 0);
             run(upsert);
         }
     }

@@ -1,6 +1,6 @@
 // marld's state across restarts: an SQLite database with a row per point
 // (its state, when it last changed, its update count and its latest runtime
-// information), in WAL mode.
+// information, and whether that came with the latest update), in WAL mode.
 //
 // The file is marld's alone while marld runs: it is opened in SQLite's
 // exclusive locking mode, so that a second marld given the same file is
@@ -33,8 +33,9 @@ class StateFile {
 public:
     // The file's version of the schema. A marld that changes the schema
     // raises it and brings older files up to date when it opens them:
-    // 1 held the points; 2 added each point's history.
-    static constexpr int kSchemaVersion = 2;
+    // 1 held the points; 2 added each point's history; 3 whether a point's
+    // runtime information came with its latest update.
+    static constexpr int kSchemaVersion = 3;
 
     // The file at `path`, created when there is none. Null, with `error`
     // saying why (the file is then left as it was), when it cannot be used.

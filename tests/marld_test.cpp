@@ -359,6 +359,8 @@ TEST(HttpLists, HoldWhatTheirArgumentsSelectAndCountWhatMatched)
 }
 
 #ifdef MARLD_STATE_FILE
+static long long countOf(const std::string& path, const char* sql);
+
 // A restart takes up what was kept: state, time of change, count, and the block as it came, padding
 // and all; a name that is not UTF-8 keeps its bytes.
 TEST(StateFile, TakesUpWhatItKept)
@@ -380,8 +382,9 @@ TEST(StateFile, TakesUpWhatItKept)
     std::string error;
     ASSERT_TRUE(marld::StateFile::open(path, error)->save(journal.takeBatch(), error)) << error;
     marld::PointStore restored;
-    const auto state = marld::StateFile::open(path, error);
+    auto state = marld::StateFile::open(path, error);
     ASSERT_TRUE(state && state->load(restored, journal, error)) << error;
+    state.reset();
     const marld::PointState* ab = restored.find("ab");
     const marld::PointState* ff = restored.find("\xff");
     const marld::PointState* cd = restored.find("cd"); // its block from the update before its last
@@ -389,6 +392,14 @@ TEST(StateFile, TakesUpWhatItKept)
     EXPECT_EQ(std::tuple(ab->isSet, ab->lastChange, ab->updateCount, ab->runtimeInfo->block, ab->runtimeInfoFromLastUpdate,
                          ff->isSet, ff->lastChange, ff->runtimeInfo == nullptr, cd->runtimeInfoFromLastUpdate, restored.size()),
               std::tuple(false, kT0 + 3s, 1u, Bytes(ext.begin() + 48, ext.end()), true, true, kT0 + 4s, true, false, 3u));
+    // A row that does not read back fails the load, naming its point: a state out of range, a bad block.
+    for (const char* spoil : {"UPDATE points SET is_set=2 WHERE name=x'6162'",
+                              "UPDATE points SET is_set=0, runtime_info=x'00' WHERE name=x'6162'"}) {
+        (void)countOf(path, spoil);
+        marld::PointStore again;
+        EXPECT_FALSE(marld::StateFile::open(path, error)->load(again, journal, error)) << spoil;
+        EXPECT_NE(error.find(" is damaged (a points row of point \"ab\" does not read back)"), std::string::npos) << error;
+    }
 }
 static long long countOf(const std::string& path, const char* sql)
 {

@@ -96,7 +96,8 @@ std::optional<Selection> selectionOf(const Arguments& arguments, bool counted, s
 bool nameHas(std::string_view name, std::string_view part)
 {
     const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return part.empty() || !std::ranges::search(name, part, {}, lower, lower).empty();
+    return part.empty() || std::search(name.begin(), name.end(), part.begin(), part.end(),
+                                       [&](char a, char b) { return lower(a) == lower(b); }) != name.end();
 }
 
 std::uint64_t kernelDrops(int fd)

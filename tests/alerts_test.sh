@@ -86,7 +86,7 @@ if state["state"] != "suppressed" or not state["silencedBy"]:
     fail("the silenced alert: %s" % state)
 if fan["labels"] != {"alertname": "MarlPointRaised", "point": "fan-tray-2/overheat", "site": "lab"} or \
         fan["annotations"]["summary"] != 'point "fan-tray-2/overheat" is raised' or \
-        "/points/fan-tray-2%2foverheat" not in fan["generatorURL"]:
+        not fan["generatorURL"].endswith("/?point=fan-tray-2%2foverheat"):
     fail("the alert: %s" % fan)
 # 10,000 raised points, all active.
 for i in range(10000):

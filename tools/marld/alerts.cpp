@@ -197,7 +197,7 @@ std::string AlertSender::alertJson(std::string_view name, const PointState* stat
             const auto byte = static_cast<unsigned char>(c);
             encoded += std::isalnum(byte) || c == '-' || c == '_' || c == '.' ? std::string(1, c) : "%" + hexText(std::string(1, c));
         }
-        alert += ",\"generatorURL\":\"http://" + page_->text() + "/points/" + encoded + "\"";
+        alert += ",\"generatorURL\":\"http://" + page_->text() + "/?point=" + encoded + "\"";
     }
     return alert + "}";
 }

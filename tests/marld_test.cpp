@@ -7,8 +7,11 @@
 #include <numeric>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "datagramHandler.h"
 #include "eventFormat.h"
+#include "eventLoop.h"
 #include "httpRoutes.h"
 #include "jsonText.h"
 #include "lineRateLimiter.h"
@@ -461,3 +464,27 @@ TEST(StateFile, ReadsOlderSchemasAndKeepsTheLast32Changes)
     }
 }
 #endif
+
+// Descriptors ready together are served in the order they were watched, whatever order they became
+// ready in (the UDP socket before HTTP), and then the timers that were due at the wake, earliest first.
+TEST(EventLoop, ServesDescriptorsInTheOrderWatchedThenDueTimersEarliestFirst)
+{
+    marld::EventLoop loop;
+    std::array<std::array<int, 2>, 2> pipes{};
+    std::string served, error;
+    for (std::size_t i = 0; i < pipes.size(); ++i) {
+        ASSERT_EQ(pipe(pipes[i].data()), 0);
+        ASSERT_TRUE(loop.watch(pipes[i][0], EPOLLIN, [&served, i](std::uint32_t) { served += char('a' + i); }, error)) << error;
+    }
+    ASSERT_EQ(write(pipes[1][1], "b", 1) + write(pipes[0][1], "a", 1), 2); // the second becomes ready first
+    const auto now = marld::EventLoop::Clock::now();
+    const auto last = loop.timer([&] { served += 'y'; loop.stop(); });
+    loop.arm(last, now - 1ms);
+    loop.arm(loop.timer([&] { served += 'x'; }), now - 2ms);
+    ASSERT_TRUE(loop.run());
+    EXPECT_EQ(served, "abxy");
+    for (const auto& ends : pipes) {
+        close(ends[0]);
+        close(ends[1]);
+    }
+}

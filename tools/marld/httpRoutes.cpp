@@ -72,17 +72,18 @@ std::optional<Arguments> queryArguments(std::string_view query)
 std::optional<Selection> selectionOf(const Arguments& arguments, bool counted, std::string& why)
 {
     Selection selection{std::nullopt, "", SIZE_MAX, counted};
-    for (const auto& [key, value] : arguments) {
+    // The whole value, a count that fits.
+    const auto isCount = [](const std::string& value, std::size_t& count) {
         const char* end = value.data() + value.size();
-        std::size_t limit = 0;
-        const auto count = std::from_chars(value.data(), end, limit);
+        const auto read = std::from_chars(value.data(), end, count);
+        return !value.empty() && read.ptr == end && read.ec == std::errc();
+    };
+    for (const auto& [key, value] : arguments) {
         if (key == "state" && (value == "set" || value == "clear" || value == "all")) {
             selection.set = value == "all" ? std::nullopt : std::optional(value == "set");
         } else if (key == "filter") {
             selection.filter = value;
-        } else if (key == "limit" && !value.empty() && count.ptr == end && count.ec == std::errc()) {
-            selection.limit = limit;
-        } else {
+        } else if (key != "limit" || !isCount(value, selection.limit)) {
             why = key == "state"   ? "state is set, clear or all"
                   : key == "limit" ? "limit is a count of points"
                                    : "a list takes state, filter and limit";

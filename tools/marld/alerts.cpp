@@ -27,6 +27,12 @@ constexpr std::chrono::milliseconds kFirstBackoff{1000};
 
 using std::chrono::system_clock;
 
+// Lets a name the store shows (a view) be looked up among queued strings.
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+};
+
 } // namespace
 
 struct AlertSender::Target {
@@ -35,7 +41,7 @@ struct AlertSender::Target {
     // again before its turn is sent as it is then, so that a slow Alertmanager
     // costs at most one entry a point, however often points change.
     std::deque<std::string> changed;
-    std::unordered_set<std::string> queued;
+    std::unordered_set<std::string, NameHash, std::equal_to<>> queued;
     std::size_t resendFrom = SIZE_MAX; // the store's next place in a resend, or none
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
@@ -210,21 +216,28 @@ void AlertSender::sendFrom(Target& target)
     if (target.alerts == 0) { // a new request, else the failed one again
         const auto now = system_clock::now();
         target.body = "[";
+        std::vector<std::string> taken; // stay queued until the resend below has passed them by
         for (; target.alerts < kMaxAlerts && !target.changed.empty(); target.changed.pop_front()) {
-            const std::string& name = target.changed.front();
-            target.body += (target.alerts++ == 0 ? "" : ",") + alertJson(name, store_.find(name), now);
-            target.queued.erase(name);
+            taken.push_back(std::move(target.changed.front()));
+            target.body += (target.alerts++ == 0 ? "" : ",") + alertJson(taken.back(), store_.find(taken.back()), now);
         }
+        // A resend leaves out the queued points: they are sent, or will be, as changes.
         for (std::size_t scanned = 0; target.alerts < kMaxAlerts && target.resendFrom < store_.size() && scanned < kMaxScanned;
              ++target.resendFrom, ++scanned) {
             const auto [name, state] = store_.at(target.resendFrom);
-            if (state.isSet) {
+            if (state.isSet && !target.queued.contains(name)) {
                 target.body += (target.alerts++ == 0 ? "" : ",") + alertJson(name, &state, now);
             }
         }
+        for (const std::string& name : taken) {
+            target.queued.erase(name);
+        }
         target.body += "]";
+        if (target.resendFrom >= store_.size()) {
+            target.resendFrom = SIZE_MAX; // the pass is over: points added later are sent as changes
+        }
         if (target.alerts == 0) {
-            if (target.resendFrom < store_.size()) {
+            if (target.resendFrom != SIZE_MAX) {
                 loop_.arm(target.retry, EventLoop::Clock::now()); // on with the resend at the next turn
             }
             return;

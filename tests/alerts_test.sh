@@ -56,6 +56,11 @@ def start_marld(resend, *urls):
     started = subprocess.Popen(arguments, stdout=subprocess.PIPE, text=True)
     port = int(started.stdout.readline().rsplit(":", 1)[1])
     return started, port, started.stdout.readline().split()[-1]  # where HTTP is served
+def metric(page, name):
+    return next(int(line.split()[1]) for line in urllib.request.urlopen(page + "metrics").read().decode().splitlines()
+                if line.startswith(name + " "))
+def settled(page):  # what was sent was answered: the receiver keeps a body before marld reads the answer
+    until(lambda: metric(page, "marld_alerts_pending") == 0, 10, "no alert pending")
 def stop(started):
     started.terminate()
     counters = {line.split()[1]: line.split()[2] for line in started.communicate()[0].splitlines()
@@ -63,7 +68,7 @@ def stop(started):
     return counters
 
 # Alertmanager started after marld: every raised point within one resend (2 s).
-service, port, _ = start_marld("2", am_url)
+service, port, page = start_marld("2", am_url)
 for name in ["fan-tray-2/overheat", "psu/1", "gone"]:
     update(port, name, 1)
 update(port, "gone", 0)
@@ -93,6 +98,7 @@ for i in range(10000):
     if i % 500 == 499:
         time.sleep(0.01)
 until(lambda: sum(1 for p in alerts() if p and p.startswith("bulk/")) == 10000, 20, "10,000 alerts")
+settled(page)
 counters = stop(service)
 if int(counters["alerts-sent"]) < 10003 or "alerts-pending" not in counters:
     fail("counters %s" % counters)
@@ -113,17 +119,13 @@ class StandIn(http.server.BaseHTTPRequestHandler):
 stand_in = http.server.HTTPServer(("127.0.0.1", 0), StandIn)
 threading.Thread(target=stand_in.serve_forever, daemon=True).start()
 service, port, page = start_marld("600", "http://127.0.0.1:%d" % stand_in.server_port)
-def metric(name):
-    return next(int(line.split()[1]) for line in urllib.request.urlopen(page + "metrics").read().decode().splitlines()
-                if line.startswith(name + " "))
 update(port, "again", 1)
 time.sleep(0.2)  # while the refused request waits for its retry, a point changes 101 times
 for i in range(101):
     update(port, "flip", (i + 1) % 2)
 until(lambda: any(a["labels"]["point"] == "flip" for body in bodies for a in body), 10, "the alerts after two failures")
 flips = [a for body in bodies for a in body if a["labels"]["point"] == "flip"]
-# The stand-in keeps a body before marld has read the answer to it.
-until(lambda: metric("marld_alerts_pending") == 0, 10, "no alert pending")
+settled(page)
 counters = stop(service)
 if int(counters["alerts-failed"]) != sum(map(len, refused)) or len(refused) != 2 or refused[0] != refused[1] or \
         int(counters["alerts-sent"]) != sum(map(len, bodies)) or bodies[0] != refused[0]:

@@ -45,8 +45,10 @@ struct AlertSender::Target {
     std::size_t resendFrom = SIZE_MAX; // the store's next place in a resend, or none
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
-    std::string body;       // the request's, while it is in flight or waits for its retry
-    std::size_t alerts = 0; // in it
+    // The request's points, while it is in flight or waits for its retry,
+    // and the body of its latest try.
+    std::vector<std::string> sending;
+    std::string body;
     bool busy = false;
     std::chrono::milliseconds backoff{0};
     EventLoop::TimerId retry{};
@@ -210,39 +212,44 @@ std::string AlertSender::alertJson(std::string_view name, const PointState* stat
 
 void AlertSender::sendFrom(Target& target)
 {
-    if (target.busy || (target.alerts != 0 && loop_.armed(target.retry))) {
+    std::vector<std::string>& sending = target.sending;
+    if (target.busy || (!sending.empty() && loop_.armed(target.retry))) {
         return; // in flight, or a failed one waits for its retry
     }
-    if (target.alerts == 0) { // a new request, else the failed one again
-        const auto now = system_clock::now();
-        target.body = "[";
-        std::vector<std::string> taken; // stay queued until the resend below has passed them by
-        for (; target.alerts < kMaxAlerts && !target.changed.empty(); target.changed.pop_front()) {
-            taken.push_back(std::move(target.changed.front()));
-            target.body += (target.alerts++ == 0 ? "" : ",") + alertJson(taken.back(), store_.find(taken.back()), now);
+    if (sending.empty()) { // a new request, else the failed one again
+        for (; sending.size() < kMaxAlerts && !target.changed.empty(); target.changed.pop_front()) {
+            sending.push_back(std::move(target.changed.front()));
         }
+        const std::size_t changes = sending.size(); // stay queued until the resend below has passed them by
         // A resend leaves out the queued points: they are sent, or will be, as changes.
-        for (std::size_t scanned = 0; target.alerts < kMaxAlerts && target.resendFrom < store_.size() && scanned < kMaxScanned;
+        for (std::size_t scanned = 0; sending.size() < kMaxAlerts && target.resendFrom < store_.size() && scanned < kMaxScanned;
              ++target.resendFrom, ++scanned) {
             const auto [name, state] = store_.at(target.resendFrom);
             if (state.isSet && !target.queued.contains(name)) {
-                target.body += (target.alerts++ == 0 ? "" : ",") + alertJson(name, &state, now);
+                sending.emplace_back(name);
             }
         }
-        for (const std::string& name : taken) {
-            target.queued.erase(name);
+        for (std::size_t i = 0; i < changes; ++i) {
+            target.queued.erase(sending[i]);
         }
-        target.body += "]";
         if (target.resendFrom >= store_.size()) {
             target.resendFrom = SIZE_MAX; // the pass is over: points added later are sent as changes
         }
-        if (target.alerts == 0) {
+        if (sending.empty()) {
             if (target.resendFrom != SIZE_MAX) {
                 loop_.arm(target.retry, EventLoop::Clock::now()); // on with the resend at the next turn
             }
             return;
         }
     }
+    // Each try is made from the points as they are then, so that a retry
+    // after a long outage carries ends still ahead, never ones that passed.
+    const auto now = system_clock::now();
+    target.body = "[";
+    for (const std::string& name : sending) {
+        target.body += (target.body.size() == 1 ? "" : ",") + alertJson(name, store_.find(name), now);
+    }
+    target.body += "]";
     curl_easy_setopt(target.easy, CURLOPT_POSTFIELDS, target.body.data());
     curl_easy_setopt(target.easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(target.body.size()));
     target.busy = curl_multi_add_handle(multi_, target.easy) == CURLM_OK;
@@ -263,9 +270,9 @@ void AlertSender::finished()
         const bool sent = message->data.result == CURLE_OK && status >= 200 && status < 300;
         curl_multi_remove_handle(multi_, message->easy_handle);
         target->busy = false;
-        counters_.add(sent ? Count::alertsSent : Count::alertsFailed, target->alerts);
+        counters_.add(sent ? Count::alertsSent : Count::alertsFailed, target->sending.size());
         if (sent) {
-            target->alerts = 0;
+            target->sending.clear();
             target->backoff = std::chrono::milliseconds(0);
             sendFrom(*target);
         } else {
@@ -281,7 +288,7 @@ void AlertSender::countPending()
 {
     std::uint64_t pending = 0;
     for (const auto& target : targets_) {
-        pending += target->changed.size() + target->alerts;
+        pending += target->changed.size() + target->sending.size();
     }
     counters_.set(Count::alertsPending, pending);
 }

@@ -7,7 +7,8 @@
 // alerts expire if marld is gone; a cleared point is sent once more, ending
 // now. Each Alertmanager gets its own queue, a point at most once in it,
 // and at most one request at a time, of at most 1,000 alerts; a request that
-// fails is sent again after a wait that doubles up to the resend interval.
+// fails is made again, from its points as they are then, after a wait that
+// doubles up to the resend interval.
 #pragma once
 
 #include <chrono>

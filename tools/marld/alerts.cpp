@@ -148,7 +148,11 @@ std::unique_ptr<AlertSender> AlertSender::start(const AlertSettings& settings, P
     // Every set point now, and again every --alert-resend seconds.
     self->resendTimer_ = loop.timer([self] {
         for (const auto& target : self->targets_) {
-            target->resendFrom = 0;
+            // A pass still under way goes on: begun again, a pass that takes
+            // longer than the interval would never reach its last points.
+            if (target->resendFrom == SIZE_MAX) {
+                target->resendFrom = 0;
+            }
             self->sendFrom(*target);
         }
         self->loop_.arm(self->resendTimer_, EventLoop::Clock::now() + self->settings_.resend);

@@ -54,8 +54,8 @@ udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 def update(port, name, raised):
     name = name.encode()
     udp.sendto(struct.pack(">Ii32xBBI", 0x8C00, 46 + len(name), raised, 0, len(name)) + name, ("127.0.0.1", port))
-def start_marld(resend, *urls):
-    arguments = [marld, "--quiet", "--port", "0", "--http", "0", "--max-points", "20000", "--rcvbuf", "4194304",
+def start_marld(resend, *urls, http="0"):
+    arguments = [marld, "--quiet", "--port", "0", "--http", http, "--max-points", "20000", "--rcvbuf", "4194304",
                  "--alert-resend", resend, "--alert-label", "site=lab"]
     for url in urls:
         arguments += ["--alertmanager", url]
@@ -148,7 +148,7 @@ if len(flips) != 1 or flips[0]["annotations"]["summary"] != 'point "flip" is rai
 # A pass of resends that outlasts the interval (3 answers of 0.5 s against 1 s)
 # goes on to its last points rather than begin again.
 StandIn.delay, first = 0.5, len(bodies)
-service, port, page = start_marld("1", "http://127.0.0.1:%d" % stand_in.server_port)
+service, port, page = start_marld("1", "http://127.0.0.1:%d" % stand_in.server_port, http="0.0.0.0:0")
 many = {"many/%04d" % i for i in range(3000)}
 for name in many:
     update(port, name, 1)
@@ -156,6 +156,8 @@ points = lambda since: {a["labels"]["point"] for body in bodies[since:] for a in
 until(lambda: many <= points(first), 10, "the 3,000 raised points sent")
 resent = len(bodies)
 until(lambda: many <= points(resent), 8, "every point resent")
+if not bodies[-1][0]["generatorURL"].startswith("http://%s:%s/?point=many%%2f" % (socket.gethostname(), page.split(":")[-1][:-1])):
+    fail("a page served on every address: %s" % bodies[-1][0])  # linked by the machine's name
 stop(service)
 print("alerts_test: all passed")
 PY

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <netdb.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -66,7 +67,13 @@ std::unique_ptr<AlertSender> AlertSender::start(const AlertSettings& settings, P
 {
     static const CURLcode global = curl_global_init(CURL_GLOBAL_DEFAULT);
     std::unique_ptr<AlertSender> sender(new AlertSender(settings, store, journal, counters, loop));
-    sender->page_ = page;
+    if (page) {
+        // A page served on every address is linked by the machine's name, as
+        // Prometheus links its own: 0.0.0.0 would lead nowhere from elsewhere.
+        char host[256] = "";
+        const bool everywhere = page->addressText() == "0.0.0.0" && gethostname(host, sizeof host - 1) == 0;
+        sender->page_ = "http://" + (everywhere ? host + (":" + std::to_string(page->port())) : page->text()) + "/";
+    }
     CURLM* multi = sender->multi_ = global == CURLE_OK ? curl_multi_init() : nullptr;
     if (multi == nullptr) {
         error = "cannot set up libcurl";
@@ -203,13 +210,13 @@ std::string AlertSender::alertJson(std::string_view name, const PointState* stat
                         jsonString("point " + quotedName(name) + (set ? " is raised" : " is cleared")) +
                         (state != nullptr && state->runtimeInfo ? "," + runtimeInfoWords(*state->runtimeInfo) : "") +
                         "},\"startsAt\":\"" + rfc3339(set ? state->lastChange : now) + "\",\"endsAt\":\"" + rfc3339(ends) + "\"";
-    if (page_) {
+    if (!page_.empty()) {
         std::string encoded;
         for (const char c : name) {
             const auto byte = static_cast<unsigned char>(c);
             encoded += std::isalnum(byte) || c == '-' || c == '_' || c == '.' ? std::string(1, c) : "%" + hexText(std::string(1, c));
         }
-        alert += ",\"generatorURL\":\"http://" + page_->text() + "/?point=" + encoded + "\"";
+        alert += ",\"generatorURL\":" + jsonString(page_ + "?point=" + encoded);
     }
     return alert + "}";
 }

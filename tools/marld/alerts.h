@@ -64,7 +64,7 @@ private:
     Journal& journal_;
     Counters& counters_;
     EventLoop& loop_;
-    std::optional<Endpoint> page_;
+    std::string page_; // "http://HOST:PORT/", or empty without --http
     void* multi_ = nullptr;
     EventLoop::TimerId curlTimer_{};
     EventLoop::TimerId resendTimer_{};

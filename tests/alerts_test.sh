@@ -156,6 +156,8 @@ points = lambda since: {a["labels"]["point"] for body in bodies[since:] for a in
 until(lambda: many <= points(first), 10, "the 3,000 raised points sent")
 resent = len(bodies)
 until(lambda: many <= points(resent), 8, "every point resent")
+if max(map(len, bodies[first:])) != 1000:  # a request holds 1,000 alerts at most, and a full one that many
+    fail("requests of %s alerts" % sorted({len(body) for body in bodies[first:]}))
 if not bodies[-1][0]["generatorURL"].startswith("http://%s:%s/?point=many%%2f" % (socket.gethostname(), page.split(":")[-1][:-1])):
     fail("a page served on every address: %s" % bodies[-1][0])  # linked by the machine's name
 stop(service)

@@ -28,12 +28,6 @@ constexpr std::chrono::milliseconds kFirstBackoff{1000};
 
 using std::chrono::system_clock;
 
-// Lets a name the store shows (a view) be looked up among queued strings.
-struct NameHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
-};
-
 } // namespace
 
 struct AlertSender::Target {

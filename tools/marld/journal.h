@@ -72,10 +72,6 @@ private:
         std::uint64_t count = 0; // changes ever
     };
     Ring& ringOf(std::string_view name);
-    struct NameHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
-    };
 
     bool keepHistory_;
     bool keepBatch_;

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <new>
 #include <span>
 #include <memory>
@@ -36,15 +35,6 @@ constexpr std::size_t kPrefetchFromSlots = 16384;
 
 // Names up to this size live in the slot itself; longer ones on the heap.
 constexpr std::size_t kInlineName = 24;
-
-} // namespace
-
-std::size_t nameHash(std::string_view name) noexcept
-{
-    return std::hash<std::string_view>{}(name);
-}
-
-namespace {
 
 // A slot's check before its name is compared: never 0, which marks an
 // empty slot. The slot's position already uses the hash's low bits.

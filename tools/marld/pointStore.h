@@ -50,7 +50,17 @@ struct PointChange {
 
 // The store's hash of a name: the standard library's, whose low bits pick
 // the slot and whose high ones make the tag.
-[[nodiscard]] std::size_t nameHash(std::string_view name) noexcept;
+[[nodiscard]] inline std::size_t nameHash(std::string_view name) noexcept
+{
+    return std::hash<std::string_view>{}(name);
+}
+
+// nameHash for the standard containers, so that they look a name up by a view
+// of it, without a copy.
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const noexcept { return nameHash(name); }
+};
 
 class PointStore {
 public:

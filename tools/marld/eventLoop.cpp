@@ -110,6 +110,7 @@ bool EventLoop::run()
             }
         }
         runDueTimers(woke);
+        turnTimes_.add(std::chrono::duration<double>(Clock::now() - woke).count());
     }
     return true;
 }

@@ -6,6 +6,8 @@
 
 #include <sys/epoll.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -17,6 +19,27 @@
 #include <vector>
 
 namespace marld {
+
+// How long the loop's turns kept it busy, from a wake to the next wait: a
+// long turn is a time when datagrams only queue up.
+struct TurnTimes {
+    // The histogram's bounds, in seconds: each bucket counts the turns up to
+    // its bound and above the one before.
+    static constexpr std::array<double, 13> kBounds{1e-5, 2e-5, 5e-5, 1e-4, 2e-4, 5e-4, 1e-3,
+                                                    2e-3, 5e-3, 1e-2, 2e-2, 5e-2, 1e-1};
+    std::array<std::uint64_t, kBounds.size() + 1> buckets{}; // the last one: above every bound
+    std::uint64_t count = 0;
+    double sum = 0;     // seconds
+    double longest = 0; // seconds
+
+    void add(double seconds) noexcept
+    {
+        ++buckets[static_cast<std::size_t>(std::ranges::lower_bound(kBounds, seconds) - kBounds.begin())];
+        ++count;
+        sum += seconds;
+        longest = std::max(longest, seconds);
+    }
+};
 
 class EventLoop {
 public:
@@ -47,6 +70,8 @@ public:
     [[nodiscard]] bool run();
     void stop() noexcept { stopped_ = true; }
 
+    [[nodiscard]] const TurnTimes& turnTimes() const noexcept { return turnTimes_; }
+
 private:
     struct Watched {
         std::size_t order; // when it was first watched
@@ -67,6 +92,7 @@ private:
     std::map<int, Watched> watched_;
     std::vector<Timer> timers_;
     std::set<std::pair<Clock::time_point, TimerId>> schedule_; // the armed timers, the next first
+    TurnTimes turnTimes_;
 };
 
 } // namespace marld

@@ -1,5 +1,5 @@
 // What accepted updates changed, in one place. Every accepted update is
-// noted here once; the two readers of what changed read it from here:
+// noted here once; its three readers read what changed from here:
 //   - the history, each point's first update and every flip of its state
 //     since, the last kDepth of them, for the HTTP side;
 //   - the batches that the state file writes: every noted update, in order,
@@ -8,6 +8,7 @@
 // The runtime information is the store's own block, shared, never copied.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -39,11 +40,20 @@ class Journal {
 public:
     static constexpr std::size_t kDepth = 32;
 
+    // Points beyond which the journal's table of points is rebuilt as it
+    // grows, all at once: below it, room is made at the start.
+    static constexpr std::size_t kReservedPoints = std::size_t{1} << 22;
+
     // What is kept: each point's history, the batch for the state file, the
-    // points that changed.
-    Journal(bool keepHistory, bool keepBatch, bool keepChanged = false)
+    // points that changed; room for `maxPoints` points (--max-points) is
+    // made at once, up to kReservedPoints, so that no update waits while
+    // the table of points is rebuilt.
+    Journal(bool keepHistory, bool keepBatch, bool keepChanged = false, std::size_t maxPoints = 0)
         : keepHistory_(keepHistory), keepBatch_(keepBatch), keepChanged_(keepChanged)
     {
+        if (keepsAnything()) {
+            rings_.reserve(std::min(maxPoints, kReservedPoints));
+        }
     }
 
     [[nodiscard]] bool keepsAnything() const noexcept { return keepHistory_ || keepBatch_ || keepChanged_; }

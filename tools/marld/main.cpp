@@ -107,7 +107,8 @@ int main(int argc, char** argv)
     }
 #endif
     marld::PointStore store(options->maxPoints);
-    marld::Journal journal(options->http.has_value(), options->stateFile.has_value(), !options->alerts.urls.empty());
+    marld::Journal journal(options->http.has_value(), options->stateFile.has_value(), !options->alerts.urls.empty(),
+                          options->maxPoints);
 #ifdef MARLD_STATE_FILE
     std::unique_ptr<marld::StateWriter> writer;
     if (options->stateFile) {

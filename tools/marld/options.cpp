@@ -192,7 +192,8 @@ const std::array kRows{
         "alert ends by itself when marld is gone"),
     number<[](Options& o) -> auto& { return o.receiveBuffer; }, 1, std::numeric_limits<int>::max() / 2>(
         "rcvbuf", "BYTES", "a number of bytes",
-        "size of the socket's receive buffer (SO_RCVBUF); the kernel caps it at net.core.rmem_max and doubles it"),
+        "size of the socket's receive buffer, room for a storm of updates; past net.core.rmem_max only with "
+        "CAP_NET_ADMIN, else capped there with a line"),
     number<[](Options& o) -> auto& { return o.maxPoints; }, std::size_t{1}, SIZE_MAX>(
         "max-points", "N", "a number of points",
         "keep at most N points; updates of further new points are dropped as store-full"),

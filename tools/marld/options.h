@@ -26,7 +26,9 @@ struct Options {
     std::optional<std::string> stateFile;
     std::optional<Endpoint> http; // --http [ADDR:]PORT
     OutputFormat format = OutputFormat::text;
-    std::optional<int> receiveBuffer; // SO_RCVBUF
+    // The socket's receive buffer: room for an alarm storm, tens of thousands
+    // of updates that come faster than any loop takes them.
+    int receiveBuffer = 8 << 20;
     std::size_t maxPoints = PointStore::kDefaultMaxPoints;
     int receiveBatch = 32; // datagrams per receive call
     bool quiet{};          // no line per update or query

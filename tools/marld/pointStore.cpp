@@ -36,6 +36,20 @@ constexpr std::size_t kPrefetchFromSlots = 16384;
 // Names up to this size live in the slot itself; longer ones on the heap.
 constexpr std::size_t kInlineName = 24;
 
+// The tag of a slot whose point moved to the next table: it ends no probe
+// and matches no name (a point's tag has its top bit set).
+constexpr std::uint32_t kMovedTag = 1;
+
+// The work of growing the table, spread over the new points that make it
+// grow, so that no update waits for a whole table to be built or moved:
+// slots of the next table built, and points moved to it, per new point.
+// Building starts at half full and must end by three quarters (a quarter of
+// the slots' count of new points for twice the slots); moving, three
+// quarters of the slots' count of points, must end before the next table
+// starts at half its size full (another quarter).
+constexpr std::size_t kBuiltPerPoint = 16;
+constexpr std::size_t kMovedPerPoint = 4;
+
 // A slot's check before its name is compared: never 0, which marks an
 // empty slot. The slot's position already uses the hash's low bits.
 std::uint32_t tagOf(std::size_t hash) noexcept
@@ -77,6 +91,9 @@ void PointStore::release(const Table& table) noexcept
 PointStore::~PointStore()
 {
     release(table_);
+    release(old_);
+    std::destroy_n(building_.slots, built_);
+    ::operator delete(building_.memory);
 }
 
 PointStore::Slot* PointStore::lookUp(const Table& table, std::string_view name, std::size_t hash) noexcept
@@ -100,6 +117,9 @@ void PointStore::prefetch(std::size_t hash) const noexcept
 {
     for (std::size_t next = 0; next < kPrefetchedSlots; ++next) {
         __builtin_prefetch(&table_.slots[(hash + next) & table_.mask]);
+        if (old_.slots != nullptr) {
+            __builtin_prefetch(&old_.slots[(hash + next) & old_.mask]);
+        }
     }
 }
 
@@ -137,21 +157,30 @@ std::size_t PointStore::hashFor(std::string_view name) noexcept
     return nameHash(name);
 }
 
+PointStore::Slot* PointStore::known(std::string_view name, std::size_t hash) const noexcept
+{
+    for (const Table* table : {&table_, &old_}) {
+        if (Slot* slot = lookUp(*table, name, hash); slot != nullptr && !slot->isEmpty()) {
+            return slot;
+        }
+    }
+    return nullptr;
+}
+
 const PointState* PointStore::find(std::string_view name) noexcept
 {
-    const Slot* slot = lookUp(table_, name, hashFor(name));
-    return slot == nullptr || slot->isEmpty() ? nullptr : slot;
+    return known(name, hashFor(name));
 }
 
 std::pair<std::string_view, const PointState&> PointStore::at(std::size_t place) const noexcept
 {
-    const Slot& slot = table_.slots[order_[place]];
+    const bool draining = place >= drained_ && place < oldCount_;
+    const Slot& slot = (draining ? old_ : table_).slots[order_[place]];
     return {slot.name(), slot};
 }
 
-void PointStore::grow()
+PointStore::Table PointStore::allocate(std::size_t count)
 {
-    const std::size_t count = table_.slots == nullptr ? kFirstSlotCount : 2 * (table_.mask + 1);
     static_assert(sizeof(void*) != 8 || sizeof(Slot) == kCacheLine);
     const std::size_t bytes = count * sizeof(Slot);
     // Plain operator new, aligned by hand, so that the tests' allocator
@@ -165,18 +194,55 @@ void PointStore::grow()
         const std::uintptr_t from = (address + kHugePage - 1) & ~(kHugePage - 1);
         (void)madvise(reinterpret_cast<void*>(from), ((address + bytes) & ~(kHugePage - 1)) - from, MADV_HUGEPAGE);
     }
-    std::uninitialized_default_construct_n(slots, count);
-    const Table grown{slots, count - 1, memory};
-    for (std::uint32_t& place : order_) {
-        Slot& old = table_.slots[place];
-        Slot& moved = *lookUp(grown, old.name(), nameHash(old.name()));
-        static_cast<PointState&>(moved) = std::move(old);
-        moved.nameSize = old.nameSize;
-        moved.tag = std::exchange(old.tag, 0); // its long name belongs to the new slot now
-        std::memcpy(moved.inlineName, old.inlineName, kInlineName); // or the long name's pointer
-        place = static_cast<std::uint32_t>(&moved - slots);
+    return Table{slots, count - 1, memory};
+}
+
+void PointStore::growStep()
+{
+    const std::size_t slots = table_.mask + 1;
+    const bool full = 4 * (size() + 1) > 3 * slots; // after this point
+    // From half full, while the table may yet need to grow, a table twice its
+    // size is built a few slots per new point: it is ready when this one is
+    // three quarters full.
+    if (building_.slots == nullptr && old_.slots == nullptr && (2 * size() >= slots && maxPoints_ > 3 * slots / 4)) {
+        building_ = allocate(2 * slots);
+        built_ = 0;
     }
-    release(std::exchange(table_, grown));
+    moveOld(full ? oldCount_ : kMovedPerPoint); // all of them only where the steps fell behind
+    if (full && building_.slots == nullptr) {
+        building_ = allocate(2 * slots);
+        built_ = 0;
+    }
+    const std::size_t unbuilt = building_.slots == nullptr ? 0 : building_.mask + 1 - built_;
+    std::uninitialized_default_construct_n(building_.slots + built_, full ? unbuilt : std::min(kBuiltPerPoint, unbuilt));
+    built_ += full ? unbuilt : std::min(kBuiltPerPoint, unbuilt);
+    // Three quarters full: new points go to the new table, and the old one's
+    // follow a few per new point, by their places, so that it is empty
+    // before the new one is half full.
+    if (full) {
+        old_ = std::exchange(table_, std::exchange(building_, Table{}));
+        built_ = drained_ = 0;
+        oldCount_ = size();
+    }
+}
+
+void PointStore::moveOld(std::size_t count) noexcept
+{
+    for (std::size_t moved = 0; moved < count && drained_ < oldCount_; ++moved, ++drained_) {
+        Slot& from = old_.slots[order_[drained_]];
+        Slot& to = *lookUp(table_, from.name(), nameHash(from.name()));
+        static_cast<PointState&>(to) = std::move(from);
+        to.nameSize = std::exchange(from.nameSize, 0); // its long name belongs to the new slot now
+        to.tag = std::exchange(from.tag, kMovedTag);
+        std::memcpy(to.inlineName, from.inlineName, kInlineName); // or the long name's pointer
+        order_[drained_] = static_cast<std::uint32_t>(&to - table_.slots);
+    }
+    if (old_.slots != nullptr && drained_ == oldCount_) {
+        // Every slot is empty or moved from, holding nothing to release: the
+        // memory goes without a pass over them.
+        ::operator delete(std::exchange(old_, Table{}).memory);
+        drained_ = oldCount_ = 0;
+    }
 }
 
 PointStore::Slot* PointStore::insertSlot(std::string_view name, std::size_t hash)
@@ -184,19 +250,19 @@ PointStore::Slot* PointStore::insertSlot(std::string_view name, std::size_t hash
     if (size() >= std::min<std::size_t>(maxPoints_, UINT32_MAX) || name.size() > kMaxNameSize) {
         return nullptr;
     }
-    if (order_.size() == order_.capacity()) { // so that the push_back below cannot fail
-        order_.reserve(std::max<std::size_t>(2 * order_.size(), kFirstSlotCount));
+    if (table_.slots == nullptr) {
+        table_ = allocate(kFirstSlotCount);
+        std::uninitialized_default_construct_n(table_.slots, kFirstSlotCount);
     }
-    // At most three quarters full, so that a probe stays short.
-    if (table_.slots == nullptr || 4 * (size() + 1) > 3 * (table_.mask + 1)) {
-        grow();
-    }
-    char* longName = name.size() > kInlineName ? new char[name.size()] : nullptr;
+    growStep();
+    // Both may throw, and are undone: nothing has changed yet.
+    std::unique_ptr<char[]> longName(name.size() > kInlineName ? new char[name.size()] : nullptr);
+    order_.push_back(0);
     Slot& slot = *lookUp(table_, name, hash);
     slot.tag = tagOf(hash);
     slot.nameSize = static_cast<std::uint16_t>(name.size());
-    std::copy(name.begin(), name.end(), longName != nullptr ? (slot.heapName = longName) : slot.inlineName);
-    order_.push_back(static_cast<std::uint32_t>(&slot - table_.slots));
+    std::copy(name.begin(), name.end(), longName ? (slot.heapName = longName.release()) : slot.inlineName);
+    order_.back() = static_cast<std::uint32_t>(&slot - table_.slots);
     return &slot;
 }
 
@@ -204,8 +270,8 @@ std::optional<PointChange> PointStore::update(std::string_view name, bool set, W
                                               std::shared_ptr<const RuntimeInfo> runtimeInfo)
 {
     const std::size_t hash = hashFor(name);
-    Slot* slot = lookUp(table_, name, hash);
-    if (slot == nullptr || slot->isEmpty()) {
+    Slot* slot = known(name, hash);
+    if (slot == nullptr) {
         if ((slot = insertSlot(name, hash)) == nullptr) {
             return std::nullopt;
         }
@@ -225,8 +291,7 @@ std::optional<PointChange> PointStore::update(std::string_view name, bool set, W
 bool PointStore::restore(std::string_view name, PointState state)
 {
     const std::size_t hash = nameHash(name);
-    const Slot* known = lookUp(table_, name, hash);
-    Slot* slot = known == nullptr || known->isEmpty() ? insertSlot(name, hash) : nullptr;
+    Slot* slot = known(name, hash) == nullptr ? insertSlot(name, hash) : nullptr;
     if (slot == nullptr) {
         return false;
     }

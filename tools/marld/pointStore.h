@@ -6,12 +6,15 @@
 // exhaust the service's memory; an update of a new point beyond that is
 // refused. Points are never removed, so each keeps the place it was given
 // when it came: readers that visit every point a part at a time (the HTTP
-// side) resume by that place, however the table grew meanwhile.
+// side) resume by that place, however the table grew meanwhile. The table
+// grows a few slots per new point, never all at once, so that no update
+// waits for a whole table to be built or moved.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -117,17 +120,32 @@ private:
     // Where `name`, whose hash is `hash`, is, or the empty slot where it
     // would go; null before the first point.
     [[nodiscard]] static Slot* lookUp(const Table& table, std::string_view name, std::size_t hash) noexcept;
+    // The slot of a known point, in either table; null for a new one.
+    [[nodiscard]] Slot* known(std::string_view name, std::size_t hash) const noexcept;
     static void release(const Table& table) noexcept;
-    // The slot for a new point `name`, the table grown if need be; null when
-    // the store is full.
+    // Room for `count` slots, not yet built.
+    [[nodiscard]] static Table allocate(std::size_t count);
+    // The slot for a new point `name`, after a step of the table's growth;
+    // null when the store is full.
     [[nodiscard]] Slot* insertSlot(std::string_view name, std::size_t hash);
-    void grow();
+    // A few slots of the next table built, or a few points moved to it.
+    void growStep();
+    // Moves up to `count` points of the old table to the new one.
+    void moveOld(std::size_t count) noexcept;
     void prefetch(std::size_t hash) const noexcept;
 
     std::size_t maxPoints_;
     std::size_t setCount_ = 0;
+    // The table grows a step per new point (growStep): while building_ is built,
+    // its first built_ slots; then, while the points move from old_ to
+    // table_, those from place drained_ up to oldCount_ are still in old_.
     Table table_;
-    std::vector<std::uint32_t> order_; // each point's slot, in the order the points came
+    Table building_;
+    std::size_t built_ = 0;
+    Table old_;
+    std::size_t drained_ = 0;
+    std::size_t oldCount_ = 0;
+    std::deque<std::uint32_t> order_; // each point's slot, in the order the points came; grows without copying
     std::vector<Expected> expected_;   // the batch's names not yet asked for, from next_ on
     std::size_t next_ = 0;
 };

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <span>
 
@@ -52,16 +53,53 @@ void emit(std::FILE* stream, const std::string& text)
     std::fflush(stream);
 }
 
+// The system's cap on receive buffers for processes without CAP_NET_ADMIN,
+// as its text; "unknown" when it cannot be read.
+std::string receiveBufferCap()
+{
+    std::ifstream file("/proc/sys/net/core/rmem_max");
+    std::string cap;
+    return file >> cap ? cap : "unknown";
+}
+
+// Gives the socket a receive buffer of `bytes`: past net.core.rmem_max where
+// marld has the right (SO_RCVBUFFORCE), else as large as that cap allows,
+// with a line that names what it got. A socket systemd passed was sized by
+// its unit and is only ever grown. False when the buffer cannot be set.
+bool sizeReceiveBuffer(int fd, int bytes, bool passed)
+{
+    // The kernel keeps (and reports) twice what it is given: the other half
+    // is its own bookkeeping.
+    const auto held = [fd] {
+        int doubled = 0;
+        socklen_t size = sizeof doubled;
+        return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &doubled, &size) == 0 ? doubled / 2 : 0;
+    };
+    if (passed && held() >= bytes) {
+        return true;
+    }
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
+        return false;
+    }
+    if (const int got = held(); got < bytes) {
+        std::fprintf(stderr,
+                     "marld: the receive buffer holds %d bytes, not the %d asked for: a storm of updates may be lost; "
+                     "raise net.core.rmem_max (now %s) or give marld CAP_NET_ADMIN\n",
+                     got, bytes, receiveBufferCap().c_str());
+    }
+    return true;
+}
+
 // The socket to serve, bound to `at` unless systemd passed one (`passed`),
-// non-blocking, with the receive buffer asked for, and the address it has;
-// -1 after a message on stderr.
-int openSocket(int passed, Endpoint at, const std::optional<int>& receiveBuffer, Endpoint& bound)
+// non-blocking, with its receive buffer sized, and the address it has; -1
+// after a message on stderr.
+int openSocket(int passed, Endpoint at, int receiveBuffer, Endpoint& bound)
 {
     const int fd = passed >= 0 ? passed : socket(at.address.any.sa_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     socklen_t boundSize = sizeof bound.address;
     const char* failed = fd < 0 ? "create a UDP socket for" : nullptr;
-    if (failed == nullptr && receiveBuffer &&
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &*receiveBuffer, sizeof *receiveBuffer) != 0) {
+    if (failed == nullptr && !sizeReceiveBuffer(fd, receiveBuffer, passed >= 0)) {
         failed = "set the receive buffer of";
     } else if (failed == nullptr && passed < 0 && bind(fd, &at.address.any, at.size()) != 0) {
         failed = "bind to";

@@ -15,6 +15,7 @@
 #include "httpRoutes.h"
 #include "jsonText.h"
 #include "lineRateLimiter.h"
+#include "lossWatch.h"
 #ifdef MARLD_STATE_FILE
 #include <sqlite3.h>
 
@@ -233,6 +234,25 @@ TEST(LineRateLimiter, LetsTheLimitThroughPerWindowOpenedByTheFirstLine)
     const std::uint64_t suppressed = limiter.takeSuppressed(); // and told once
     EXPECT_EQ(std::tuple(admitted, limiter.windowEnd(), suppressed, limiter.takeSuppressed()),
               std::tuple("+-+-+", start + 3s + 1ns, 2u, 0u));
+}
+
+// A loss is told at its first drop, then at most every 10 s while it grows, and ends, told, 10 minutes
+// after its last drop; a later drop begins another.
+TEST(LossWatch, TellsALossAtOnceThenAtMostEvery10sAndItsEndAfter10QuietMinutes)
+{
+    setenv("TZ", "UTC", 1); // kT0 is 22:13:20
+    tzset();
+    marld::LossWatch watch;
+    const std::string stale = " updates lost since 22:13: the view may be stale";
+    const std::vector<std::tuple<int, std::uint64_t, std::string, std::uint64_t>> rows = { // s, drops, line, lost
+        {0, 0, "", 0}, {1, 5, "marld: 5" + stale + " (the receive buffer was full; see --rcvbuf)\n", 5},
+        {2, 9, "", 9}, {10, 9, "", 9}, {11, 9, "marld: 9" + stale + " (the receive buffer was full; see --rcvbuf)\n", 9},
+        {601, 9, "", 9}, {602, 9, "marld: no update lost since 22:13; 9 were lost from 22:13\n", 0}, {603, 9, "", 0},
+        {700, 12, "marld: 3 updates lost since 22:25: the view may be stale (the receive buffer was full; see --rcvbuf)\n", 3}};
+    for (const auto& [at, drops, line, lost] : rows) {
+        const std::string told = watch.observe(drops, kT0 + at * 1s);
+        EXPECT_EQ(std::tuple(told, watch.lost(), watch.warning().empty()), std::tuple(line, lost, lost == 0)) << at;
+    }
 }
 
 // Short names live in the table, long ones beside it: through several growths of the table, the last

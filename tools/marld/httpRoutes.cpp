@@ -1,8 +1,5 @@
 #include "httpRoutes.h"
 
-#include <linux/sock_diag.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -12,6 +9,7 @@
 #include <vector>
 
 #include "eventFormat.h"
+#include "lossWatch.h"
 #include "marlmsg.h"
 #include "statusPage.h"
 
@@ -101,13 +99,6 @@ bool nameHas(std::string_view name, std::string_view part)
                                        [&](char a, char b) { return lower(a) == lower(b); }) != name.end();
 }
 
-std::uint64_t kernelDrops(int fd)
-{
-    std::array<std::uint32_t, SK_MEMINFO_VARS> info{};
-    socklen_t size = sizeof info;
-    return fd >= 0 && getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info.data(), &size) == 0 ? info[SK_MEMINFO_DROPS] : 0;
-}
-
 // OpenMetrics, from the counters' table, then the gauges.
 std::string metrics(const HttpView& view)
 {
@@ -143,7 +134,7 @@ std::string metrics(const HttpView& view)
         }
     }
     family("receive_buffer_drops", true, "Datagrams the kernel dropped with the receive buffer full.",
-           {{"", kernelDrops(view.udpSocket)}});
+           {{"", receiveBufferDrops(view.udpSocket)}});
     family("points", false, "Points known.", {{"", view.store.size()}});
     family("points_set", false, "Points set.", {{"", view.store.setCount()}});
     return text + "# EOF\n";

@@ -15,6 +15,7 @@
 #include "eventFormat.h"
 #include "eventLoop.h"
 #include "lineRateLimiter.h"
+#include "lossWatch.h"
 #ifdef MARLD_ALERTS
 #include "alerts.h"
 #endif
@@ -35,6 +36,8 @@ using SteadyClock = EventLoop::Clock;
 // How soon what changed goes to the state file's writer: a crash or kill -9
 // loses at most about this much.
 constexpr std::chrono::milliseconds kSaveInterval{100};
+// How often the kernel's drops are read.
+constexpr std::chrono::seconds kWatchInterval{1};
 // How often systemd is told marld's status, at the most.
 constexpr std::chrono::seconds kStatusInterval{5};
 // Batches taken at one wake, at most, before the loop's other work gets its
@@ -312,6 +315,7 @@ int serve(const Options& options, int passed, Endpoint bindTo, int stopSignals, 
     }
     EventLoop loop;
     std::string error;
+    std::vector<std::string> warnings; // what the page's banners say
     Service service(options, fd, handler, counters, journal, writer, loop);
     bool failed = false;
     const auto receive = [&](std::uint32_t) {
@@ -329,6 +333,20 @@ int serve(const Options& options, int passed, Endpoint bindTo, int stopSignals, 
         serving = http != nullptr;
     }
 #endif
+#ifdef MARLD_ALERTS
+    // Set up before the listening line, so that a script that waits for it
+    // is not misled by a marld about to exit on an Alertmanager it cannot find.
+    std::unique_ptr<AlertSender> alerts;
+    if (serving && !options.alerts.urls.empty()) {
+        std::optional<Endpoint> page;
+#ifdef MARLD_HTTP
+        page = http ? std::optional(http->bound()) : std::nullopt;
+#endif
+        alerts = AlertSender::start(options.alerts, store, journal, counters, loop, page, error);
+        serving = alerts != nullptr;
+        service.afterBatch = [&alerts] { alerts->send(); };
+    }
+#endif
     if (!serving) {
         std::fprintf(stderr, "marld: %s\n", error.c_str());
         return 2;
@@ -339,21 +357,21 @@ int serve(const Options& options, int passed, Endpoint bindTo, int stopSignals, 
         emit(stdout, listeningLine(options.format, http->bound(), true));
     }
 #endif
-#ifdef MARLD_ALERTS
-    std::unique_ptr<AlertSender> alerts;
-    if (!options.alerts.urls.empty()) {
-        std::optional<Endpoint> page;
-#ifdef MARLD_HTTP
-        page = http ? std::optional(http->bound()) : std::nullopt;
-#endif
-        alerts = AlertSender::start(options.alerts, store, journal, counters, loop, page, error);
-        if (!alerts) {
-            std::fprintf(stderr, "marld: %s\n", error.c_str());
-            return 2;
+    // Every second: updates the kernel dropped are told, and the page's
+    // banners follow what is wrong.
+    LossWatch losses;
+    EventLoop::TimerId watch = 0;
+    watch = loop.timer([&] {
+        if (const std::string line = losses.observe(receiveBufferDrops(fd), WallClock::now()); !line.empty()) {
+            emit(stderr, line);
         }
-        service.afterBatch = [&alerts] { alerts->send(); };
-    }
-#endif
+        warnings.clear();
+        if (losses.active()) {
+            warnings.push_back(losses.warning());
+        }
+        loop.arm(watch, SteadyClock::now() + kWatchInterval);
+    });
+    loop.arm(watch, SteadyClock::now() + kWatchInterval);
     // Ready once the state file was read and the sockets serve; then a status
     // every few seconds, with the watchdog's ping when systemd watches: sent
     // from the loop, so that a loop that hangs stops the pings.

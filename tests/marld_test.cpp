@@ -470,7 +470,7 @@ TEST(StateFile, ReadsOlderSchemasAndKeepsTheLast32Changes)
                 marld::StateWriter writer(std::move(state));
                 for (int i = 0; i < 20; ++i) {
                     journal.note("ab", {nullptr, kT0 + (run * 20 + i) * 1s, 3, i % 2 == 0}, true);
-                    writer.hand(journal.takeBatch());
+                    writer.handFrom(journal, true);
                 }
             }
             const auto changes = journal.history("ab");

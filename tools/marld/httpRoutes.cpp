@@ -99,6 +99,14 @@ bool nameHas(std::string_view name, std::string_view part)
                                        [&](char a, char b) { return lower(a) == lower(b); }) != name.end();
 }
 
+// A number of seconds as Prometheus reads it: as short as exact, never in
+// a locale's form.
+std::string decimalText(double value)
+{
+    char text[32];
+    return {text, std::to_chars(text, text + sizeof text, value).ptr};
+}
+
 // OpenMetrics, from the counters' table, then the gauges.
 std::string metrics(const HttpView& view)
 {
@@ -135,6 +143,20 @@ std::string metrics(const HttpView& view)
     }
     family("receive_buffer_drops", true, "Datagrams the kernel dropped with the receive buffer full.",
            {{"", receiveBufferDrops(view.udpSocket)}});
+    if (view.turns != nullptr) {
+        const TurnTimes& turns = *view.turns;
+        const std::string name = "marld_loop_turn_seconds";
+        text += "# TYPE " + name + " histogram\n# HELP " + name + " How long each turn of the loop kept it busy.\n";
+        std::uint64_t upTo = 0;
+        for (std::size_t i = 0; i <= TurnTimes::kBounds.size(); ++i) {
+            upTo += turns.buckets[i];
+            const std::string bound = i < TurnTimes::kBounds.size() ? decimalText(TurnTimes::kBounds[i]) : "+Inf";
+            text += name + "_bucket{le=\"" + bound + "\"} " + std::to_string(upTo) + "\n";
+        }
+        text += name + "_sum " + decimalText(turns.sum) + "\n" + name + "_count " + std::to_string(turns.count) + "\n";
+        text += "# TYPE marld_loop_turn_longest_seconds gauge\n# HELP marld_loop_turn_longest_seconds The longest turn "
+                "of the loop since marld started.\nmarld_loop_turn_longest_seconds " + decimalText(turns.longest) + "\n";
+    }
     family("points", false, "Points known.", {{"", view.store.size()}});
     family("points_set", false, "Points set.", {{"", view.store.setCount()}});
     return text + "# EOF\n";

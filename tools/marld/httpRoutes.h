@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "counters.h"
+#include "eventLoop.h"
 #include "journal.h"
 #include "pointStore.h"
 
@@ -25,6 +26,7 @@ struct HttpView {
     const Counters& counters;
     std::optional<std::uint32_t> replyCode; // --reply-code, which every reply carries
     int udpSocket;                          // for the kernel's count of receive-buffer drops
+    const TurnTimes* turns = nullptr;       // the loop's
 };
 
 // Which points a list holds, from its query's arguments.

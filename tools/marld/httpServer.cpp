@@ -23,6 +23,9 @@ constexpr unsigned kIdleSeconds = 10;
 // The most bytes of a long answer produced at one go: a few dozen points,
 // a few tens of microseconds, before the datagrams have their turn again.
 constexpr std::size_t kPieceSize = 4 * 1024;
+// How long one run of libmicrohttpd produces answers, at most: however many
+// clients read long lists, a turn of the loop stays short.
+constexpr std::chrono::microseconds kTurnBudget{500};
 
 // The target as it came, query and escapes included: the router decodes it
 // itself, so that an encoded '/' stays part of a name. It is the request's
@@ -38,8 +41,15 @@ void forgetTarget(void*, MHD_Connection*, void** context, MHD_RequestTermination
     *context = nullptr;
 }
 
+// When this turn's HTTP work is over: answers are produced until then, and
+// go on at the next turn. Only the loop's thread serves HTTP.
+EventLoop::Clock::time_point turnEnd;
+
 ssize_t readStream(void* stream, std::uint64_t, char* to, std::size_t room)
 {
+    if (EventLoop::Clock::now() >= turnEnd) {
+        return 0; // libmicrohttpd asks again at its next run
+    }
     const std::size_t count = static_cast<PointsStream*>(stream)->read(to, room);
     return count == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(count);
 }
@@ -130,6 +140,7 @@ std::unique_ptr<HttpServer> HttpServer::start(Endpoint at, const HttpView& view,
 void HttpServer::run()
 {
     const auto start = EventLoop::Clock::now();
+    turnEnd = start + kTurnBudget;
     (void)MHD_run(daemon_);
     // HTTP takes at most half the loop's time: after a turn, libmicrohttpd
     // rests as long as the turn took, its descriptor unwatched meanwhile. So

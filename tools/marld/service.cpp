@@ -36,13 +36,15 @@ using SteadyClock = EventLoop::Clock;
 // How soon what changed goes to the state file's writer: a crash or kill -9
 // loses at most about this much.
 constexpr std::chrono::milliseconds kSaveInterval{100};
+constexpr std::chrono::milliseconds kSaveRetry{1};
 // How often the kernel's drops are read.
 constexpr std::chrono::seconds kWatchInterval{1};
 // How often systemd is told marld's status, at the most.
 constexpr std::chrono::seconds kStatusInterval{5};
-// Batches taken at one wake, at most, before the loop's other work gets its
-// turn; the socket's are taken first at every wake.
+// Batches taken at one wake, at most, and for how long, before the loop's
+// other work gets its turn; the socket's are taken first at every wake.
 constexpr int kBatchesPerWake = 8;
+constexpr std::chrono::microseconds kReceiveBudget{500};
 // Larger than any UDP datagram over IPv4, so nothing is ever cut.
 constexpr std::size_t kBufferSize = 65536;
 // Buffers a power of two apart would all start in the same cache set, and
@@ -148,7 +150,8 @@ public:
     // not go away.
     bool receive()
     {
-        for (int taken = 0; taken < kBatchesPerWake; ++taken) {
+        const auto end = SteadyClock::now() + kReceiveBudget;
+        for (int taken = 0; taken < kBatchesPerWake && (taken == 0 || SteadyClock::now() < end); ++taken) {
             // The kernel shortens the address lengths it writes; give each
             // slot its full room back.
             for (std::size_t i = 0; i < batch_; ++i) {
@@ -181,7 +184,7 @@ public:
     void finish()
     {
         counters_.add(Count::replyDelayDiscarded, delayed_.size());
-        save();
+        save(true);
         reportSuppressed();
     }
 
@@ -271,11 +274,12 @@ private:
         }
     }
 
-    void save()
+    // At the stop (`last`), the batch waits for the writer's lock.
+    void save(bool last = false)
     {
 #ifdef MARLD_STATE_FILE
-        if (writer_ != nullptr) {
-            writer_->hand(journal_.takeBatch());
+        if (writer_ != nullptr && !writer_->handFrom(journal_, last)) {
+            loop_.arm(saveTimer_, SteadyClock::now() + kSaveRetry);
         }
 #endif
     }
@@ -329,7 +333,7 @@ int serve(const Options& options, int passed, Endpoint bindTo, int stopSignals, 
 #ifdef MARLD_HTTP
     std::unique_ptr<HttpServer> http;
     if (serving && options.http) {
-        http = HttpServer::start(*options.http, HttpView{store, journal, counters, options.testAids.replyCode, fd}, loop, error);
+        http = HttpServer::start(*options.http, HttpView{store, journal, counters, options.testAids.replyCode, fd, &loop.turnTimes()}, loop, error);
         serving = http != nullptr;
     }
 #endif

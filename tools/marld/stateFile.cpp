@@ -1,6 +1,8 @@
 #include "stateFile.h"
 
 #include <sqlite3.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -16,6 +18,9 @@
 namespace marld {
 
 namespace {
+
+// The writer's nice value, from the loop's 0.
+constexpr int kWriterNice = 10;
 
 // "MARL", in the database header's application_id: the mark that tells
 // marld's files from every other SQLite database.
@@ -292,27 +297,37 @@ bool StateFile::save(const JournalBatch& batch, std::string& error)
     return false;
 }
 
-void StateWriter::hand(JournalBatch batch)
+bool StateWriter::handFrom(Journal& journal, bool wait)
 {
-    if (!batch.empty()) {
-        const std::lock_guard hold(mutex_);
-        handed_.push_back(std::move(batch));
+    std::unique_lock hold(mutex_, std::defer_lock);
+    if (!(wait ? (hold.lock(), true) : hold.try_lock())) {
+        return false;
     }
-    wake_.notify_one();
+    if (JournalBatch batch = journal.takeBatch(); !batch.empty()) {
+        handed_.push_back(std::move(batch));
+        wake_.notify_one();
+    }
+    return true;
 }
 
 void StateWriter::run(const std::stop_token& stop)
 {
+    // Below the loop's priority: on a machine with fewer cores than busy
+    // threads, the writer waits, not the datagrams. Lowering one's own
+    // priority needs no right; where it fails, the writer is only as urgent.
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWriterNice);
     std::unique_lock hold(mutex_);
     // Once stopped, on until all is written.
     while (wake_.wait(hold, stop, [this] { return !handed_.empty(); })) {
-        const JournalBatch batch = std::move(handed_.front());
-        handed_.pop_front();
-        hold.unlock();
-        std::string error;
-        if (!file_->save(batch, error)) {
-            std::fprintf(stderr, "marld: %s\n", error.c_str());
-        }
+        {
+            const JournalBatch batch = std::move(handed_.front());
+            handed_.pop_front();
+            hold.unlock();
+            std::string error;
+            if (!file_->save(batch, error)) {
+                std::fprintf(stderr, "marld: %s\n", error.c_str());
+            }
+        } // the batch released before the lock is taken again: the loop never waits for that
         hold.lock();
     }
 }

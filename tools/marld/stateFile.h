@@ -75,7 +75,11 @@ public:
     {
     }
 
-    void hand(JournalBatch batch);
+    // Hands the journal's batch over. Unless told to `wait`, not while the
+    // writer holds its lock just then (false): the writer runs below the
+    // loop's priority, and the loop must not wait for it, so it tries again
+    // a moment later.
+    bool handFrom(Journal& journal, bool wait = false);
 
 private:
     void run(const std::stop_token& stop);

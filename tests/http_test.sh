@@ -1,10 +1,10 @@
 #!/bin/sh
 # marld's HTTP side, with points raised through marl and so the library: the
-# JSON answers checked with jq, /metrics read by python3-prometheus-client's
-# OpenMetrics parser, the page loaded in headless Chromium, the statuses of
-# bad requests, scrapes answered at once while other clients stall
-# connections, and the history taken up again from the state file after a
-# restart.
+# JSON answers checked with jq, /metrics by Accept in OpenMetrics, read by
+# python3-prometheus-client's parser, or in the text format, which promtool
+# checks, the page loaded in headless Chromium, the statuses of bad requests,
+# scrapes answered at once while other clients stall connections, and the
+# history taken up again from the state file after a restart.
 # Usage: http_test.sh MARLD MARL   (inside scripts/with-services.sh)
 set -eu
 marld=$1 marl=$2
@@ -23,8 +23,8 @@ stop() { kill "$pid" && wait "$pid" && pid=; }
 check() { curl -sS "$base$1" | jq -e "$2" > /dev/null || fail "$1: not $2: $(curl -sS "$base$1")"; }
 status() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
 metrics() { # true when the Python expression holds of `got`, the samples by name and label values
-    curl -sS "$base/metrics" | /usr/bin/python3 -c '
-import sys
+    curl -sS -H "Accept: application/openmetrics-text" "$base/metrics" | /usr/bin/python3 -c '
+import sys, time
 from prometheus_client.openmetrics.parser import text_string_to_metric_families
 got = {(s.name, tuple(s.labels.values())): s.value
        for family in text_string_to_metric_families(sys.stdin.read()) for s in family.samples}
@@ -57,7 +57,19 @@ done
 metrics 'got["marld_points", ()] == 4 and got["marld_points_set", ()] == 2 and
     got["marld_datagrams_received_total", ()] == got["marld_datagrams_accepted_total", ()] == 7 and
     got["marld_queries_total", ("0",)] == 1 and got["marld_queries_total", ("1",)] == 0 and
-    got["marld_datagrams_dropped_total", ("short-datagram",)] == 0'
+    got["marld_datagrams_dropped_total", ("short-datagram",)] == 0 and
+    got["marld_build_info", ("'"$("$marld" --version | cut -d' ' -f2)"'",)] == 1 and
+    0 <= time.time() - got["process_start_time_seconds", ()] < 60'
+# OpenMetrics for the clients that ask for it, as Prometheus does; else the
+# text format, which promtool finds clean.
+om="application/openmetrics-text; version=1.0.0; charset=utf-8" text="text/plain; version=0.0.4; charset=utf-8"
+for row in "$om|application/openmetrics-text;version=1.0.0,text/plain;version=0.0.4;q=0.5,*/*;q=0.1" \
+        "$om|text/html, Application/OpenMetrics-Text" "$text|" "$text|text/plain" "$text|application/openmetrics-text; q=0, */*"; do
+    curl -sS -D "$work/head" -H "Accept: ${row#*|}" "$base/metrics" > "$work/body"
+    tr -d '\r' < "$work/head" | grep -qixF "content-type: ${row%%|*}" || fail "Accept ${row#*|}: $(cat "$work/head")"
+    if [ "${row%%|*}" = "$om" ]; then [ "$(tail -n 1 "$work/body")" = "# EOF" ]; else
+        promtool check metrics < "$work/body" && ! grep -q EOF "$work/body"; fi || fail "/metrics for Accept ${row#*|}"
+done
 
 # The page in headless Chromium, driven through its DevTools pipe (commands on
 # fd 3, answers on fd 4): each view as text, its address, filter box, whether

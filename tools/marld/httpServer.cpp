@@ -85,7 +85,8 @@ MHD_Result answerRequest(void* view, MHD_Connection* connection, const char*, co
     HttpAnswer answer;
     MHD_Response* response = nullptr;
     try {
-        answer = target != nullptr ? marld::respond(*static_cast<const HttpView*>(view), method, *target)
+        const char* accept = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT);
+        answer = target != nullptr ? marld::respond(*static_cast<const HttpView*>(view), method, *target, accept != nullptr ? accept : "")
                                    : HttpAnswer{503, "out of memory\n", "text/plain; charset=utf-8", nullptr};
         response = responseFor(answer);
     } catch (const std::bad_alloc&) {

@@ -163,6 +163,9 @@ std::string metrics(const HttpView& view, bool openMetrics)
     using Samples = std::vector<std::pair<std::string, std::uint64_t>>; // labels and value
     std::string text;
     const auto family = [&](std::string_view name, Type type, std::string_view help, const Samples& samples) {
+        if (samples.empty()) {
+            return; // as the alert counts without --alertmanager
+        }
         const std::string_view suffix = type == Type::counter ? "_total" : type == Type::info ? "_info" : "";
         const std::string sample = std::string(name) + std::string(suffix);
         const std::string named = openMetrics ? std::string(name) : sample;
@@ -188,6 +191,11 @@ std::string metrics(const HttpView& view, bool openMetrics)
             samples.clear();
             for (const auto& [code, count] : byCode) {
                 samples.emplace_back(label("code", std::to_string(code)), count);
+            }
+        } else if (byAlertmanager(row.count)) {
+            samples.clear();
+            for (std::size_t at = 0; at < counted.alertmanagers(); ++at) {
+                samples.emplace_back(label("alertmanager", counted.alertmanager(at)), counted(row.count, at));
             }
         }
         if (!row.metric.empty()) {

@@ -15,7 +15,7 @@ demo="cmake ninja-build gcc g++ libsqlite3-dev libmicrohttpd-dev libcurl4-openss
 test="$demo pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
     g++-powerpc-linux-gnu qemu-user clang-14 libclang-rt-14-dev llvm-14 util-linux mount procps
     tshark dpkg-dev file lintian abigail-tools scdoc man-db groff-base jq python3-prometheus-client chromium
-    systemd prometheus-alertmanager"
+    systemd prometheus-alertmanager prometheus"
 case ${1:-} in
     demo) packages=$demo purpose="the demo" ;;
     test) packages=$test purpose="the test suites" ;;

@@ -2,12 +2,13 @@
 # marld's alerts, against a real Alertmanager that the test starts on
 # loopback with a configuration of its own: a raised point is an active alert
 # with its labels and annotations, a cleared one is resolved, a silence only
-# mutes; an Alertmanager started later gets every raised point within one
-# resend; 10,000 raised points are all active; and against a stand-in that
-# answers 500 twice, the failed requests are made again with their ends
-# renewed, and counted, and a point that changes meanwhile is sent as it
-# ends, not once a change; a pass of resends that outlasts the interval still
-# reaches its last points.
+# mutes; each Alertmanager's alerts are counted apart in /metrics, which
+# promtool finds clean; an Alertmanager started later gets every raised point
+# within one resend; 10,000 raised points are all active; and against a
+# stand-in that answers 500 twice, the failed requests are made again with
+# their ends renewed, and counted, and a point that changes meanwhile is sent
+# as it ends, not once a change; a pass of resends that outlasts the interval
+# still reaches its last points.
 # Usage: alerts_test.sh MARLD   (inside scripts/with-services.sh)
 set -eu
 marld=$1
@@ -63,11 +64,13 @@ def start_marld(resend, *urls, http="0"):
     children.append(started)
     port = int(started.stdout.readline().rsplit(":", 1)[1])
     return started, port, started.stdout.readline().split()[-1]  # where HTTP is served
-def metric(page, name):
-    return next(int(line.split()[1]) for line in urllib.request.urlopen(page + "metrics").read().decode().splitlines()
-                if line.startswith(name + " "))
+def metric(page, name):  # by Alertmanager; the text format, which promtool finds clean
+    text = urllib.request.urlopen(page + "metrics").read()
+    if subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True).returncode != 0:
+        fail("promtool on " + text.decode())
+    return {line.split('"')[1]: int(line.split()[1]) for line in text.decode().splitlines() if line.startswith(name + "{")}
 def settled(page):  # what was sent was answered: the receiver keeps a body before marld reads the answer
-    until(lambda: metric(page, "marld_alerts_pending") == 0, 10, "no alert pending")
+    until(lambda: not any(metric(page, "marld_alerts_pending").values()), 10, "no alert pending")
 def stop(started):
     started.terminate()
     counters = {line.split()[1]: line.split()[2] for line in started.communicate()[0].splitlines()
@@ -75,7 +78,8 @@ def stop(started):
     return counters
 
 # Alertmanager started after marld: every raised point within one resend (2 s).
-service, port, page = start_marld("2", am_url)
+# It is named twice, each name counted apart.
+service, port, page = start_marld("2", am_url, am_url + "/")
 for name in ["fan-tray-2/overheat", "psu/1", "gone"]:
     update(port, name, 1)
 update(port, "gone", 0)
@@ -106,9 +110,11 @@ for i in range(10000):
         time.sleep(0.01)
 until(lambda: sum(1 for p in alerts() if p and p.startswith("bulk/")) == 10000, 20, "10,000 alerts")
 settled(page)
+sent = metric(page, "marld_alerts_sent_total")
 counters = stop(service)
-if int(counters["alerts-sent"]) < 10003 or "alerts-pending" not in counters:
-    fail("counters %s" % counters)
+if sent.keys() != {am_url, am_url + "/"} or min(sent.values()) < 10003 or int(counters["alerts-sent"]) < sum(sent.values()) or \
+        "alerts-pending" not in counters:
+    fail("counters %s, sent %s" % (counters, sent))
 manager.terminate()
 manager.wait()
 

@@ -1,8 +1,9 @@
 #!/bin/sh
 # marld's HTTP side, with points raised through marl and so the library: the
-# JSON answers checked with jq, /metrics read by python3-prometheus-client's
-# OpenMetrics parser, the page loaded in headless Chromium, the statuses of
-# bad requests, the limit of 16 connections while UDP goes on, and the
+# JSON answers checked with jq, /metrics by Accept in OpenMetrics, read by
+# python3-prometheus-client's parser, or in the text format, which promtool
+# checks, the page loaded in headless Chromium, the statuses of bad requests,
+# scrapes answered at once while other clients stall connections, and the
 # history taken up again from the state file after a restart.
 # Usage: http_test.sh MARLD MARL   (inside scripts/with-services.sh)
 set -eu
@@ -22,8 +23,8 @@ stop() { kill "$pid" && wait "$pid" && pid=; }
 check() { curl -sS "$base$1" | jq -e "$2" > /dev/null || fail "$1: not $2: $(curl -sS "$base$1")"; }
 status() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
 metrics() { # true when the Python expression holds of `got`, the samples by name and label values
-    curl -sS "$base/metrics" | /usr/bin/python3 -c '
-import sys
+    curl -sS -H "Accept: application/openmetrics-text" "$base/metrics" | /usr/bin/python3 -c '
+import sys, time
 from prometheus_client.openmetrics.parser import text_string_to_metric_families
 got = {(s.name, tuple(s.labels.values())): s.value
        for family in text_string_to_metric_families(sys.stdin.read()) for s in family.samples}
@@ -56,7 +57,19 @@ done
 metrics 'got["marld_points", ()] == 4 and got["marld_points_set", ()] == 2 and
     got["marld_datagrams_received_total", ()] == got["marld_datagrams_accepted_total", ()] == 7 and
     got["marld_queries_total", ("0",)] == 1 and got["marld_queries_total", ("1",)] == 0 and
-    got["marld_datagrams_dropped_total", ("short-datagram",)] == 0'
+    got["marld_datagrams_dropped_total", ("short-datagram",)] == 0 and
+    got["marld_build_info", ("'"$("$marld" --version | cut -d' ' -f2)"'",)] == 1 and
+    0 <= time.time() - got["process_start_time_seconds", ()] < 60'
+# OpenMetrics for the clients that ask for it, as Prometheus does; else the
+# text format, which promtool finds clean.
+om="application/openmetrics-text; version=1.0.0; charset=utf-8" text="text/plain; version=0.0.4; charset=utf-8"
+for row in "$om|application/openmetrics-text;version=1.0.0,text/plain;version=0.0.4;q=0.5,*/*;q=0.1" \
+        "$om|text/html, Application/OpenMetrics-Text" "$text|" "$text|text/plain" "$text|application/openmetrics-text; q=0, */*"; do
+    curl -sS -D "$work/head" -H "Accept: ${row#*|}" "$base/metrics" > "$work/body"
+    tr -d '\r' < "$work/head" | grep -qixF "content-type: ${row%%|*}" || fail "Accept ${row#*|}: $(cat "$work/head")"
+    if [ "${row%%|*}" = "$om" ]; then [ "$(tail -n 1 "$work/body")" = "# EOF" ]; else
+        promtool check metrics < "$work/body" && ! grep -q EOF "$work/body"; fi || fail "/metrics for Accept ${row#*|}"
+done
 
 # The page in headless Chromium, driven through its DevTools pipe (commands on
 # fd 3, answers on fd 4): each view as text, its address, filter box, whether
@@ -102,19 +115,66 @@ for query, width, shows in [("?filter=tray&state=all", 1200, r"\?filter=tray&sta
     if not re.fullmatch(shows, shown): sys.exit("not %s but %s" % (shows, shown[:3000]))
 chromium.kill()
 PY
-# Sixteen idle connections: a seventeenth is closed unanswered, UDP goes on.
-/usr/bin/python3 - "${base##*:}" "$marl" <<'PY' || fail "connection limit"
-import socket, subprocess, sys
-held = [socket.create_connection(("127.0.0.1", int(sys.argv[1]))) for _ in range(16)]
-extra = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=5)
-extra.sendall(b"GET /points HTTP/1.1\r\nHost: marld\r\n\r\n")
-try:
-    refused = extra.recv(64) == b""
-except ConnectionResetError:
-    refused = True
-sys.exit(0 if refused and subprocess.run([sys.argv[2], "query", "psu/1"], capture_output=True).stdout == b"clear\n" else 1)
+# Stalled connections blind no one: 64 clients of 127.0.0.1 each send a
+# header line every 5 s, reconnecting when closed, and 129 of 127.0.0.2 send
+# nothing, over 15 s. Each is closed 10 s after it opened, the 129th at once;
+# meanwhile a scrape every 0.5 s from 127.0.0.1 is answered within 1 s, and
+# UDP goes on.
+/usr/bin/python3 - "${base##*:}" "$marl" <<'PY' || fail "stalled connections"
+import socket, subprocess, sys, threading, time, urllib.request
+port, marl = int(sys.argv[1]), sys.argv[2]
+start = time.monotonic()
+lasted, scrapes, faults = [], [], []  # how long each stalled connection was held; each scrape's time
+def connect(source):
+    held = socket.socket()
+    held.bind((source, 0))
+    held.connect(("127.0.0.1", port))
+    return held
+def ended(held, wait):  # whether marld closed it within `wait`, unanswered
+    held.settimeout(wait)
+    try:
+        got = held.recv(64)
+    except socket.timeout:
+        return False
+    except ConnectionResetError:
+        return True
+    faults.extend([got] if got else [])
+    return True
+def trickle():
+    while time.monotonic() - start < 15:
+        held, opened = connect("127.0.0.1"), time.monotonic()
+        held.sendall(b"GET /metrics HTTP/1.1\r\n")
+        try:
+            while not ended(held, 5):
+                held.sendall(b"X-Slow: 1\r\n")
+        except BrokenPipeError:
+            pass
+        lasted.append(time.monotonic() - opened)
+def idle():
+    held, opened = connect("127.0.0.2"), time.monotonic()
+    faults.extend([] if ended(held, 15) else ["an idle connection held"])
+    lasted.append(time.monotonic() - opened)
+for job in [trickle] * 64 + [idle] * 128:
+    threading.Thread(target=job, daemon=True).start()
+time.sleep(1)
+extra = connect("127.0.0.2")
+extra.sendall(b"GET /metrics HTTP/1.1\r\nHost: marld\r\n\r\n")
+refused = ended(extra, 1)
+while time.monotonic() - start < 15:
+    began = time.monotonic()
+    try:
+        urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=1).read()
+        scrapes.append(time.monotonic() - began)
+    except OSError as error:
+        faults.append(error)
+    time.sleep(max(0, began + 0.5 - time.monotonic()))
+query = subprocess.run([marl, "query", "psu/1"], capture_output=True).stdout
+time.sleep(1)  # the idle ones' ends
+print(f"{len(scrapes)} scrapes, the slowest {max(scrapes, default=9):.3f} s; {len(lasted)} stalled connections closed "
+      f"after {min(lasted, default=0):.1f} to {max(lasted, default=0):.1f} s; the 129th of 127.0.0.2 closed at once: {refused}")
+sys.exit(0 if refused and not faults and len(scrapes) >= 25 and max(scrapes) < 1 and query == b"clear\n" and
+         len(lasted) >= 192 and 9.5 < min(lasted) and max(lasted) < 11.5 else f"failed: {faults[:3]}")
 PY
-
 stop
 start --rcvbuf 2048
 check /points/psu%2F1/history 'map(.state) == ["set", "clear"]'

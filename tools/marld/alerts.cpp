@@ -31,6 +31,7 @@ using std::chrono::system_clock;
 } // namespace
 
 struct AlertSender::Target {
+    std::size_t number = 0; // its place among the Alertmanagers, which its counts go by
     std::string url;
     // Names of points to send, changes first, each once: a point that changes
     // again before its turn is sent as it is then, so that a slow Alertmanager
@@ -68,6 +69,7 @@ std::unique_ptr<AlertSender> AlertSender::start(const AlertSettings& settings, P
         const bool everywhere = page->addressText() == "0.0.0.0" && gethostname(host, sizeof host - 1) == 0;
         sender->page_ = "http://" + (everywhere ? host + (":" + std::to_string(page->port())) : page->text()) + "/";
     }
+    counters.countAlertsFor(settings.urls);
     CURLM* multi = sender->multi_ = global == CURLE_OK ? curl_multi_init() : nullptr;
     if (multi == nullptr) {
         error = "cannot set up libcurl";
@@ -124,6 +126,7 @@ std::unique_ptr<AlertSender> AlertSender::start(const AlertSettings& settings, P
         freeaddrinfo(found);
         self->resolves_.push_back(host + ":" + port + ":" + (std::string(address).find(':') != std::string::npos ? "[" + std::string(address) + "]" : address));
         auto target = std::make_unique<Target>();
+        target->number = self->targets_.size();
         target->url = url + (url.ends_with('/') ? "" : "/") + "api/v2/alerts";
         target->easy = curl_easy_init();
         target->headers = curl_slist_append(nullptr, "Content-Type: application/json");
@@ -275,7 +278,7 @@ void AlertSender::finished()
         const bool sent = message->data.result == CURLE_OK && status >= 200 && status < 300;
         curl_multi_remove_handle(multi_, message->easy_handle);
         target->busy = false;
-        counters_.add(sent ? Count::alertsSent : Count::alertsFailed, target->sending.size());
+        counters_.add(sent ? Count::alertsSent : Count::alertsFailed, target->number, target->sending.size());
         if (sent) {
             target->sending.clear();
             target->backoff = std::chrono::milliseconds(0);
@@ -291,11 +294,9 @@ void AlertSender::finished()
 
 void AlertSender::countPending()
 {
-    std::uint64_t pending = 0;
     for (const auto& target : targets_) {
-        pending += target->changed.size() + target->sending.size();
+        counters_.set(Count::alertsPending, target->number, target->changed.size() + target->sending.size());
     }
-    counters_.set(Count::alertsPending, pending);
 }
 
 } // namespace marld

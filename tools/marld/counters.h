@@ -1,7 +1,8 @@
 // Every count marld keeps, each written once: a row per counter, from which
 // the lines printed at the stop, the JSON counters object and /metrics are
 // all made, and a row per reason a datagram is dropped for, its value beside
-// its name.
+// its name. The alert counts are kept for each Alertmanager, and their rows
+// show the sums.
 #pragma once
 
 #include <algorithm>
@@ -9,7 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace marld {
 
@@ -70,6 +73,13 @@ inline constexpr std::array<CounterRow, 17> kCounterRows{{
     {Count::historyLost, "", "", ""},    // accepted updates the journal had no memory for
 }};
 
+// Whether a count is kept for each Alertmanager (--alertmanager), its row
+// showing their sum.
+[[nodiscard]] constexpr bool byAlertmanager(Count count) noexcept
+{
+    return count == Count::alertsSent || count == Count::alertsFailed || count == Count::alertsPending;
+}
+
 // Each row sits at its value's place, so that a value finds its row.
 template <typename Row, std::size_t size, typename Member>
 constexpr bool inPlace(const std::array<Row, size>& rows, Member member)
@@ -89,19 +99,60 @@ public:
     void set(Count count, std::uint64_t value) noexcept { counts_[static_cast<std::size_t>(count)] = value; }
     void drop(DropReason reason) noexcept { ++dropped_[static_cast<std::size_t>(reason)]; }
 
+    // The Alertmanagers the alert counts are kept for, by URL, in the order
+    // of the options; the counts then go by their place in it.
+    void countAlertsFor(const std::vector<std::string>& urls)
+    {
+        for (const std::string& url : urls) {
+            alertmanagers_.push_back({url, {}});
+        }
+    }
+    [[nodiscard]] std::size_t alertmanagers() const noexcept { return alertmanagers_.size(); }
+    [[nodiscard]] std::string_view alertmanager(std::size_t at) const noexcept { return alertmanagers_[at].url; }
+    void add(Count count, std::size_t alertmanager, std::uint64_t by) noexcept
+    {
+        alertmanagers_[alertmanager].counts[alertPlace(count)] += by;
+    }
+    void set(Count count, std::size_t alertmanager, std::uint64_t value) noexcept
+    {
+        alertmanagers_[alertmanager].counts[alertPlace(count)] = value;
+    }
+    [[nodiscard]] std::uint64_t operator()(Count count, std::size_t alertmanager) const noexcept
+    {
+        return alertmanagers_[alertmanager].counts[alertPlace(count)];
+    }
+
     [[nodiscard]] std::uint64_t operator[](DropReason reason) const noexcept { return dropped_[std::size_t(reason)]; }
     [[nodiscard]] std::uint64_t operator[](Count count) const noexcept
     {
         if (count == Count::accepted) {
             return (*this)[Count::updates] + (*this)[Count::queries];
         }
+        if (byAlertmanager(count)) {
+            std::uint64_t sum = 0;
+            for (std::size_t at = 0; at < alertmanagers_.size(); ++at) {
+                sum += (*this)(count, at);
+            }
+            return sum;
+        }
         return count == Count::dropped ? std::accumulate(dropped_.begin(), dropped_.end(), std::uint64_t{0})
                                        : counts_[static_cast<std::size_t>(count)];
     }
 
 private:
+    static_assert(std::size_t(Count::alertsPending) - std::size_t(Count::alertsSent) == 2 && byAlertmanager(Count::alertsFailed));
+    struct Alertmanager {
+        std::string url;
+        std::array<std::uint64_t, 3> counts{}; // sent, failed, pending
+    };
+    static constexpr std::size_t alertPlace(Count count) noexcept
+    {
+        return std::size_t(count) - std::size_t(Count::alertsSent);
+    }
+
     std::array<std::uint64_t, kCounterRows.size()> counts_{};
     std::array<std::uint64_t, kDropReasons.size()> dropped_{};
+    std::vector<Alertmanager> alertmanagers_;
 };
 
 } // namespace marld

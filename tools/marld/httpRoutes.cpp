@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -107,16 +109,69 @@ std::string decimalText(double value)
     return {text, std::to_chars(text, text + sizeof text, value).ptr};
 }
 
-// OpenMetrics, from the counters' table, then the gauges.
-std::string metrics(const HttpView& view)
+// Taken as the program starts, before main: the process's start time.
+const std::chrono::system_clock::time_point kStarted = std::chrono::system_clock::now();
+
+// A label, its value escaped as both formats want it.
+std::string label(std::string_view key, std::string_view value)
 {
+    std::string text = "{" + std::string(key) + "=\"";
+    for (const char c : value) {
+        text += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
+    }
+    return text + "\"}";
+}
+
+// Whether an Accept header asks for OpenMetrics: one of its media ranges is
+// application/openmetrics-text, other than with q=0. Prometheus sends it
+// first, with the text format 0.0.4 as its second choice.
+bool asksForOpenMetrics(std::string_view accept)
+{
+    const auto trimmed = [](std::string_view text) {
+        const std::size_t from = std::min(text.find_first_not_of(" \t"), text.size());
+        return text.substr(from, text.find_last_not_of(" \t") + 1 - from);
+    };
+    const auto same = [](std::string_view a, std::string_view b) {
+        const auto lower = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
+        return std::ranges::equal(a, b, [&](char x, char y) { return lower(x) == lower(y); });
+    };
+    while (!accept.empty()) {
+        std::string_view range = accept.substr(0, accept.find(','));
+        accept.remove_prefix(std::min(accept.size(), range.size() + 1));
+        bool wanted = same(trimmed(range.substr(0, range.find(';'))), "application/openmetrics-text");
+        while (wanted && range.find(';') != range.npos) {
+            range.remove_prefix(range.find(';') + 1);
+            const std::string_view parameter = trimmed(range.substr(0, range.find(';')));
+            wanted = !(parameter.size() > 2 && same(parameter.substr(0, 2), "q=") &&
+                       parameter.find_first_not_of("0.", 2) == parameter.npos);
+        }
+        if (wanted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The metrics, from the counters' table, then the others, in OpenMetrics or
+// in the text format 0.0.4. The two differ in that the latter names a
+// counter's family with its _total, has no info type (a gauge, named with
+// its _info) and no # EOF.
+std::string metrics(const HttpView& view, bool openMetrics)
+{
+    enum class Type : std::uint8_t { counter, gauge, info };
     using Samples = std::vector<std::pair<std::string, std::uint64_t>>; // labels and value
     std::string text;
-    const auto family = [&](std::string_view name, bool counter, std::string_view help, const Samples& samples) {
-        const std::string full = "marld_" + std::string(name);
-        text += "# TYPE " + full + (counter ? " counter" : " gauge") + "\n# HELP " + full + " " + std::string(help) + "\n";
+    const auto family = [&](std::string_view name, Type type, std::string_view help, const Samples& samples) {
+        if (samples.empty()) {
+            return; // as the alert counts without --alertmanager
+        }
+        const std::string_view suffix = type == Type::counter ? "_total" : type == Type::info ? "_info" : "";
+        const std::string sample = std::string(name) + std::string(suffix);
+        const std::string named = openMetrics ? std::string(name) : sample;
+        const std::string_view kind = type == Type::counter ? "counter" : type == Type::info && openMetrics ? "info" : "gauge";
+        text += "# TYPE " + named + " " + std::string(kind) + "\n# HELP " + named + " " + std::string(help) + "\n";
         for (const auto& [labels, value] : samples) {
-            text += full + (counter ? "_total" : "") + labels + " " + std::to_string(value) + "\n";
+            text += sample + labels + " " + std::to_string(value) + "\n";
         }
     };
     const Counters& counted = view.counters;
@@ -125,7 +180,7 @@ std::string metrics(const HttpView& view)
         if (row.count == Count::dropped) {
             samples.clear();
             for (const DropReasonRow& reason : kDropReasons) {
-                samples.emplace_back("{reason=\"" + std::string(reason.name) + "\"}", counted[reason.reason]);
+                samples.emplace_back(label("reason", reason.name), counted[reason.reason]);
             }
         } else if (row.count == Count::queries) {
             // Every reply carries --reply-code's code when it is given.
@@ -134,14 +189,19 @@ std::string metrics(const HttpView& view)
             byCode[view.replyCode.value_or(MARL_MSG_RC_OK)] += counted[Count::queries] - refused;
             samples.clear();
             for (const auto& [code, count] : byCode) {
-                samples.emplace_back("{code=\"" + std::to_string(code) + "\"}", count);
+                samples.emplace_back(label("code", std::to_string(code)), count);
+            }
+        } else if (byAlertmanager(row.count)) {
+            samples.clear();
+            for (std::size_t at = 0; at < counted.alertmanagers(); ++at) {
+                samples.emplace_back(label("alertmanager", counted.alertmanager(at)), counted(row.count, at));
             }
         }
         if (!row.metric.empty()) {
-            family(row.metric, !row.gauge, row.help, samples);
+            family("marld_" + std::string(row.metric), row.gauge ? Type::gauge : Type::counter, row.help, samples);
         }
     }
-    family("receive_buffer_drops", true, "Datagrams the kernel dropped with the receive buffer full.",
+    family("marld_receive_buffer_drops", Type::counter, "Datagrams the kernel dropped with the receive buffer full.",
            {{"", receiveBufferDrops(view.udpSocket)}});
     if (view.turns != nullptr) {
         const TurnTimes& turns = *view.turns;
@@ -157,9 +217,13 @@ std::string metrics(const HttpView& view)
         text += "# TYPE marld_loop_turn_longest_seconds gauge\n# HELP marld_loop_turn_longest_seconds The longest turn "
                 "of the loop since marld started.\nmarld_loop_turn_longest_seconds " + decimalText(turns.longest) + "\n";
     }
-    family("points", false, "Points known.", {{"", view.store.size()}});
-    family("points_set", false, "Points set.", {{"", view.store.setCount()}});
-    return text + "# EOF\n";
+    family("marld_points", Type::gauge, "Points known.", {{"", view.store.size()}});
+    family("marld_points_set", Type::gauge, "Points set.", {{"", view.store.setCount()}});
+    family("marld_build", Type::info, "The version of marld.", {{label("version", MARLD_VERSION), 1}});
+    const auto started = std::chrono::duration_cast<std::chrono::seconds>(kStarted.time_since_epoch()).count();
+    family("process_start_time_seconds", Type::gauge, "When the process started, in seconds since the epoch.",
+           {{"", static_cast<std::uint64_t>(started)}});
+    return text + (openMetrics ? "# EOF\n" : "");
 }
 
 HttpAnswer point(const HttpView& view, std::string_view name, bool history)
@@ -206,7 +270,7 @@ std::size_t PointsStream::read(char* to, std::size_t room)
     return count;
 }
 
-HttpAnswer respond(const HttpView& view, std::string_view method, std::string_view target)
+HttpAnswer respond(const HttpView& view, std::string_view method, std::string_view target, std::string_view accept)
 {
     if (target.size() > kMaxTarget) {
         return error(414, "the target is too long");
@@ -228,7 +292,10 @@ HttpAnswer respond(const HttpView& view, std::string_view method, std::string_vi
         return {200, std::string(statusPage()), "text/html; charset=utf-8", nullptr};
     }
     if (path == "/metrics") {
-        return {200, metrics(view), "application/openmetrics-text; version=1.0.0; charset=utf-8", nullptr};
+        const bool openMetrics = asksForOpenMetrics(accept);
+        return {200, metrics(view, openMetrics),
+                openMetrics ? "application/openmetrics-text; version=1.0.0; charset=utf-8" : "text/plain; version=0.0.4; charset=utf-8",
+                nullptr};
     }
     if (path == "/points" || path == "/view") {
         std::string why;

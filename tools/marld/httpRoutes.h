@@ -73,6 +73,8 @@ struct HttpAnswer {
 // kind, every byte percent-encoded, fits with room to spare.
 inline constexpr std::size_t kMaxTarget = 4096;
 
-[[nodiscard]] HttpAnswer respond(const HttpView& view, std::string_view method, std::string_view target);
+// `accept`, the request's Accept header, chooses the metrics' format.
+[[nodiscard]] HttpAnswer respond(const HttpView& view, std::string_view method, std::string_view target,
+                                 std::string_view accept = {});
 
 } // namespace marld

@@ -127,6 +127,16 @@ TEST(Marld, TakesItsOptionsAndRefusesBadOnesWithStatus2)
     if (getservbyname("marl", "udp") == nullptr) {
         expectRuns({MARLD_COMMAND}, {{{}, 2, "", "marld: the services database has no \"marl\" entry; give"}});
     }
+    // Refused before the listening line, after the socket: with CAP_NET_ADMIN, the receive buffer asked
+    // for and nothing said of it; without it, capped at net.core.rmem_max, and said.
+    const std::vector<std::string> unknownHost = {"--port", "0", "--alertmanager", "http://no-such-host.invalid:9093"};
+    const std::string refused = "marld: --alertmanager: cannot find the host of http://no-such-host.invalid:9093\n";
+    if (geteuid() == 0) {
+        expectRuns({MARLD_COMMAND}, {{unknownHost, 2, "", "=" + refused}});
+        expectRuns({"setpriv", "--bounding-set=-net_admin", MARLD_COMMAND},
+                   {{unknownHost, 2, "", " bytes, not the 8388608 asked for: a storm of updates may be lost; raise "
+                                         "net.core.rmem_max (now "}});
+    }
 }
 
 // Senders from 127.0.0.1, 127.0.0.2 and ::1 (where IPv6 is up) query a marld that listens on both

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <deque>
 #include <unordered_set>
 
@@ -48,6 +49,12 @@ struct AlertSender::Target {
     bool busy = false;
     std::chrono::milliseconds backoff{0};
     EventLoop::TimerId retry{};
+    // marld's own alert: due in the next request, or in the current one.
+    bool lossDue = false;
+    bool lossSending = false;
+    // Since when its tries fail, and why; the epoch while they succeed.
+    system_clock::time_point failingSince{};
+    std::string failure;
 };
 
 AlertSender::AlertSender(const AlertSettings& settings, PointStore& store, Journal& journal, Counters& counters,
@@ -157,6 +164,7 @@ std::unique_ptr<AlertSender> AlertSender::start(const AlertSettings& settings, P
             if (target->resendFrom == SIZE_MAX) {
                 target->resendFrom = 0;
             }
+            target->lossDue = target->lossDue || self->lost_ > 0;
             self->sendFrom(*target);
         }
         self->loop_.arm(self->resendTimer_, EventLoop::Clock::now() + self->settings_.resend);
@@ -192,13 +200,30 @@ void AlertSender::send()
     countPending();
 }
 
-std::string AlertSender::alertJson(std::string_view name, const PointState* state, system_clock::time_point now) const
+std::string AlertSender::labelsJson(std::string_view alertname) const
 {
-    std::string labels = "\"alertname\":\"MarlPointRaised\",";
-    labels += isValidUtf8(name) ? "\"point\":" + jsonString(name) : "\"pointHex\":\"" + hexText(name) + "\"";
+    std::string labels = "\"alertname\":" + jsonString(alertname);
     for (const auto& [key, value] : settings_.labels) {
         labels += "," + jsonString(key) + ":" + jsonString(value);
     }
+    return labels;
+}
+
+std::string AlertSender::lossAlertJson(system_clock::time_point now) const
+{
+    // Lasts a few resends, as a raised point's alert does; ended now once
+    // the loss is over.
+    return "{\"labels\":{" + labelsJson("MarldUpdatesLost") + "},\"annotations\":{\"summary\":" +
+           jsonString(lost_ > 0 ? lossSummary_ : "no update lost for " + std::to_string(LossWatch::kQuiet.count()) + " minutes") +
+           ",\"count\":\"" + std::to_string(lost_) + "\"},\"startsAt\":\"" + rfc3339(lostSince_) + "\",\"endsAt\":\"" +
+           rfc3339(lost_ > 0 ? now + 4 * settings_.resend : now) + "\"" +
+           (page_.empty() ? "" : ",\"generatorURL\":" + jsonString(page_)) + "}";
+}
+
+std::string AlertSender::alertJson(std::string_view name, const PointState* state, system_clock::time_point now) const
+{
+    std::string labels = labelsJson("MarlPointRaised") + ",";
+    labels += isValidUtf8(name) ? "\"point\":" + jsonString(name) : "\"pointHex\":\"" + hexText(name) + "\"";
     const bool set = state != nullptr && state->isSet;
     // A raised point's alert lasts a few resends, so that it ends by itself
     // when marld is gone; a cleared point's ends now.
@@ -221,10 +246,11 @@ std::string AlertSender::alertJson(std::string_view name, const PointState* stat
 void AlertSender::sendFrom(Target& target)
 {
     std::vector<std::string>& sending = target.sending;
-    if (target.busy || (!sending.empty() && loop_.armed(target.retry))) {
+    const bool failed = !sending.empty() || target.lossSending;
+    if (target.busy || (failed && loop_.armed(target.retry))) {
         return; // in flight, or a failed one waits for its retry
     }
-    if (sending.empty()) { // a new request, else the failed one again
+    if (!failed) { // a new request, else the failed one again
         for (; sending.size() < kMaxAlerts && !target.changed.empty(); target.changed.pop_front()) {
             sending.push_back(std::move(target.changed.front()));
         }
@@ -243,7 +269,8 @@ void AlertSender::sendFrom(Target& target)
         if (target.resendFrom >= store_.size()) {
             target.resendFrom = SIZE_MAX; // the pass is over: points added later are sent as changes
         }
-        if (sending.empty()) {
+        target.lossSending = std::exchange(target.lossDue, false);
+        if (sending.empty() && !target.lossSending) {
             if (target.resendFrom != SIZE_MAX) {
                 loop_.arm(target.retry, EventLoop::Clock::now()); // on with the resend at the next turn
             }
@@ -257,7 +284,7 @@ void AlertSender::sendFrom(Target& target)
     for (const std::string& name : sending) {
         target.body += (target.body.size() == 1 ? "" : ",") + alertJson(name, store_.find(name), now);
     }
-    target.body += "]";
+    target.body += target.lossSending ? (target.body.size() == 1 ? "" : ",") + lossAlertJson(now) + "]" : "]";
     curl_easy_setopt(target.easy, CURLOPT_POSTFIELDS, target.body.data());
     curl_easy_setopt(target.easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(target.body.size()));
     target.busy = curl_multi_add_handle(multi_, target.easy) == CURLM_OK;
@@ -278,9 +305,12 @@ void AlertSender::finished()
         const bool sent = message->data.result == CURLE_OK && status >= 200 && status < 300;
         curl_multi_remove_handle(multi_, message->easy_handle);
         target->busy = false;
+        noteOutcome(*target, sent,
+                    message->data.result != CURLE_OK ? curl_easy_strerror(message->data.result) : "HTTP status " + std::to_string(status));
         counters_.add(sent ? Count::alertsSent : Count::alertsFailed, target->number, target->sending.size());
         if (sent) {
             target->sending.clear();
+            target->lossSending = false;
             target->backoff = std::chrono::milliseconds(0);
             sendFrom(*target);
         } else {
@@ -290,6 +320,48 @@ void AlertSender::finished()
         }
     }
     countPending();
+}
+
+void AlertSender::noteOutcome(Target& target, bool sent, const std::string& why)
+{
+    const bool failing = target.failingSince != system_clock::time_point{};
+    if (sent && failing) {
+        std::fprintf(stderr, "marld: %s takes alerts again, after failing since %s\n", target.url.c_str(),
+                     clockTime(target.failingSince).c_str());
+        target.failingSince = {};
+    } else if (!sent && !failing) {
+        std::fprintf(stderr, "marld: cannot send alerts to %s: %s; trying again until it takes them\n",
+                     target.url.c_str(), why.c_str());
+        target.failingSince = system_clock::now();
+    }
+    target.failure = why;
+}
+
+std::vector<std::string> AlertSender::warnings() const
+{
+    std::vector<std::string> texts;
+    for (const auto& target : targets_) {
+        if (target->failingSince != system_clock::time_point{}) {
+            texts.push_back("Alertmanager " + target->url + " has taken no alerts since " +
+                            clockTime(target->failingSince) + " (" + target->failure + "): alerts wait in marld");
+        }
+    }
+    return texts;
+}
+
+void AlertSender::updatesLost(const LossWatch& losses)
+{
+    // Sent when the loss begins, grows or ends; kept alive by the resends.
+    if (losses.lost() == lost_) {
+        return;
+    }
+    lostSince_ = lost_ == 0 ? losses.since() : lostSince_;
+    lost_ = losses.lost();
+    lossSummary_ = losses.warning();
+    for (const auto& target : targets_) {
+        target->lossDue = true;
+        sendFrom(*target);
+    }
 }
 
 void AlertSender::countPending()

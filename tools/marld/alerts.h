@@ -22,6 +22,7 @@
 #include "endpoint.h"
 #include "eventLoop.h"
 #include "journal.h"
+#include "lossWatch.h"
 #include "pointStore.h"
 
 namespace marld {
@@ -48,6 +49,14 @@ public:
     // Sends what changed since the last call, where no request is waiting.
     void send();
 
+    // marld's own alert, MarldUpdatesLost, raised while `losses` is active,
+    // with its count, and resolved when it ends.
+    void updatesLost(const LossWatch& losses);
+
+    // The page's banners: each Alertmanager that does not take alerts, since
+    // when and why.
+    [[nodiscard]] std::vector<std::string> warnings() const;
+
 private:
     struct Target;
     AlertSender(const AlertSettings& settings, PointStore& store, Journal& journal, Counters& counters, EventLoop& loop);
@@ -58,6 +67,10 @@ private:
     void countPending();
     [[nodiscard]] std::string alertJson(std::string_view name, const PointState* state,
                                         std::chrono::system_clock::time_point now) const;
+    [[nodiscard]] std::string lossAlertJson(std::chrono::system_clock::time_point now) const;
+    [[nodiscard]] std::string labelsJson(std::string_view alertname) const;
+    // A line when a target's tries begin to fail, or succeed again.
+    void noteOutcome(Target& target, bool sent, const std::string& why);
 
     AlertSettings settings_;
     PointStore& store_;
@@ -70,6 +83,10 @@ private:
     EventLoop::TimerId resendTimer_{};
     std::vector<std::unique_ptr<Target>> targets_;
     std::vector<std::string> resolves_; // the CURLOPT_RESOLVE entries, "host:port:address"
+    // The loss that MarldUpdatesLost tells, as last sent.
+    std::uint64_t lost_ = 0;
+    WallClock::time_point lostSince_{};
+    std::string lossSummary_; // the page's banner for it
 };
 
 } // namespace marld

@@ -232,6 +232,15 @@ std::string rfc3339(WallClock::time_point at)
     return utcText(at, true);
 }
 
+std::string clockTime(WallClock::time_point at)
+{
+    const std::time_t seconds = WallClock::to_time_t(at);
+    std::tm parts{};
+    char text[16] = "";
+    return localtime_r(&seconds, &parts) != nullptr ? std::string(text, std::strftime(text, sizeof text, "%H:%M", &parts))
+                                                    : std::string("?");
+}
+
 std::string runtimeInfoWords(const RuntimeInfo& info)
 {
     Json words;

@@ -39,6 +39,8 @@ enum class OutputFormat { text, json };
 [[nodiscard]] std::string pointJson(std::string_view name, const PointState& state);
 // "2026-12-07T15:31:02.123Z".
 [[nodiscard]] std::string rfc3339(WallClock::time_point at);
+// "14:02", in the machine's time zone, as an operator reads a clock.
+[[nodiscard]] std::string clockTime(WallClock::time_point at);
 // The runtime information as JSON members of texts, named in words
 // ("attribute", "observed", "armed_at", "monitored_attributes"...), for
 // the annotations of an alert; only what was sent, and no arm time of 0.

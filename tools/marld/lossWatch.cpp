@@ -4,23 +4,10 @@
 #include <sys/socket.h>
 
 #include <array>
-#include <ctime>
+
+#include "eventFormat.h"
 
 namespace marld {
-
-namespace {
-
-// "14:02", in the machine's time zone, as an operator reads a clock.
-std::string clockTime(WallClock::time_point at)
-{
-    const std::time_t seconds = WallClock::to_time_t(at);
-    std::tm parts{};
-    char text[16] = "";
-    return localtime_r(&seconds, &parts) != nullptr ? std::string(text, std::strftime(text, sizeof text, "%H:%M", &parts))
-                                                    : std::string("?");
-}
-
-} // namespace
 
 std::uint64_t receiveBufferDrops(int fd) noexcept
 {

@@ -30,6 +30,7 @@ public:
     // Whether updates were lost in the last kQuiet, and how many since the loss began.
     [[nodiscard]] bool active() const noexcept { return lost_ > 0; }
     [[nodiscard]] std::uint64_t lost() const noexcept { return lost_; }
+    [[nodiscard]] WallClock::time_point since() const noexcept { return since_; }
     // The page's banner: "N updates lost since 14:02: the view may be stale"; empty when none.
     [[nodiscard]] std::string warning() const;
 

@@ -373,6 +373,12 @@ int serve(const Options& options, int passed, Endpoint bindTo, int stopSignals, 
         if (losses.active()) {
             warnings.push_back(losses.warning());
         }
+#ifdef MARLD_ALERTS
+        if (alerts) {
+            alerts->updatesLost(losses);
+            std::ranges::move(alerts->warnings(), std::back_inserter(warnings));
+        }
+#endif
         loop.arm(watch, SteadyClock::now() + kWatchInterval);
     });
     loop.arm(watch, SteadyClock::now() + kWatchInterval);

@@ -8,7 +8,8 @@
 # stand-in that answers 500 twice, the failed requests are made again with
 # their ends renewed, and counted, and a point that changes meanwhile is sent
 # as it ends, not once a change; a pass of resends that outlasts the interval
-# still reaches its last points.
+# still reaches its last points. A failing Alertmanager is told in a line as
+# it fails and as it recovers; updates the kernel dropped raise MarldUpdatesLost.
 # Usage: alerts_test.sh MARLD   (inside scripts/with-services.sh)
 set -eu
 marld=$1
@@ -55,12 +56,12 @@ udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 def update(port, name, raised):
     name = name.encode()
     udp.sendto(struct.pack(">Ii32xBBI", 0x8C00, 46 + len(name), raised, 0, len(name)) + name, ("127.0.0.1", port))
-def start_marld(resend, *urls, http="0"):
-    arguments = [marld, "--quiet", "--port", "0", "--http", http, "--max-points", "20000", "--rcvbuf", "4194304",
+def start_marld(resend, *urls, http="0", rcvbuf="4194304"):
+    arguments = [marld, "--quiet", "--port", "0", "--http", http, "--max-points", "20000", "--rcvbuf", rcvbuf,
                  "--alert-resend", resend, "--alert-label", "site=lab"]
     for url in urls:
         arguments += ["--alertmanager", url]
-    started = subprocess.Popen(arguments, stdout=subprocess.PIPE, text=True)
+    started = subprocess.Popen(arguments, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     children.append(started)
     port = int(started.stdout.readline().rsplit(":", 1)[1])
     return started, port, started.stdout.readline().split()[-1]  # where HTTP is served
@@ -71,11 +72,12 @@ def metric(page, name):  # by Alertmanager; the text format, which promtool find
     return {line.split('"')[1]: int(line.split()[1]) for line in text.decode().splitlines() if line.startswith(name + "{")}
 def settled(page):  # what was sent was answered: the receiver keeps a body before marld reads the answer
     until(lambda: not any(metric(page, "marld_alerts_pending").values()), 10, "no alert pending")
-def stop(started):
+def stop(started):  # the counters at the stop, and what marld said on stderr
     started.terminate()
-    counters = {line.split()[1]: line.split()[2] for line in started.communicate()[0].splitlines()
+    out, err = started.communicate()
+    counters = {line.split()[1]: line.split()[2] for line in out.splitlines()
                 if line.startswith("marld: ") and len(line.split()) == 3}
-    return counters
+    return {**counters, "stderr": err}
 
 # Alertmanager started after marld: every raised point within one resend (2 s).
 # It is named twice, each name counted apart.
@@ -115,6 +117,19 @@ counters = stop(service)
 if sent.keys() != {am_url, am_url + "/"} or min(sent.values()) < 10003 or int(counters["alerts-sent"]) < sum(sent.values()) or \
         "alerts-pending" not in counters:
     fail("counters %s, sent %s" % (counters, sent))
+# Updates the kernel dropped while marld was stopped: a line, and an alert of marld's own with their count.
+service, port, page = start_marld("2", am_url, rcvbuf="2048")
+service.send_signal(19)  # SIGSTOP
+for i in range(200):
+    update(port, "lost/%d" % i, 1)
+service.send_signal(18)  # SIGCONT
+until(lambda: alerts().get(None, {}).get("labels") == {"alertname": "MarldUpdatesLost", "site": "lab"}, 5, "MarldUpdatesLost")
+lost = alerts()[None]["annotations"]
+dropped = urllib.request.urlopen(page + "metrics").read().decode().split("\nmarld_receive_buffer_drops_total ")[1].split()[0]
+err = stop(service)["stderr"]
+if lost["count"] != dropped or int(dropped) == 0 or not lost["summary"].startswith(dropped + " updates lost since ") or \
+        "marld: %s updates lost since " % dropped not in err:
+    fail("the loss told as %s and %s, %s dropped" % (lost, err, dropped))
 manager.terminate()
 manager.wait()
 
@@ -150,6 +165,10 @@ if int(counters["alerts-failed"]) != sum(map(len, refused)) or len(refused) != 2
     fail("counters after the failures %s, ends %s" % (counters, ends))
 if len(flips) != 1 or flips[0]["annotations"]["summary"] != 'point "flip" is raised':
     fail("the changing point: %s" % flips)
+said = [line for line in counters["stderr"].splitlines() if "alerts" in line]  # once as it failed, once as it recovered
+if len(said) != 2 or not said[0].endswith("/api/v2/alerts: HTTP status 500; trying again until it takes them") or \
+        " takes alerts again, after failing since " not in said[1]:
+    fail("the lines of a failing Alertmanager: %s" % said)
 
 # A pass of resends that outlasts the interval (3 answers of 0.5 s against 1 s)
 # goes on to its last points rather than begin again.

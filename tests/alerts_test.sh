@@ -17,12 +17,11 @@ command -v prometheus-alertmanager > /dev/null || { echo "no prometheus-alertman
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2> /dev/null; rm -rf "$work"' EXIT
 exec /usr/bin/python3 - "$marld" "$work" <<'PY'
-import http.server, json, os, socket, struct, subprocess, sys, threading, time, urllib.request
+import atexit, http.server, json, os, socket, struct, subprocess, sys, threading, time, urllib.request
 marld, work = sys.argv[1:]
-children = []  # to end on a failure, which would otherwise hold the test's output open
+children = []  # ended however the test ends, so that no server outlives it
+atexit.register(lambda: [child.kill() for child in children])
 def fail(what):
-    for child in children:
-        child.kill()
     sys.exit("FAIL: " + what)
 def free_port():
     with socket.socket() as s:

@@ -322,65 +322,128 @@ TEST(Journal, KeepsTheLast32ChangesAndHandsEveryUpdateOver)
               std::tuple(41u, "ab", 40u, "cd", 2u, 0u, 20u, 1u, 0u));
 }
 
-// A list's arguments against a store of fan-tray-1, Fan-Tray-2 (clear), psu/1 and caf\xe9, then 32
-// clear points z0 to z31: the points in the answer, in the store's order, and for /view how many
-// matched; or the status and message of a refusal.
-// The tail: what follows the points, /view's counts; for a refusal, its message.
+// A list read to its end in pieces of `room` bytes, without the spaces that calls which had nothing
+// to show gave (the names read here hold none).
+static std::string readAll(const marld::HttpAnswer& answer, std::size_t room)
+{
+    std::string read;
+    char piece[4096];
+    for (std::size_t got; answer.stream && (got = answer.stream->read(piece, room)) != 0;) {
+        read.append(piece, got);
+    }
+    std::erase(read, ' ');
+    return read;
+}
+
+// A list's arguments against a store of fan-tray-1 (changed at 3 s), Fan-Tray-2 (clear, 1 s), psu/1
+// (3 s) and caf\xe9 (a second before 1970), then 32 clear points z0 to z31 (at 0 s, -1 s, ... -31 s):
+// the points in the answer, in order, read in pieces of 1 and 4096 bytes, and for /view how many
+// matched and the warnings; or the status and message of a refusal.
 struct ListRow { std::string target; std::vector<int> points; std::string tail; unsigned status = 200; };
 
-TEST(HttpLists, HoldWhatTheirArgumentsSelectAndCountWhatMatched)
+TEST(HttpLists, HoldWhatTheirArgumentsSelectInTheirOrderAndCountWhatMatched)
 {
-    std::vector<int> all(36), zs(32);
-    std::iota(all.begin(), all.end(), 0);
+    std::vector<int> newest{2, 0, 1}, zs(32);
     std::iota(zs.begin(), zs.end(), 4);
-    const auto counts = [](int matching) { return ",\"matching\":" + std::to_string(matching) + ",\"set\":3,\"total\":36}"; };
+    newest.insert(newest.end(), zs.begin(), zs.end());
+    newest.push_back(3);
+    const auto counts = [](int m) { return ",\"matching\":" + std::to_string(m) + R"(,"set":3,"total":36,"warnings":["a\u0009\"b\"",""]})"; };
     const std::vector<ListRow> rows = {
-        {"/points", all, ""},
-        {"/points?state=set&", {0, 2, 3}, ""},
+        {"/points?limit=36&sort=newest", newest, ""},
+        {"/points?state=set&", {2, 0, 3}, ""},
+        {"/points?state=set&sort=oldest", {3, 0, 2}, ""},
+        {"/points?sort=name&limit=6", {1, 3, 0, 2, 4, 5}, ""},
+        {"/points?filter=z&sort=name&limit=4", {4, 5, 14, 15}, ""}, // z0 z1 z10 z11
         {"/points?state=clear&filter=TRAY", {1}, ""},
         {"/points?filter=fan-TRAY&limit=%31", {0}, ""},
         {"/points?filter=%E9&state=all", {3}, ""},
         {"/points?filter=z&limit=16", {zs.begin(), zs.begin() + 16}, ""},
-        {"/points?limit=36", all, ""},
+        {"/points?limit=1", {2}, ""}, // the newest, by default
+        {"/points?state=clear&sort=oldest&limit=2", {35, 34}, ""},
         {"/points?limit=0&state=set", {}, ""},
-        {"/view?state=set&limit=2", {0, 2}, counts(3)},
-        {"/view?state=set&limit=3", {0, 2, 3}, counts(3)},
-        {"/view?filter=Z&limit=17", {zs.begin(), zs.begin() + 17}, counts(32)},
+        {"/view?state=set&limit=2", {2, 0}, counts(3)},
+        {"/view?state=set&limit=3&sort=name", {3, 0, 2}, counts(3)},
+        {"/view?filter=Z&limit=17&sort=oldest", {zs.rbegin(), zs.rbegin() + 17}, counts(32)},
         {"/view?state=clear&limit=0&filter=", {}, counts(33)},
         {"/view?filter=tray-3", {}, counts(0)},
         {"/view?state=on", {}, "state is set, clear or all", 400},
         {"/points?limit=-1", {}, "limit is a count of points", 400},
         {"/view?limit=", {}, "limit is a count of points", 400},
         {"/points?limit=18446744073709551616", {}, "limit is a count of points", 400},
-        {"/points?sort=name", {}, "a list takes state, filter and limit", 400},
-        {"/view?state=set&x", {}, "a list takes state, filter and limit", 400},
+        {"/points?sort=Name", {}, "sort is newest, oldest or name", 400},
+        {"/view?sort=", {}, "sort is newest, oldest or name", 400},
+        {"/view?state=set&x", {}, "a list takes state, filter, limit and sort", 400},
     };
     marld::PointStore store;
-    for (const auto& [name, set] : {std::pair<std::string, bool>("fan-tray-1", true), {"Fan-Tray-2", false},
-                                    {"psu/1", true}, {"caf\xe9", true}}) {
-        ASSERT_TRUE(store.update(name, set, kT0, nullptr));
+    for (const auto& [name, set, at] : {std::tuple<std::string, bool, int>("fan-tray-1", true, 3), {"Fan-Tray-2", false, 1},
+                                        {"psu/1", true, 3}, {"caf\xe9", true, -1'700'000'001}}) {
+        ASSERT_TRUE(store.update(name, set, kT0 + at * 1s, nullptr));
     }
     for (int i = 0; i < 32; ++i) {
-        ASSERT_TRUE(store.update("z" + std::to_string(i), false, kT0, nullptr));
+        ASSERT_TRUE(store.update("z" + std::to_string(i), false, kT0 - i * 1s, nullptr));
     }
     const marld::Journal journal(false, false);
     const marld::Counters counters;
+    const std::vector<std::string> warnings{"a\t\"b\"", ""};
     for (const ListRow& row : rows) {
-        const marld::HttpAnswer answer = marld::respond({store, journal, counters, std::nullopt, -1}, "GET", row.target);
-        const bool counted = !row.tail.empty() && row.status == 200;
-        std::string expected = counted ? "{\"points\":[" : "[";
+        std::string expected = !row.tail.empty() && row.status == 200 ? "{\"points\":[" : "[";
         for (const int i : row.points) {
             const auto [name, state] = store.at(std::size_t(i));
             expected += (expected.back() == '[' ? "" : ",") + marld::pointJson(name, state);
         }
         expected = row.status != 200 ? row.tail + "\n" : expected + "]" + row.tail + "\n";
-        std::string read = answer.body;
-        char piece[7]; // a point's JSON spread over many reads
-        for (std::size_t got; answer.stream && (got = answer.stream->read(piece, sizeof piece)) != 0;) {
-            read.append(piece, got);
+        for (const std::size_t room : {1, 4096}) {
+            const marld::HttpAnswer answer = marld::respond({store, journal, counters, std::nullopt, -1, &warnings}, "GET", row.target);
+            EXPECT_EQ(std::pair(answer.status, answer.body + readAll(answer, room)), std::pair(row.status, expected)) << row.target;
         }
-        EXPECT_EQ(std::pair(answer.status, read), std::pair(row.status, expected)) << row.target;
     }
+}
+
+// Beyond what one read() looks through: the first 500 set points by name (most alike in their first
+// 8 bytes), read a byte at a time as in large pieces; then all of them, newest first, with changes
+// made once the first points were looked at: one cleared is left out and not counted, one changed
+// since is there once, where it was, as it is now, and one that came since is not.
+TEST(HttpLists, LongListsAreSortedAcrossReadsAndTakeChangesMeanwhile)
+{
+    constexpr int kPoints = 6000;
+    marld::PointStore store(kPoints + 1);
+    std::vector<std::pair<int, int>> setByTime; // (-time, place): newest first
+    std::vector<std::pair<std::string, int>> setByName;
+    for (int i = 0; i < kPoints; ++i) {
+        const int at = i * 7919 % kPoints; // distinct times, not in the store's order
+        const std::string name = "point/p" + std::to_string(i);
+        ASSERT_TRUE(store.update(name, i % 3 != 0, kT0 + at * 1ms, nullptr));
+        if (i % 3 != 0) {
+            setByTime.emplace_back(-at, i);
+            setByName.emplace_back(name, i);
+        }
+    }
+    std::sort(setByTime.begin(), setByTime.end());
+    std::sort(setByName.begin(), setByName.end());
+    const auto listOf = [&](const auto& order, std::size_t count, int without) {
+        std::string list;
+        for (const auto& [key, i] : std::span(order).first(count)) {
+            list += i == without ? "" : (list.empty() ? "" : ",") + std::apply(marld::pointJson, store.at(std::size_t(i)));
+        }
+        return "[" + list + "]";
+    };
+    const marld::Journal journal(false, false);
+    const marld::Counters counters;
+    const auto answer = [&](const char* target) { return marld::respond({store, journal, counters, std::nullopt, -1}, "GET", target); };
+    const std::string bytewise = readAll(answer("/points?state=set&limit=500&sort=name"), 1);
+    EXPECT_EQ(std::pair(bytewise, bytewise),
+              std::pair(readAll(answer("/points?state=set&limit=500&sort=name"), 4096), listOf(setByName, 500, -1) + "\n"));
+    const auto all = answer("/view?state=set");
+    char piece[64];
+    std::string read(piece, all.stream->read(piece, sizeof piece)); // the opening, then the first look at the points
+    read.append(piece, all.stream->read(piece, sizeof piece));
+    for (const auto& [name, set, at] : {std::tuple("point/p1", false, 9), {"point/p2", false, 9}, {"point/p2", true, 10}, {"new", true, 11}}) {
+        ASSERT_TRUE(store.update(name, set, kT0 + at * 1h, nullptr));
+    }
+    read += readAll(all, 4096);
+    std::erase(read, ' ');
+    EXPECT_EQ(read, "{\"points\":" + listOf(setByTime, setByTime.size(), 1) +
+                        R"(,"matching":3999,"set":4000,"total":6001,"warnings":[]})" "\n");
 }
 
 #ifdef MARLD_STATE_FILE

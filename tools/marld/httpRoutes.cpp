@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "eventFormat.h"
+#include "jsonText.h"
 #include "lossWatch.h"
 #include "marlmsg.h"
 #include "statusPage.h"
@@ -21,6 +22,12 @@ namespace {
 
 // Points written per piece of a long answer.
 constexpr std::size_t kPointsPerPiece = 16;
+// The work a list's read() may do in one call, in points looked at and
+// comparisons made: a few hundred microseconds at most, so that several
+// clients reading long lists never hold the loop for long. A comparison of
+// two names that share their first 8 bytes reads both from the store.
+constexpr std::size_t kWorkPerRead = 2048;
+constexpr std::size_t kNameComparisonWork = 16;
 
 HttpAnswer error(unsigned status, std::string_view text)
 {
@@ -71,7 +78,7 @@ std::optional<Arguments> queryArguments(std::string_view query)
 // for an argument it does not know or a bad value.
 std::optional<Selection> selectionOf(const Arguments& arguments, bool counted, std::string& why)
 {
-    Selection selection{std::nullopt, "", SIZE_MAX, counted};
+    Selection selection{std::nullopt, "", SIZE_MAX, counted, SortOrder::newest};
     // The whole value, a count that fits.
     const auto isCount = [](const std::string& value, std::size_t& count) {
         const char* end = value.data() + value.size();
@@ -83,10 +90,13 @@ std::optional<Selection> selectionOf(const Arguments& arguments, bool counted, s
             selection.set = value == "all" ? std::nullopt : std::optional(value == "set");
         } else if (key == "filter") {
             selection.filter = value;
+        } else if (key == "sort" && (value == "newest" || value == "oldest" || value == "name")) {
+            selection.sort = value == "newest" ? SortOrder::newest : value == "oldest" ? SortOrder::oldest : SortOrder::name;
         } else if (key != "limit" || !isCount(value, selection.limit)) {
             why = key == "state"   ? "state is set, clear or all"
                   : key == "limit" ? "limit is a count of points"
-                                   : "a list takes state, filter and limit";
+                  : key == "sort"  ? "sort is newest, oldest or name"
+                                   : "a list takes state, filter, limit and sort";
             return std::nullopt;
         }
     }
@@ -244,25 +254,136 @@ HttpAnswer point(const HttpView& view, std::string_view name, bool history)
 
 } // namespace
 
-std::size_t PointsStream::read(char* to, std::size_t room)
+PointsStream::PointsStream(const PointStore& store, Selection selection, const std::vector<std::string>* warnings)
+    : store_(store), selection_(std::move(selection)), end_(store.size()), piece_(selection_.counted ? "{\"points\":[" : "[")
+{
+    // Taken now, as the rest of the answer is about now.
+    warnings_ = "[";
+    for (const std::string& text : warnings != nullptr ? *warnings : std::vector<std::string>{}) {
+        warnings_ += (warnings_.size() > 1 ? "," : "") + jsonString(text);
+    }
+    warnings_ += "]";
+    if (!selection_.counted && selection_.limit == 0) {
+        end_ = 0; // nothing to list, nothing to count
+    }
+    // Room for all it may keep, so that no call copies the heap to grow it;
+    // the memory is only touched as points are kept.
+    kept_.reserve(std::min(selection_.limit, end_));
+}
+
+bool PointsStream::before(const Kept& a, const Kept& b)
+{
+    ++work_;
+    const bool newest = selection_.sort == SortOrder::newest;
+    if (a.key != b.key) {
+        return (a.key > b.key) == newest;
+    }
+    if (selection_.sort != SortOrder::name) {
+        return (a.place > b.place) == newest;
+    }
+    work_ += kNameComparisonWork;
+    // Names are unique, and std::string_view compares bytes as unsigned.
+    return store_.at(a.place).first < store_.at(b.place).first;
+}
+
+void PointsStream::scan()
 {
     const Selection& wanted = selection_;
-    while (taken_ == piece_.size() && !ended_) {
+    const auto worse = [this](const Kept& a, const Kept& b) { return before(a, b); }; // the heap's top: the worst
+    for (; next_ < end_ && work_ < kWorkPerRead; ++next_) {
+        const auto [name, state] = store_.at(next_);
+        // Matching a filter against a long name is work too.
+        work_ += 1 + (wanted.filter.empty() ? 0 : name.size() * std::min(name.size(), wanted.filter.size()) / 128);
+        if ((wanted.set && state.isSet != *wanted.set) || !nameHas(name, wanted.filter)) {
+            continue;
+        }
+        ++matching_;
+        Kept point{0, static_cast<std::uint32_t>(next_)};
+        if (wanted.sort == SortOrder::name) {
+            // Big-endian, so that the numbers compare as the bytes do; a
+            // shorter name's zeros sort it before its longer namesakes.
+            for (std::size_t i = 0; i < sizeof point.key; ++i) {
+                point.key = point.key << 8U | (i < name.size() ? static_cast<unsigned char>(name[i]) : 0U);
+            }
+        } else {
+            // Offset so that times before 1970 stay before the later ones.
+            const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(state.lastChange.time_since_epoch());
+            point.key = static_cast<std::uint64_t>(since.count()) ^ (std::uint64_t{1} << 63U);
+        }
+        if (kept_.size() < wanted.limit) {
+            kept_.push_back(point);
+            std::push_heap(kept_.begin(), kept_.end(), worse);
+        } else if (!kept_.empty() && before(point, kept_.front())) {
+            std::pop_heap(kept_.begin(), kept_.end(), worse);
+            kept_.back() = point;
+            std::push_heap(kept_.begin(), kept_.end(), worse);
+        }
+    }
+    if (next_ == end_) {
+        heapSize_ = kept_.size();
+        phase_ = Phase::order;
+    }
+}
+
+void PointsStream::order()
+{
+    // Each pop puts the worst left in the heap just behind it, so that kept_
+    // ends up best first.
+    const auto worse = [this](const Kept& a, const Kept& b) { return before(a, b); };
+    for (; heapSize_ > 1 && work_ < kWorkPerRead; --heapSize_) {
+        std::pop_heap(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(heapSize_), worse);
+    }
+    if (heapSize_ <= 1) {
+        phase_ = Phase::write;
+    }
+}
+
+void PointsStream::write()
+{
+    const Selection& wanted = selection_;
+    for (std::size_t points = 0; written_ < kept_.size() && points < kPointsPerPiece && work_ < kWorkPerRead; ++written_) {
+        const auto [name, state] = store_.at(kept_[written_].place);
+        ++work_;
+        // Its state now, which may have changed since it was looked at.
+        if (wanted.set && state.isSet != *wanted.set) {
+            --matching_;
+            continue;
+        }
+        piece_ += (listed_++ == 0 ? "" : ",") + pointJson(name, state);
+        ++points;
+    }
+    if (written_ == kept_.size()) {
+        piece_ += !wanted.counted ? "]\n"
+                                  : "],\"matching\":" + std::to_string(matching_) + ",\"set\":" +
+                                        std::to_string(store_.setCount()) + ",\"total\":" + std::to_string(store_.size()) +
+                                        ",\"warnings\":" + warnings_ + "}\n";
+        phase_ = Phase::done;
+        kept_ = {};
+    }
+}
+
+void PointsStream::step()
+{
+    work_ = 0;
+    while (piece_.empty() && phase_ != Phase::done && work_ < kWorkPerRead) {
+        switch (phase_) {
+        case Phase::scan: scan(); break;
+        case Phase::order: order(); break;
+        case Phase::write: write(); break;
+        case Phase::done: break;
+        }
+    }
+    if (piece_.empty() && phase_ != Phase::done) {
+        piece_ = " ";
+    }
+}
+
+std::size_t PointsStream::read(char* to, std::size_t room)
+{
+    if (taken_ == piece_.size()) {
         piece_.clear();
         taken_ = 0;
-        for (const std::size_t end = next_ + kPointsPerPiece; next_ < end && next_ < store_.size(); ++next_) {
-            const auto [name, state] = store_.at(next_);
-            if ((!wanted.set || state.isSet == *wanted.set) && nameHas(name, wanted.filter) && matching_++ < wanted.limit) {
-                piece_ += (matching_ == 1 ? "" : ",") + pointJson(name, state);
-            }
-        }
-        // Without counts, the list ends at its limit.
-        if (next_ == store_.size() || (!wanted.counted && matching_ >= wanted.limit)) {
-            piece_ += !wanted.counted ? "]\n"
-                                      : "],\"matching\":" + std::to_string(matching_) + ",\"set\":" +
-                                            std::to_string(store_.setCount()) + ",\"total\":" + std::to_string(store_.size()) + "}\n";
-            ended_ = true;
-        }
+        step();
     }
     const std::size_t count = std::min(room, piece_.size() - taken_);
     std::memcpy(to, piece_.data() + taken_, count);
@@ -304,7 +425,7 @@ HttpAnswer respond(const HttpView& view, std::string_view method, std::string_vi
             return error(400, why);
         }
         HttpAnswer answer;
-        answer.stream = std::make_unique<PointsStream>(view.store, std::move(*selection));
+        answer.stream = std::make_unique<PointsStream>(view.store, std::move(*selection), view.warnings);
         return answer;
     }
     std::string_view rest = path.substr(std::strlen("/points/"));

@@ -333,7 +333,7 @@ int serve(const Options& options, int passed, Endpoint bindTo, int stopSignals, 
 #ifdef MARLD_HTTP
     std::unique_ptr<HttpServer> http;
     if (serving && options.http) {
-        http = HttpServer::start(*options.http, HttpView{store, journal, counters, options.testAids.replyCode, fd, &loop.turnTimes()}, loop, error);
+        http = HttpServer::start(*options.http, HttpView{store, journal, counters, options.testAids.replyCode, fd, &warnings, &loop.turnTimes()}, loop, error);
         serving = http != nullptr;
     }
 #endif

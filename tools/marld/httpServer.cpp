@@ -31,9 +31,9 @@ constexpr unsigned kAcceptedConnections = 2 * kMaxConnections;
 // the previous answer, or the connection is closed.
 constexpr unsigned kIdleSeconds = 10;
 constexpr std::chrono::seconds kRequestTime{10};
-// The most bytes of a long answer produced at one go: a few dozen points,
-// a few tens of microseconds, before the datagrams have their turn again.
-constexpr std::size_t kPieceSize = 4 * 1024;
+// The most bytes of a long answer asked for at one go: a few hundred points,
+// a fraction of a millisecond, before the datagrams have their turn again.
+constexpr std::size_t kPieceSize = 32 * 1024;
 // How long one run of libmicrohttpd produces answers, at most: however many
 // clients read long lists, a turn of the loop stays short.
 constexpr std::chrono::microseconds kTurnBudget{500};

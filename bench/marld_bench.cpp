@@ -758,6 +758,7 @@ void longestTurn(benchmark::State& state)
 {
     static const std::string stateFile = "/tmp/marl-bench-turns-" + std::to_string(getpid()) + ".db";
     std::vector<double> longest;
+    double over = 0, all = 0; // turns past the budget, and all turns
     for (auto _ : state) {
         (void)unlink(stateFile.c_str());
         marltest::MarldProcess marld({"--quiet", "--state", stateFile, "--http", "0", "--max-points", "200000"});
@@ -777,19 +778,25 @@ void longestTurn(benchmark::State& state)
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
         const auto seconds = metric(http, "marld_loop_turn_longest_seconds");
+        const auto withinBudget = metric(http, "marld_loop_turn_seconds_bucket{le=\"0.002\"}");
+        const auto turns = metric(http, "marld_loop_turn_seconds_count");
         const auto known = metric(http, "marld_points");
-        if (!seconds || known != double(kTurnLoadPoints + kTurnNewPoints) || marld.stop() != 0) {
+        if (!seconds || !withinBudget || !turns || known != double(kTurnLoadPoints + kTurnNewPoints) || marld.stop() != 0) {
             state.SkipWithError("marld's metrics did not tell its longest turn, or it missed points");
             return;
         }
         state.SetIterationTime(1);
         longest.push_back(*seconds * 1e3);
+        over += *turns - *withinBudget;
+        all += *turns;
     }
     (void)unlink(stateFile.c_str());
     const double worst = *std::ranges::max_element(longest);
+    char note[160];
+    std::snprintf(note, sizeof note, "the longest of all rounds (marld_loop_turn_longest_seconds); %.0f of %.0f turns over 2 ms",
+                  over, all);
     addRow(Row{"marld --state, 4 clients read /points of 100000 points, 20000 new arrive: longest loop turn", "budget",
-               "ms", worst, kTurnBudgetMs, worst / kTurnBudgetMs, worst / kTurnBudgetMs, worst / kTurnBudgetMs, 1.0,
-               "the longest of all rounds, from marld_loop_turn_longest_seconds"});
+               "ms", worst, kTurnBudgetMs, worst / kTurnBudgetMs, worst / kTurnBudgetMs, worst / kTurnBudgetMs, 1.0, note});
 }
 
 } // namespace

@@ -34,7 +34,7 @@ struct TurnTimes {
 
     void add(double seconds) noexcept
     {
-        ++buckets[static_cast<std::size_t>(std::ranges::lower_bound(kBounds, seconds) - kBounds.begin())];
+        ++buckets[static_cast<std::size_t>(std::lower_bound(kBounds.begin(), kBounds.end(), seconds) - kBounds.begin())];
         ++count;
         sum += seconds;
         longest = std::max(longest, seconds);

@@ -27,10 +27,6 @@ constexpr std::size_t kPointsPerPiece = 16;
 // clients reading long lists never hold the loop for long. A comparison of
 // two names that share their first 8 bytes reads both from the store.
 constexpr std::size_t kWorkPerRead = 2048;
-// Steps of that work a read takes at most to fill the room it is given: a
-// long list goes out a few tens of kilobytes per call, so that its client
-// is not held to one step per turn of the loop.
-constexpr std::size_t kStepsPerRead = 8;
 constexpr std::size_t kNameComparisonWork = 16;
 
 HttpAnswer error(unsigned status, std::string_view text)
@@ -381,26 +377,15 @@ void PointsStream::step()
 
 std::size_t PointsStream::read(char* to, std::size_t room)
 {
-    std::size_t copied = 0;
-    for (std::size_t steps = 0; copied < room && (taken_ < piece_.size() || (phase_ != Phase::done && steps < kStepsPerRead));) {
-        if (taken_ == piece_.size()) {
-            piece_.clear();
-            taken_ = 0;
-            step();
-            ++steps;
-        }
-        const std::size_t count = std::min(room - copied, piece_.size() - taken_);
-        std::memcpy(to + copied, piece_.data() + taken_, count);
-        taken_ += count;
-        copied += count;
+    if (taken_ == piece_.size() && phase_ != Phase::done) {
+        piece_.clear();
+        taken_ = 0;
+        step();
     }
-    // Nothing yet, the answer not over: a blank, which JSON allows between
-    // its tokens, since no bytes would end the answer.
-    if (copied == 0 && phase_ != Phase::done && room > 0) {
-        *to = ' ';
-        copied = 1;
-    }
-    return copied;
+    const std::size_t count = std::min(room, piece_.size() - taken_);
+    std::memcpy(to, piece_.data() + taken_, count);
+    taken_ += count;
+    return count;
 }
 
 HttpAnswer respond(const HttpView& view, std::string_view method, std::string_view target, std::string_view accept)

@@ -58,15 +58,16 @@ struct Selection {
 // few points at a time from each point's state as it then is. A point that no
 // longer matches the state asked for by then is left out (and not counted);
 // points that come meanwhile are left out; each point is in it at most once.
-// A call that has done its share of work without a byte to show writes a
-// space, which JSON allows between its tokens: read() gives 0 only at the end.
+// A call that has done its share of work may have no byte to show yet.
 class PointsStream {
 public:
     PointsStream(const PointStore& store, Selection selection, const std::vector<std::string>* warnings = nullptr);
 
-    // Copies up to `room` further bytes of the answer to `to`; 0 once it is
-    // all out.
+    // Does a bounded share of the answer's work and copies up to `room`
+    // further bytes of it to `to`: none when that share had none to show.
     [[nodiscard]] std::size_t read(char* to, std::size_t room);
+    // Whether the answer is all out.
+    [[nodiscard]] bool done() const noexcept { return phase_ == Phase::done && taken_ == piece_.size(); }
 
 private:
     // A matching point as it was when looked at, by its place, where its

@@ -58,11 +58,14 @@ EventLoop::Clock::time_point turnEnd;
 
 ssize_t readStream(void* stream, std::uint64_t, char* to, std::size_t room)
 {
-    if (EventLoop::Clock::now() >= turnEnd) {
-        return 0; // libmicrohttpd asks again at its next run
+    // Shares of the answer's work until the room is full or the turn's time
+    // is up; nothing yet makes libmicrohttpd ask again at its next run.
+    auto& points = *static_cast<PointsStream*>(stream);
+    std::size_t copied = 0;
+    while (copied < room && !points.done() && EventLoop::Clock::now() < turnEnd) {
+        copied += points.read(to + copied, room - copied);
     }
-    const std::size_t count = static_cast<PointsStream*>(stream)->read(to, room);
-    return count == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(count);
+    return copied > 0 ? static_cast<ssize_t>(copied) : points.done() ? MHD_CONTENT_READER_END_OF_STREAM : 0;
 }
 
 void freeStream(void* stream)

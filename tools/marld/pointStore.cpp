@@ -1,6 +1,5 @@
 #include "pointStore.h"
 
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -17,7 +16,6 @@ namespace {
 
 constexpr std::size_t kFirstSlotCount = 64;
 constexpr std::size_t kCacheLine = 64;
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kMaxNameSize = 0xFFFF;
 
 // How many slots, from a name's first, are fetched for it: at the load the
@@ -188,12 +186,9 @@ PointStore::Table PointStore::allocate(std::size_t count)
     void* memory = ::operator new(bytes + kCacheLine);
     const auto address = reinterpret_cast<std::uintptr_t>(memory);
     auto* slots = reinterpret_cast<Slot*>((address + kCacheLine - 1) & ~(kCacheLine - 1));
-    // A million points span a hundred megabytes: huge pages spare a TLB
-    // miss on top of the cache miss. Only a hint; without it all works.
-    if (bytes >= 2 * kHugePage) {
-        const std::uintptr_t from = (address + kHugePage - 1) & ~(kHugePage - 1);
-        (void)madvise(reinterpret_cast<void*>(from), ((address + bytes) & ~(kHugePage - 1)) - from, MADV_HUGEPAGE);
-    }
+    // No huge pages: the first touch of one zeroes 2 MiB at once, a few
+    // milliseconds in which no datagram is taken; small pages spread that
+    // over the steps that build the table.
     return Table{slots, count - 1, memory};
 }
 

@@ -376,7 +376,8 @@ int serve(const Options& options, int passed, Endpoint bindTo, int stopSignals, 
 #ifdef MARLD_ALERTS
         if (alerts) {
             alerts->updatesLost(losses);
-            std::ranges::move(alerts->warnings(), std::back_inserter(warnings));
+            const std::vector<std::string> failing = alerts->warnings();
+            warnings.insert(warnings.end(), failing.begin(), failing.end());
         }
 #endif
         loop.arm(watch, SteadyClock::now() + kWatchInterval);

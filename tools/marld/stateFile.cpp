@@ -1,8 +1,6 @@
 #include "stateFile.h"
 
 #include <sqlite3.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -18,9 +16,6 @@
 namespace marld {
 
 namespace {
-
-// The writer's nice value, from the loop's 0.
-constexpr int kWriterNice = 10;
 
 // "MARL", in the database header's application_id: the mark that tells
 // marld's files from every other SQLite database.
@@ -312,10 +307,6 @@ bool StateWriter::handFrom(Journal& journal, bool wait)
 
 void StateWriter::run(const std::stop_token& stop)
 {
-    // Below the loop's priority: on a machine with fewer cores than busy
-    // threads, the writer waits, not the datagrams. Lowering one's own
-    // priority needs no right; where it fails, the writer is only as urgent.
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWriterNice);
     std::unique_lock hold(mutex_);
     // Once stopped, on until all is written.
     while (wake_.wait(hold, stop, [this] { return !handed_.empty(); })) {

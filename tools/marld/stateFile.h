@@ -76,9 +76,9 @@ public:
     }
 
     // Hands the journal's batch over. Unless told to `wait`, not while the
-    // writer holds its lock just then (false): the writer runs below the
-    // loop's priority, and the loop must not wait for it, so it tries again
-    // a moment later.
+    // writer holds its lock just then (false): the loop must not wait for
+    // the writer's thread, which may not be running, so it tries again a
+    // moment later.
     bool handFrom(Journal& journal, bool wait = false);
 
 private:

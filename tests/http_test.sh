@@ -191,5 +191,10 @@ for _ in $(seq 100); do (metrics "$drained") 2> /dev/null && break || sleep 0.05
 [ "$("$marl" query psu/1)" = clear ] || fail "query after the flood"
 metrics 'got["marld_receive_buffer_drops_total", ()] > 0 and
     got["marld_receive_buffer_drops_total", ()] + got["marld_datagrams_received_total", ()] == 41'
+# The loss is told within a second: a line, and the page's banner.
+lost='.warnings | length == 1 and (.[0] | test("^[0-9]+ updates lost since [0-2][0-9]:[0-5][0-9]: the view may be stale$"))'
+for _ in $(seq 40); do (check /view "$lost") 2> /dev/null && break || sleep 0.05; done
+check /view "$lost"
+grep -q '^marld: [0-9]* updates lost since .*(the receive buffer was full; see --rcvbuf)$' "$work/err" || fail "no line of the loss"
 stop
 echo "http_test: all passed"

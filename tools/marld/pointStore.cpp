@@ -1,5 +1,7 @@
 #include "pointStore.h"
 
+#include <sys/mman.h>
+
 
 #include <algorithm>
 #include <cstdint>
@@ -46,6 +48,8 @@ constexpr std::uint32_t kMovedTag = 1;
 // quarters of the slots' count of points, must end before the next table
 // starts at half its size full (another quarter).
 constexpr std::size_t kBuiltPerPoint = 16;
+constexpr std::size_t kPageSize = 4096;
+constexpr std::size_t kSlotsPerChunk = 1024; // a multiple of kBuiltPerPoint
 constexpr std::size_t kMovedPerPoint = 4;
 
 // A slot's check before its name is compared: never 0, which marks an
@@ -209,8 +213,16 @@ void PointStore::growStep()
         built_ = 0;
     }
     const std::size_t unbuilt = building_.slots == nullptr ? 0 : building_.mask + 1 - built_;
-    std::uninitialized_default_construct_n(building_.slots + built_, full ? unbuilt : std::min(kBuiltPerPoint, unbuilt));
-    built_ += full ? unbuilt : std::min(kBuiltPerPoint, unbuilt);
+    const std::size_t build = full ? unbuilt : std::min(kBuiltPerPoint, unbuilt);
+    // The pages ahead are made in one call a chunk at a time: page by page,
+    // each first touch a fault of its own, they cost more than the points.
+    if (build > 0 && built_ % kSlotsPerChunk == 0) {
+        const auto from = reinterpret_cast<std::uintptr_t>(building_.slots + built_) & ~(kPageSize - 1);
+        const std::size_t chunk = std::min(kSlotsPerChunk, unbuilt) * sizeof(Slot) + kPageSize;
+        (void)madvise(reinterpret_cast<void*>(from), chunk, MADV_POPULATE_WRITE); // only a hint: without it, faults
+    }
+    std::uninitialized_default_construct_n(building_.slots + built_, build);
+    built_ += build;
     // Three quarters full: new points go to the new table, and the old one's
     // follow a few per new point, by their places, so that it is empty
     // before the new one is half full.

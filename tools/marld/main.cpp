@@ -107,6 +107,9 @@ int main(int argc, char** argv)
     }
 #endif
     marld::PointStore store(options->maxPoints);
+    if (!store.reserve()) {
+        return fail("no memory for --max-points " + std::to_string(options->maxPoints) + " points");
+    }
     marld::Journal journal(options->http.has_value(), options->stateFile.has_value(), !options->alerts.urls.empty(),
                           options->maxPoints);
 #ifdef MARLD_STATE_FILE

@@ -2,7 +2,6 @@
 
 #include <sys/mman.h>
 
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -49,6 +48,7 @@ constexpr std::uint32_t kMovedTag = 1;
 // starts at half its size full (another quarter).
 constexpr std::size_t kBuiltPerPoint = 16;
 constexpr std::size_t kPageSize = 4096;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kSlotsPerChunk = 1024; // a multiple of kBuiltPerPoint
 constexpr std::size_t kMovedPerPoint = 4;
 
@@ -190,9 +190,9 @@ PointStore::Table PointStore::allocate(std::size_t count)
     void* memory = ::operator new(bytes + kCacheLine);
     const auto address = reinterpret_cast<std::uintptr_t>(memory);
     auto* slots = reinterpret_cast<Slot*>((address + kCacheLine - 1) & ~(kCacheLine - 1));
-    // No huge pages: the first touch of one zeroes 2 MiB at once, a few
-    // milliseconds in which no datagram is taken; small pages spread that
-    // over the steps that build the table.
+    // No huge pages for a table that grows: the first touch of one zeroes
+    // 2 MiB at once, a few milliseconds in which no datagram is taken; small
+    // pages spread that over the steps that build the table.
     return Table{slots, count - 1, memory};
 }
 
@@ -250,6 +250,31 @@ void PointStore::moveOld(std::size_t count) noexcept
         ::operator delete(std::exchange(old_, Table{}).memory);
         drained_ = oldCount_ = 0;
     }
+}
+
+bool PointStore::reserve() noexcept
+{
+    const std::size_t points = std::min(maxPoints_, kReservedPoints);
+    std::size_t slots = kFirstSlotCount;
+    while (4 * points > 3 * slots) {
+        slots *= 2;
+    }
+    if (table_.slots != nullptr || slots == kFirstSlotCount) {
+        return true;
+    }
+    try {
+        table_ = allocate(slots);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const std::size_t bytes = slots * sizeof(Slot);
+    const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(table_.slots) + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(table_.slots) + bytes) & ~(kHugePage - 1);
+    if (to > from) {
+        (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE); // a hint: without it, small pages
+    }
+    std::uninitialized_default_construct_n(table_.slots, slots);
+    return true;
 }
 
 PointStore::Slot* PointStore::insertSlot(std::string_view name, std::size_t hash)

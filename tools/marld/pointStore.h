@@ -69,6 +69,10 @@ class PointStore {
 public:
     static constexpr std::size_t kDefaultMaxPoints = 65536;
 
+    // Points a store makes room for at once, at most (reserve()): 128 MiB of
+    // table on a 64-bit machine.
+    static constexpr std::size_t kReservedPoints = std::size_t{1} << 20;
+
     explicit PointStore(std::size_t maxPoints = kDefaultMaxPoints) : maxPoints_(maxPoints) {}
     ~PointStore();
     PointStore(const PointStore&) = delete;
@@ -94,6 +98,12 @@ public:
     // Puts back a point as it was kept before a restart. False when the
     // store is full or already knows the name. Throws as update() does.
     [[nodiscard]] bool restore(std::string_view name, PointState state);
+
+    // Before the first point: makes room at once for as many points as it
+    // may hold, up to kReservedPoints, so that the table never grows while
+    // points come, on huge pages where the system has them (their first
+    // touch, here, zeroes 2 MiB at a time). False when there is no memory.
+    [[nodiscard]] bool reserve() noexcept;
 
     [[nodiscard]] std::size_t size() const noexcept { return order_.size(); }
     // How many points are set.

@@ -275,7 +275,7 @@ private:
     }
 
     // At the stop (`last`), the batch waits for the writer's lock.
-    void save(bool last = false)
+    void save([[maybe_unused]] bool last = false)
     {
 #ifdef MARLD_STATE_FILE
         if (writer_ != nullptr && !writer_->handFrom(journal_, last)) {

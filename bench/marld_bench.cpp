@@ -68,6 +68,8 @@ public:
     KnownPoints(std::size_t points, std::size_t batch)
         : points_(points), store_(points), handler_(store_, names_, counters_)
     {
+        (void)store_.reserve(); // as marld does
+
         const auto now = marld::WallClock::now();
         for (std::size_t i = 0; i < points; ++i) {
             (void)store_.update(pointName(i), false, now, nullptr);

@@ -260,7 +260,7 @@ TEST(LossWatch, TellsALossAtOnceThenAtMostEvery10sAndItsEndAfter10QuietMinutes)
 }
 
 // Short names live in the table, long ones beside it: through several growths of the table, the last
-// still moving its points at the end, to where
+// still moving its points as the first round ends (updates move them on), to where
 // a batch's slots are fetched ahead, every point is found, at the place it came in, whether its name
 // was expected, passed over or asked for out of turn.
 TEST(Store, FindsEveryPointThroughGrowthWhateverWasExpected)

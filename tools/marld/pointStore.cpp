@@ -301,6 +301,11 @@ PointStore::Slot* PointStore::insertSlot(std::string_view name, std::size_t hash
 std::optional<PointChange> PointStore::update(std::string_view name, bool set, WallClock::time_point now,
                                               std::shared_ptr<const RuntimeInfo> runtimeInfo)
 {
+    // Updates of known points move the old table's points on too: a store
+    // that no longer gains points must not look in two tables for ever.
+    if (old_.slots != nullptr) {
+        moveOld(kMovedPerPoint);
+    }
     const std::size_t hash = hashFor(name);
     Slot* slot = known(name, hash);
     if (slot == nullptr) {

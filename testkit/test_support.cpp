@@ -9,7 +9,9 @@
 #include <bit>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace marltest {
@@ -150,6 +152,21 @@ std::optional<std::uint64_t> marldCounter(const std::string& output, const std::
     const std::string prefix = "\nmarld: " + name + " ";
     const std::size_t at = output.find(prefix);
     return at == output.npos ? std::nullopt : std::optional(std::stoull(output.substr(at + prefix.size())));
+}
+
+const std::string& testDirectory()
+{
+    // Never destroyed, so that the removal at exit still has its name.
+    static const std::string* directory = [] {
+        std::string pattern = std::filesystem::temp_directory_path().string() + "/marl-test-XXXXXX";
+        const auto* made = new std::string(mkdtemp(pattern.data()) != nullptr ? pattern + "/" : "");
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(testDirectory(), ignored);
+        });
+        return made;
+    }();
+    return *directory;
 }
 
 } // namespace marltest

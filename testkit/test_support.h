@@ -80,4 +80,8 @@ private:
 // ("marld: NAME N"); nothing when the output has none.
 std::optional<std::uint64_t> marldCounter(const std::string& output, const std::string& name);
 
+// A folder of this test process's own, made at the first call and removed
+// at its exit, with a trailing '/': two runs never share a file.
+const std::string& testDirectory();
+
 } // namespace marltest

@@ -94,7 +94,7 @@ static void expectRuns(const std::vector<std::string>& program, const Runs& runs
 TEST(Marld, TakesItsOptionsAndRefusesBadOnesWithStatus2)
 {
     const std::string invalid = "marld: invalid value for ";
-    const std::string comments = testing::TempDir() + "marld-comments"; // a points file without names
+    const std::string comments = marltest::testDirectory() + "marld-comments"; // a points file without names
     std::ofstream(comments) << "# none yet\n\n";
     expectRuns({MARLD_COMMAND}, {
         {{"-h"}, 0, "Usage: marld [OPTION]...\n", ""},
@@ -218,7 +218,7 @@ TEST(EndToEnd, MarlRaisesQueriesAndClearsThroughMarld)
     if (getservbyname("marl", nullptr) == nullptr) {
         GTEST_SKIP() << "no \"marl\" services entry: run through ctest, as root (scripts/with-services.sh)";
     }
-    const std::string points = testing::TempDir() + "marl-points";
+    const std::string points = marltest::testDirectory() + "marl-points";
     std::ofstream(points) << "ab\n";
     MarldProcess marld({"--points", points, "--json"}, /*kernelPort=*/false);
     ASSERT_NE(marld.port(), 0) << marld.stderrText();
@@ -258,7 +258,7 @@ static std::string fileText(const std::string& path)
 // marld cannot use is refused with exit status 2 and left as it was.
 TEST(Marld, KeepsItsStateAcrossRestartsInItsStateFile)
 {
-    const std::string file = testing::TempDir() + "marld-state.db";
+    const std::string file = marltest::testDirectory() + "marld-state.db";
     std::remove(file.c_str());
     UdpPeer client;
     // Each run: the updates sent (name, set), the signal that ends it, and the end of its last update line.

@@ -454,7 +454,7 @@ static long long countOf(const std::string& path, const char* sql);
 // and all; a name that is not UTF-8 keeps its bytes.
 TEST(StateFile, TakesUpWhatItKept)
 {
-    const std::string path = testing::TempDir() + "marld-state-unit.db";
+    const std::string path = marltest::testDirectory() + "marld-state-unit.db";
     std::remove(path.c_str());
     marld::PointStore store;
     marld::PointNames names;
@@ -510,7 +510,7 @@ static long long countOf(const std::string& path, const char* sql)
 TEST(StateFile, ReadsOlderSchemasAndKeepsTheLast32Changes)
 {
     for (const int version : {1, 2}) {
-        const std::string path = testing::TempDir() + "marld-state-v" + std::to_string(version) + ".db";
+        const std::string path = marltest::testDirectory() + "marld-state-v" + std::to_string(version) + ".db";
         std::remove(path.c_str());
         const std::vector<std::string> made = {
             "CREATE TABLE points(name BLOB PRIMARY KEY, is_set INTEGER NOT NULL, last_change_ns INTEGER NOT NULL, "
